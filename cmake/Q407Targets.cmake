@@ -1,0 +1,33 @@
+# Common compile settings for all project targets.
+
+set(Q407_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion)
+
+# Plain user-mode library or program (tools, emulation, tests).
+function(q407_user_target target)
+  target_compile_options(${target} PRIVATE ${Q407_WARNINGS})
+endfunction()
+
+# Kernel-mode code: no exceptions, no RTTI, as the real kernel build.
+function(q407_kernel_target target)
+  target_compile_options(${target} PRIVATE ${Q407_WARNINGS} -fno-exceptions -fno-rtti)
+endfunction()
+
+# A GoogleTest executable registered with CTest.
+#   q407_add_test(NAME test_x SOURCES a.cpp b.cpp LIBS lib1 lib2)
+function(q407_add_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
+  q407_user_target(${T_NAME})
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+endfunction()
+
+# A libFuzzer target.
+function(q407_add_fuzzer name)
+  add_executable(${name} ${ARGN})
+  target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  q407_user_target(${name})
+endfunction()
+
+find_package(Threads REQUIRED)
