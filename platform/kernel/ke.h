@@ -1,0 +1,129 @@
+// Kernel executive services: IRQL, spin locks, dispatcher objects (events, timers), DPCs, waits,
+// time and interlocked operations.
+#pragma once
+
+#include "nt_types.h"
+#include "ntstatus_values.h"
+
+// --- IRQL -------------------------------------------------------------------------------------
+KIRQL KeGetCurrentIrql();
+void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+void KeLowerIrql(KIRQL NewIrql);
+KIRQL KeRaiseIrqlToDpcLevel();
+
+// --- Spin locks -------------------------------------------------------------------------------
+using KSPIN_LOCK = ULONG_PTR;
+using PKSPIN_LOCK = KSPIN_LOCK*;
+void KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+void KeAcquireSpinLock(PKSPIN_LOCK SpinLock, PKIRQL OldIrql);
+KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+void KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+
+// --- Dispatcher objects -----------------------------------------------------------------------
+enum EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 };
+enum KWAIT_REASON { Executive = 0, UserRequest = 6 };
+
+// Common head of every waitable object. SignalState is the whole state; the emulation keeps no
+// hidden per-object allocations, so objects may live anywhere (stack, pool, extensions).
+struct DISPATCHER_HEADER {
+    UCHAR Type;  // one of the DispatcherObject* values below
+    UCHAR Reserved[3];
+    volatile LONG SignalState;
+};
+
+enum : UCHAR {
+    DispatcherObjectNotificationEvent = 0,
+    DispatcherObjectSynchronizationEvent = 1,
+    DispatcherObjectTimer = 8,
+    DispatcherObjectThread = 6,
+};
+
+struct KEVENT {
+    DISPATCHER_HEADER Header;
+};
+using PKEVENT = KEVENT*;
+using PRKEVENT = KEVENT*;
+
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+// Returns the previous signal state.
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+void KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
+LONG KeReadStateEvent(PRKEVENT Event);
+
+// Timeout: null waits forever; negative is relative in 100 ns units; positive is an absolute
+// system time. Returns STATUS_SUCCESS (STATUS_WAIT_0) or STATUS_TIMEOUT.
+NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+
+// --- DPCs and timers --------------------------------------------------------------------------
+struct KDPC;
+using PKDPC = KDPC*;
+using PKDEFERRED_ROUTINE = void (*)(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                    PVOID SystemArgument2);
+
+struct KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile ULONG_PTR DpcData;  // non-zero while queued
+};
+
+void KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN KeRemoveQueueDpc(PKDPC Dpc);
+
+struct KTIMER {
+    DISPATCHER_HEADER Header;  // signalled when the timer expires
+    ULONGLONG DueTime;         // interrupt time (100 ns units) of the next expiry while set
+    LONG Period;               // milliseconds, 0 for a one-shot timer
+    PKDPC Dpc;
+    volatile ULONG64 TimerId;  // the machine clock's entry while set, else 0
+};
+using PKTIMER = KTIMER*;
+
+void KeInitializeTimer(PKTIMER Timer);
+void KeInitializeTimerEx(PKTIMER Timer, int Type /* TIMER_TYPE: 0 notification, 1 sync */);
+// Returns TRUE if the timer was already set (it is then re-armed).
+BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+// Returns TRUE if the timer was set (and is now cancelled).
+BOOLEAN KeCancelTimer(PKTIMER Timer);
+BOOLEAN KeReadStateTimer(PKTIMER Timer);
+
+// --- Time -------------------------------------------------------------------------------------
+// Busy-waits; the machine clock moves on meanwhile (in virtual time it advances by the delay).
+void KeStallExecutionProcessor(ULONG MicroSeconds);
+// Interval as for KeWaitForSingleObject's timeout. PASSIVE_LEVEL only.
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                PLARGE_INTEGER Interval);
+// 100 ns units since 1601-01-01 (the machine clock's epoch is fixed so runs repeat).
+void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
+// 100 ns units since the machine booted.
+ULONGLONG KeQueryInterruptTime();
+LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
+// --- Interlocked ------------------------------------------------------------------------------
+inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(volatile LONG* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedOr(volatile LONG* p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedAnd(volatile LONG* p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG comparand) {
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline LONG64 InterlockedIncrement64(volatile LONG64* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedExchange64(volatile LONG64* p, LONG64 v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
+    __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
