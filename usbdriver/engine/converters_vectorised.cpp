@@ -64,26 +64,36 @@ inline __m128i FlipAntiDiagonal(__m128i x) {
 }
 
 void CaptureSse2(const uint8_t* src, uint8_t* dst) {
+    const __m128i zero = _mm_setzero_si128();
     for (size_t frame = 0; frame < kCaptureFramesPerHalfUnit; ++frame) {
         const __m128i lo0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
         const __m128i hi0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
         const __m128i lo1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 32));
         const __m128i hi1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 48));
-        // Bytes 0..15 of each half-frame give sample bits 31..16; bytes 16..23 of both halves
-        // share one register and give bits 15..8 (odd half low, even half high after reversal).
-        __m128i a = ReverseBytes(lo0);
-        __m128i b = ReverseBytes(lo1);
-        __m128i c = ReverseBytes(_mm_unpacklo_epi64(hi0, hi1));
-        for (int line = 7; line >= 0; --line) {
-            const uint32_t ma = SignMask(a);
-            const uint32_t mb = SignMask(b);
-            const uint32_t mc = SignMask(c);
-            StoreSample(dst + 8 * line, (ma << 16) | (mc & 0xFF00u));
-            StoreSample(dst + 8 * line + 4, (mb << 16) | ((mc & 0xFFu) << 8));
-            a = _mm_add_epi8(a, a);
-            b = _mm_add_epi8(b, b);
-            c = _mm_add_epi8(c, c);
-        }
+        // Each 8 bytes of a half-frame are an 8 x 8 bit matrix (rows: bytes, columns: lines).
+        // Flipped, byte 7-i holds line i's bits in sample bit order: sample byte 3 from bytes
+        // 0..7, byte 2 from 8..15, byte 1 from 16..23.
+        const __m128i a = FlipAntiDiagonal(lo0);
+        const __m128i b = FlipAntiDiagonal(lo1);
+        const __m128i c = FlipAntiDiagonal(_mm_unpacklo_epi64(hi0, hi1));
+        // Byte 2j+h of these is sample byte 3, 2, 1 of channel 2(7-j)+h.
+        const __m128i b3 = _mm_unpacklo_epi8(a, b);
+        const __m128i b2 = _mm_unpackhi_epi8(a, b);
+        const __m128i b1 = _mm_unpacklo_epi8(c, _mm_srli_si128(c, 8));
+        const __m128i lowA = _mm_unpacklo_epi8(zero, b1);
+        const __m128i lowB = _mm_unpackhi_epi8(zero, b1);
+        const __m128i highA = _mm_unpacklo_epi8(b2, b3);
+        const __m128i highB = _mm_unpackhi_epi8(b2, b3);
+        // Channels 14, 15, 12, 13 / 10, 11, 8, 9 / 6, 7, 4, 5 / 2, 3, 0, 1.
+        const __m128i s0 = _mm_unpacklo_epi16(lowA, highA);
+        const __m128i s1 = _mm_unpackhi_epi16(lowA, highA);
+        const __m128i s2 = _mm_unpacklo_epi16(lowB, highB);
+        const __m128i s3 = _mm_unpackhi_epi16(lowB, highB);
+        constexpr int kSwapPairs = _MM_SHUFFLE(1, 0, 3, 2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_shuffle_epi32(s3, kSwapPairs));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), _mm_shuffle_epi32(s2, kSwapPairs));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 32), _mm_shuffle_epi32(s1, kSwapPairs));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 48), _mm_shuffle_epi32(s0, kSwapPairs));
         src += kCaptureFrameBytes;
         dst += kCaptureChannels * 4;
     }
