@@ -3,9 +3,10 @@
 // processors that have it; the rest of the driver keeps the x86-64 baseline.
 //
 // Capture: a byte of the unit holds one bit of eight channels, so the byte sequence of one
-// half-frame is an 8 x 24 bit matrix to be transposed. With the bytes reversed in a register,
-// a byte-sign mask gives one channel's bits in sample order; doubling every byte brings the next
-// bit line to the sign position.
+// half-frame is an 8 x 24 bit matrix to be transposed. AVX2: with the 32 bytes reversed in a
+// register, a byte-sign mask gives one channel's bits in sample order, and doubling every byte
+// brings the next line to the sign position. SSE2: each 8 bytes are flipped as an 8 x 8 matrix
+// in place and the resulting sample bytes interleaved into 32-bit samples.
 //
 // Playback: byte b of the eight samples of a frame, in the order 7, 5, 3, 1, 6, 4, 2, 0, forms an
 // 8 x 8 bit matrix whose anti-diagonal transpose is exactly eight unit bytes: bit 31-k of the
