@@ -31,18 +31,6 @@ inline void StoreSample(uint8_t* p, uint32_t v) {
 
 // --- SSE2 ---
 
-// Reverses the 16 bytes of a register.
-inline __m128i ReverseBytes(__m128i x) {
-    x = _mm_shuffle_epi32(x, _MM_SHUFFLE(0, 1, 2, 3));
-    x = _mm_shufflelo_epi16(x, _MM_SHUFFLE(2, 3, 0, 1));
-    x = _mm_shufflehi_epi16(x, _MM_SHUFFLE(2, 3, 0, 1));
-    return _mm_or_si128(_mm_slli_epi16(x, 8), _mm_srli_epi16(x, 8));
-}
-
-inline uint32_t SignMask(__m128i x) {
-    return static_cast<uint32_t>(_mm_movemask_epi8(x));
-}
-
 // Transposes the 4 x 4 bytes of four 32-bit lanes: dword b of the result is byte b of lanes
 // 0..3.
 inline __m128i TransposeBytes4x4(__m128i x) {
