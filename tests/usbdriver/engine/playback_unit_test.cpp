@@ -58,8 +58,7 @@ TEST_P(PlaybackUnit, EachChannelHasItsOwnLineAndHalf) {
             const Unit unit = Convert(frames);
             const size_t expectedByte = FrameStart(12) + (channel % 2) * 24 + k;
             for (size_t i = FrameStart(12); i < FrameStart(12) + 48; ++i) {
-                const uint8_t expected =
-                    i == expectedByte ? static_cast<uint8_t>(1u << (channel / 2)) : 0;
+                const unsigned expected = i == expectedByte ? 1u << (channel / 2) : 0u;
                 ASSERT_EQ(unit[i], expected) << "channel " << channel << " k " << k << " i " << i;
             }
         }
