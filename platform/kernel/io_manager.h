@@ -88,7 +88,8 @@ using PDRIVER_DISPATCH = NTSTATUS (*)(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 using PDRIVER_ADD_DEVICE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject,
                                         PDEVICE_OBJECT PhysicalDeviceObject);
 using PDRIVER_UNLOAD = void (*)(PDRIVER_OBJECT DriverObject);
-using PDRIVER_INITIALIZE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+using PDRIVER_INITIALIZE = NTSTATUS (*)(PDRIVER_OBJECT DriverObject,
+                                        PUNICODE_STRING RegistryPath);
 
 struct DRIVER_EXTENSION {
     PDRIVER_OBJECT DriverObject;
@@ -345,9 +346,7 @@ inline void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRo
     if (InvokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
     if (InvokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
-inline void IoMarkIrpPending(PIRP Irp) {
-    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
-}
+inline void IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED; }
 inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL NewCancelRoutine) {
     return __atomic_exchange_n(&Irp->CancelRoutine, NewCancelRoutine, __ATOMIC_SEQ_CST);
 }
@@ -370,9 +369,10 @@ void IoReleaseCancelSpinLock(KIRQL Irql);
 // The I/O manager owns the returned IRP: on completion it stores the status into IoStatusBlock,
 // signals Event and frees the IRP.
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
-                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
-                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
-                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock);
+                                   PVOID InputBuffer, ULONG InputBufferLength,
+                                   PVOID OutputBuffer, ULONG OutputBufferLength,
+                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                   PIO_STATUS_BLOCK IoStatusBlock);
 
 // --- Devices and stacks -------------------------------------------------------------------
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
@@ -390,7 +390,8 @@ PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject);
 // --- Device interfaces ------------------------------------------------------------------------
 // SymbolicLinkName receives a system-allocated string; free it with RtlFreeUnicodeString.
 NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
-                                   const GUID* InterfaceClassGuid, PUNICODE_STRING ReferenceString,
+                                   const GUID* InterfaceClassGuid,
+                                   PUNICODE_STRING ReferenceString,
                                    PUNICODE_STRING SymbolicLinkName);
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 

@@ -119,7 +119,7 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 ULONGLONG KeQueryInterruptTime();
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 
-// --- Floating point and vector state around vectorised code -------------------------------------
+// --- Floating point and vector state around vectorised code ------------------------------------
 struct KFLOATING_SAVE {
     ULONG Reserved[8];
 };
@@ -128,37 +128,19 @@ NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
 NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
 
 // --- Interlocked ------------------------------------------------------------------------------
-inline LONG InterlockedIncrement(volatile LONG* p) {
-    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedDecrement(volatile LONG* p) {
-    return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchange(volatile LONG* p, LONG v) {
-    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) {
-    return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedOr(volatile LONG* p, LONG v) {
-    return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST);
-}
-inline LONG InterlockedAnd(volatile LONG* p, LONG v) {
-    return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST);
-}
+inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedDecrement(volatile LONG* p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchange(volatile LONG* p, LONG v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedExchangeAdd(volatile LONG* p, LONG v) { return __atomic_fetch_add(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedOr(volatile LONG* p, LONG v) { return __atomic_fetch_or(p, v, __ATOMIC_SEQ_CST); }
+inline LONG InterlockedAnd(volatile LONG* p, LONG v) { return __atomic_fetch_and(p, v, __ATOMIC_SEQ_CST); }
 inline LONG InterlockedCompareExchange(volatile LONG* p, LONG exchange, LONG comparand) {
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
-inline LONG64 InterlockedIncrement64(volatile LONG64* p) {
-    return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST);
-}
-inline LONG64 InterlockedExchange64(volatile LONG64* p, LONG64 v) {
-    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
-}
-inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) {
-    return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST);
-}
+inline LONG64 InterlockedIncrement64(volatile LONG64* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+inline LONG64 InterlockedExchange64(volatile LONG64* p, LONG64 v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;

@@ -24,8 +24,8 @@ enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 enum MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };
 #define MdlMappingNoExecute 0x40000000
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
-                   PIRP Irp);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
+                   BOOLEAN ChargeQuota, PIRP Irp);
 void IoFreeMdl(PMDL Mdl);
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 // UserMode maps the pages a second time into the current process and returns the client address
@@ -38,9 +38,7 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) {
     return static_cast<PUCHAR>(Mdl->StartVa) + Mdl->ByteOffset;
 }
-inline ULONG MmGetMdlByteCount(PMDL Mdl) {
-    return Mdl->ByteCount;
-}
+inline ULONG MmGetMdlByteCount(PMDL Mdl) { return Mdl->ByteCount; }
 
 // Client memory named in a request is read and written only through these. They stand for
 // ProbeForRead/ProbeForWrite with the copy guarded by an exception handler: an address range the
