@@ -21,7 +21,8 @@ MachineCore& MachineCore::Get() {
     return *core;
 }
 
-MachineCore::MachineCore() : realBase_(std::chrono::steady_clock::now()) {
+MachineCore::MachineCore() {
+    realBase_ = std::chrono::steady_clock::now().time_since_epoch().count();
     dispatcher_ = std::thread([this] { DispatcherLoop(); });
     dispatcherId_ = dispatcher_.get_id();
     dispatcher_.detach();
@@ -33,12 +34,15 @@ ClockTicks MachineCore::NowLocked() const {
 
 ClockTicks MachineCore::Now() const {
     if (mode_ == ClockMode::Virtual) return virtualNow_.load(std::memory_order_acquire);
-    auto elapsed = std::chrono::steady_clock::now() - realBase_;
+    const auto elapsed = std::chrono::steady_clock::now().time_since_epoch() -
+                         std::chrono::steady_clock::duration(realBase_.load());
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
 
 std::chrono::steady_clock::time_point MachineCore::RealTimeOf(ClockTicks t) const {
-    return realBase_ + std::chrono::nanoseconds(t * 100);
+    return std::chrono::steady_clock::time_point(
+               std::chrono::steady_clock::duration(realBase_.load())) +
+           std::chrono::nanoseconds(t * 100);
 }
 
 bool MachineCore::OnDispatcherThread() const {
@@ -396,7 +400,7 @@ void MachineCore::Reset(ClockMode mode) {
     }
     mode_ = mode;
     virtualNow_.store(0);
-    realBase_ = std::chrono::steady_clock::now();
+    realBase_ = std::chrono::steady_clock::now().time_since_epoch().count();
     dispatcherCv_.notify_one();
 }
 

@@ -105,9 +105,9 @@ class MachineCore {
     std::chrono::steady_clock::time_point RealTimeOf(ClockTicks t) const;
 
     std::condition_variable dispatcherCv_;
-    ClockMode mode_ = ClockMode::Virtual;
+    std::atomic<ClockMode> mode_{ClockMode::Virtual};  // read without the lock by Now()
     std::atomic<ClockTicks> virtualNow_{0};
-    std::chrono::steady_clock::time_point realBase_;
+    std::atomic<std::chrono::steady_clock::rep> realBase_{0};  // steady clock at boot
     // Ordered by due time; at equal times time-outs come after other work (so that what falls due
     // at the end of a wait has run when it returns), then by scheduling order.
     struct Key {

@@ -143,7 +143,7 @@ TEST(Registry, ZwUnloadDriverUnloadsTheServiceItNames) {
     EXPECT_EQ(ZwUnloadDriver(&other), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(g_unloads, 0);
     UNICODE_STRING name =
-        Name(L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\Q407WDM_01");
+        Name(L"\\REGISTRY\\Machine\\System\\CurrentControlSet\\Services\\q407wdm_01");
     EXPECT_EQ(ZwUnloadDriver(&name), STATUS_SUCCESS);
     EXPECT_EQ(g_unloads, 1);
     EXPECT_EQ(FindDriver(L"Q407WDM_01"), nullptr);
