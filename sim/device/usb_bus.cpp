@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "sim/device/device_descriptors.h"
+#include "sim/host/io_manager.h"
 
 namespace q407::sim {
 
@@ -861,7 +862,8 @@ void UsbBus::Capture(TransferId id, char type, const Request& r, std::int32_t st
 // --- The bundle ---------------------------------------------------------------------------------
 
 VirtualQ407::VirtualQ407() : device_(scheduler_), bus_(device_, scheduler_) {
-    bus_.CreatePdo();
+    if (NT_SUCCESS(bus_.CreatePdo()))
+        SetPhysicalDevice(bus_.Pdo(), L"USB\\VID_F407&PID_0001\\Q407LX-000001");
 }
 
 }  // namespace q407::sim
