@@ -40,7 +40,8 @@ TEST(UsbdParse, FindsEveryAlternateOfTheDevice) {
         USBD_ParseDescriptors(cd, cd->wTotalLength, second, USB_ENDPOINT_DESCRIPTOR_TYPE));
     ASSERT_NE(ep, nullptr);
     EXPECT_EQ(ep->bEndpointAddress, 0x05);
-    EXPECT_EQ(ep->wMaxPacketSize, 964);
+    USHORT maxPacket = ep->wMaxPacketSize;  // packed field: copy before comparing
+    EXPECT_EQ(maxPacket, 964);
 }
 
 TEST(UsbdParse, StaysInsideMalformedDescriptors) {

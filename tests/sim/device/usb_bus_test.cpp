@@ -42,7 +42,8 @@ TEST_F(BusFixture, EnumerationAndSelection) {
     EXPECT_GT(machine.Now(), before);  // answered after the bus delay
     EXPECT_EQ(r.Urb()->UrbControlDescriptorRequest.TransferBufferLength, 18u);
     EXPECT_EQ(dd.bNumConfigurations, 1);
-    EXPECT_EQ(dd.idVendor, kVendorId);
+    USHORT vendor = dd.idVendor;  // packed field: copy before comparing
+    EXPECT_EQ(vendor, kVendorId);
 
     auto cd = test::Configure(pdo, &config);
     EXPECT_NE(config, nullptr);
