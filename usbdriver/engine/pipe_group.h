@@ -18,6 +18,13 @@ enum PipeKind : LONG {
     PipeKindCapture = 1,   // interrupt IN, and the bulk IN MIDI pipe
 };
 
+// Which of the engine's three pipes a group runs.
+enum PipeRole : LONG {
+    PipeRolePlayback = 0,
+    PipeRoleCapture = 1,
+    PipeRoleMidiIn = 2,
+};
+
 // One transfer in flight (pool tag "Zel5"). The IRP belongs to the engine's slot and outlives
 // the record; the URB block is allocated per start.
 struct TransferRecord {
@@ -33,12 +40,17 @@ struct TransferRecord {
 struct PipeGroup {
     StreamEngine* engine;
     LONG kind;  // PipeKind
+    LONG role;  // PipeRole
     volatile LONG pending;  // transfers still circulating
     KEVENT drained;         // notification event, set when pending reaches 0
     PDEVICE_OBJECT deviceObject;
     USBD_PIPE_INFORMATION pipe;
     TransferRecord* transfers[kMaxTransfersPerPipe];
     ULONG transferCount;
+    // How this group's transfers are built and processed.
+    PKSPIN_LOCK lock;
+    PIO_COMPLETION_ROUTINE routine;
+    ULONG transferFlags;
     // Set under the pipe's spin lock before the transfers are cancelled, so that a completion
     // running at that moment retires its transfer instead of sending it down again.
     volatile LONG stopping;

@@ -59,6 +59,7 @@ inline constexpr ULONG kMidiInTransferBytes = 5;
 inline constexpr ULONG kZeroBufferBytes = 16 * 1024;
 
 inline constexpr ULONG kMaxPipes = 30;
+inline constexpr ULONG kMaxStaleGroups = 6;
 inline constexpr ULONG kMaxInterfaces = 16;
 inline constexpr ULONG kDeviceInfoBytes = 8;
 
@@ -146,8 +147,15 @@ public:
     NTSTATUS SelectStreamingInterfaces();
     NTSTATUS Deconfigure();
     NTSTATUS ResetPipe(USBD_PIPE_HANDLE pipeHandle);
+    void RebuildPipeList();
+    void FreeInterfaces();
 
     // --- Vendor requests (device_requests.cpp) ---
+    // One vendor or class request on the default pipe. data may be null when length is 0; for
+    // IN requests up to length bytes are copied back and transferred receives their count.
+    NTSTATUS ControlRequest(USHORT function, BOOLEAN in, UCHAR request, USHORT value,
+                            USHORT index, PVOID data, ULONG length, BOOLEAN allowedDuringUpdate,
+                            PULONG transferred);
     NTSTATUS ReadDeviceStatus(PUCHAR statusByte);
     NTSTATUS WriteDeviceControl(UCHAR controlByte);
     NTSTATUS SetDeviceMode(ULONG mode);
@@ -169,6 +177,10 @@ public:
     NTSTATUS UsbStopStream();
     void ResetStreamState();
     NTSTATUS SilenceOutput();
+    NTSTATUS StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& pipe, LONG role);
+    NTSTATUS StartTransfers(PipeGroup* group, LONG role);
+    void StopPipe(PipeGroup** slot);
+    void ReleaseStaleGroups();
 
     // --- Audio paths (audio_paths.cpp) ---
     void MixOutput(ULONG half, ULONG frames);
@@ -224,6 +236,11 @@ public:
     PipeGroup* m_CaptureGroup;
     PipeGroup* m_MidiInGroup;
     volatile LONG m_Streaming;
+
+    // Groups whose transfers did not drain within the stop's wait: their records cannot be
+    // freed while the lower driver may still complete into them, so they are kept (with their
+    // IRPs) until the device is released.
+    PipeGroup* m_StaleGroups[kMaxStaleGroups];
 
     // 4. IRP slots, allocated on first use and kept
     PIRP m_PlaybackIrps[kMaxTransfersPerPipe];
