@@ -94,11 +94,21 @@ void ConvertCaptureHalfUnitPortable(const ConversionPair* pair);
 void ConvertPlaybackUnitPortable(const ConversionPair* pair);
 
 // Vectorised, leaving the floating-point and vector state alone: integer vector operations only,
-// never the x87 or MXCSR state, with the widest variant the processor offers picked once.
+// never the x87 or MXCSR state, running the widest variant the processor offers.
 void ConvertCaptureHalfUnitVectorised(const ConversionPair* pair);
 void ConvertPlaybackUnitVectorised(const ConversionPair* pair);
 
-// Vectorised for callers that save and restore the processor state around each batch.
+// The variants behind the vectorised sets, callable directly so that every variant this
+// processor can run is checked and measured: SSE2 (the x86-64 floor) and AVX2 (only when
+// Avx2Supported()). Other processors get the portable routines under these names.
+void ConvertCaptureHalfUnitSse2(const ConversionPair* pair);
+void ConvertPlaybackUnitSse2(const ConversionPair* pair);
+void ConvertCaptureHalfUnitAvx2(const ConversionPair* pair);
+void ConvertPlaybackUnitAvx2(const ConversionPair* pair);
+bool Avx2Supported();
+
+// Vectorised for callers that save and restore the processor state around each batch. It keeps
+// to the registers the 512-byte image covers (SSE2), so the hooks protect all it touches.
 void ConvertCaptureHalfUnitStateSaving(const ConversionPair* pair);
 void ConvertPlaybackUnitStateSaving(const ConversionPair* pair);
 
