@@ -38,7 +38,8 @@ EngineRig::EngineRig(const EngineRigOptions& options)
     table_.NotifyInputPeriod = OnInputPeriod;
     table_.SignalAsioPeriod = OnAsioPeriod;
     table_.NotifyMidiIn = OnMidiIn;
-    if (!options.pcapPath.empty()) (void)machine_->device.Bus().StartCapture(options.pcapPath);
+    if (!options.pcapPath.empty())
+        captureOpen_ = machine_->device.Bus().StartCapture(options.pcapPath);
 
     if (NT_SUCCESS(sim::LoadDriver(kServiceName, RigDriverEntry, &machine_->driver)) &&
         NT_SUCCESS(IoCreateDevice(machine_->driver, 0, nullptr, FILE_DEVICE_UNKNOWN,

@@ -50,6 +50,8 @@ public:
     // The facade's teardown: ReleaseDevice, then the engine and the shared block are freed.
     void Release();
     bool Started() const { return engine_ != nullptr; }
+    // False when a capture file was asked for and could not be opened.
+    bool CaptureOpen() const { return captureOpen_; }
 
     StreamEngine& Engine() { return *engine_; }
     EngineStatus& Status() { return *status_; }
@@ -81,6 +83,7 @@ private:
     StreamEngine* engine_ = nullptr;
     EngineNotifications table_{};
     NotificationCounts notifications_;
+    bool captureOpen_ = true;
 };
 
 }  // namespace q407::tools

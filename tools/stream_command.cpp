@@ -100,6 +100,10 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
     rigOptions.clockMode = options.realTime ? sim::ClockMode::Real : sim::ClockMode::Virtual;
     rigOptions.pcapPath = options.pcapPath;
     EngineRig rig(rigOptions);
+    if (!rig.CaptureOpen()) {
+        *error = "cannot write the capture file '" + options.pcapPath + "'";
+        return false;
+    }
 
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
@@ -128,9 +132,11 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
         DrainMidiIn(rig);
         left -= step;
     }
-    (void)engine.UsbStopStreaming();
+    // Counted before the stop: stopping the pipes one after the other lets the device run on
+    // unserved for a few milliseconds, which is not part of the stream.
     const EngineCounters c = engine.m_Counters;
     const sim::DeviceCounters d = rig.Device().Counters();
+    (void)engine.UsbStopStreaming();
     engine.CloseMidiPort(0, 1);
 
     report->rate = options.rate;
