@@ -35,7 +35,7 @@ struct NotificationCounts {
 };
 
 class EngineRig {
-public:
+  public:
     explicit EngineRig(const EngineRigOptions& options = {});
     ~EngineRig();
     EngineRig(const EngineRig&) = delete;
@@ -68,7 +68,7 @@ public:
     PDEVICE_OBJECT FunctionalDevice() const { return functionalDevice_; }
     PDEVICE_OBJECT LowerDevice() const { return lowerDevice_; }
 
-private:
+  private:
     struct Machine;
     static void OnOutputPeriod(PVOID context);
     static void OnInputPeriod(PVOID context);

@@ -160,19 +160,19 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
 
 std::string FormatStreamReport(const StreamReport& r) {
     char text[1024];
-    std::snprintf(text, sizeof(text),
-                  "{\"rate\": %" PRIu32 ", \"buffers\": %" PRIu32 ", \"seconds\": %.3f, "
-                  "\"playback_transfers\": %" PRIu64 ", \"capture_transfers\": %" PRIu64
-                  ", \"midi_in_transfers\": %" PRIu64 ", \"device_underruns\": %" PRIu64
-                  ", \"device_overruns\": %" PRIu64 ", \"capture_units_dropped\": %" PRIu64
-                  ", \"midi_out_bytes\": %" PRIu64 ", \"midi_in_bytes\": %" PRIu64
-                  ", \"input_periods\": %" PRIu64 ", \"output_periods\": %" PRIu64
-                  ", \"device_playback_units\": %" PRIu64 ", \"device_capture_units\": %" PRIu64
-                  "}\n",
-                  r.rate, r.buffers, r.seconds, r.playbackTransfers, r.captureTransfers,
-                  r.midiInTransfers, r.deviceUnderruns, r.deviceOverruns, r.captureUnitsDropped,
-                  r.midiOutBytes, r.midiInBytes, r.inputPeriods, r.outputPeriods,
-                  r.playbackUnitsPlayed, r.captureUnitsCaptured);
+    std::snprintf(
+        text, sizeof(text),
+        "{\"rate\": %" PRIu32 ", \"buffers\": %" PRIu32
+        ", \"seconds\": %.3f, "
+        "\"playback_transfers\": %" PRIu64 ", \"capture_transfers\": %" PRIu64
+        ", \"midi_in_transfers\": %" PRIu64 ", \"device_underruns\": %" PRIu64
+        ", \"device_overruns\": %" PRIu64 ", \"capture_units_dropped\": %" PRIu64
+        ", \"midi_out_bytes\": %" PRIu64 ", \"midi_in_bytes\": %" PRIu64
+        ", \"input_periods\": %" PRIu64 ", \"output_periods\": %" PRIu64
+        ", \"device_playback_units\": %" PRIu64 ", \"device_capture_units\": %" PRIu64 "}\n",
+        r.rate, r.buffers, r.seconds, r.playbackTransfers, r.captureTransfers, r.midiInTransfers,
+        r.deviceUnderruns, r.deviceOverruns, r.captureUnitsDropped, r.midiOutBytes, r.midiInBytes,
+        r.inputPeriods, r.outputPeriods, r.playbackUnitsPlayed, r.captureUnitsCaptured);
     return text;
 }
 

@@ -1,4 +1,6 @@
 // The q407 stream subcommand: its argument checks and one short run's report.
+#include "tools/stream_command.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "tools/command_line.h"
-#include "tools/stream_command.h"
 
 namespace q407::tools {
 namespace {
@@ -33,10 +34,9 @@ TEST(StreamCommand, BadArgumentsAreRefusedWithAMessage) {
     std::string out;
     std::string err;
     const std::vector<std::vector<std::string>> bad = {
-        {"--rate", "32000"},   {"--rate", "48k"},      {"--buffers", "6"},
-        {"--buffers", "1"},    {"--seconds", "0"},     {"--seconds", "-3"},
-        {"--seconds", "1.2.3"}, {"--seconds"},         {"--pcap="},
-        {"--frobnicate"},      {"--buffers=four"},
+        {"--rate", "32000"}, {"--rate", "48k"},   {"--buffers", "6"},     {"--buffers", "1"},
+        {"--seconds", "0"},  {"--seconds", "-3"}, {"--seconds", "1.2.3"}, {"--seconds"},
+        {"--pcap="},         {"--frobnicate"},    {"--buffers=four"},
     };
     for (const auto& args : bad) {
         EXPECT_EQ(RunStreamCommand(args, &out, &err), 2) << args[0];
@@ -57,7 +57,7 @@ TEST(StreamCommand, HelpPrintsTheUsage) {
 TEST(StreamCommand, OptionsInBothSpellings) {
     std::string error;
     std::vector<std::string> args = {"--seconds=2.5", "--rate", "88200", "--buffers=3",
-                                     "--real-time", "--pcap", "x.pcap"};
+                                     "--real-time",   "--pcap", "x.pcap"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     const auto options = ParseStreamOptions(static_cast<int>(argv.size()), argv.data(), &error);
@@ -72,10 +72,12 @@ TEST(StreamCommand, OptionsInBothSpellings) {
 TEST(StreamCommand, ShortRunReportsThePipeCounters) {
     std::string out;
     std::string err;
-    ASSERT_EQ(RunStreamCommand({"--seconds", "2", "--rate", "48000", "--buffers", "4"}, &out, &err), 0) << err;
-    for (const char* key : {"playback_transfers", "capture_transfers", "midi_in_transfers",
-                            "device_underruns", "device_overruns", "capture_units_dropped",
-                            "midi_out_bytes", "midi_in_bytes"})
+    ASSERT_EQ(RunStreamCommand({"--seconds", "2", "--rate", "48000", "--buffers", "4"}, &out, &err),
+              0)
+        << err;
+    for (const char* key :
+         {"playback_transfers", "capture_transfers", "midi_in_transfers", "device_underruns",
+          "device_overruns", "capture_units_dropped", "midi_out_bytes", "midi_in_bytes"})
         EXPECT_NE(out.find(std::string("\"") + key + "\": "), std::string::npos) << key;
     // 48 kHz, n = 4: 600 playback and 750 capture completions per second, within the n
     // transfers in flight.

@@ -82,7 +82,8 @@ void StreamEngine::DistributeInput() {
         const EngineNotifications* facade = m_Facade;
         if (facade != nullptr) {
             if (facade->NotifyInputPeriod != nullptr) facade->NotifyInputPeriod(facade->context);
-            if (facade->SignalAsioPeriod != nullptr) (void)facade->SignalAsioPeriod(facade->context);
+            if (facade->SignalAsioPeriod != nullptr)
+                (void)facade->SignalAsioPeriod(facade->context);
         }
         AdvanceReadIndex(&m_InAudioRingBuffer, periodBytes);
     }
