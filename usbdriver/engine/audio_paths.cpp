@@ -60,8 +60,8 @@ void StreamEngine::DistributeInput() {
                        &secondCount);
         // A period whose length does not divide the ring straddles its end: both regions hold
         // whole frames because the ring is only ever filled in whole units.
-        const ULONG firstFrames = static_cast<ULONG>(firstCount) / kCaptureFrameBytes;
-        const ULONG secondFrames = static_cast<ULONG>(secondCount) / kCaptureFrameBytes;
+        const ULONG firstFrames = static_cast<ULONG>(static_cast<SIZE_T>(firstCount) / kCaptureFrameBytes);
+        const ULONG secondFrames = static_cast<ULONG>(static_cast<SIZE_T>(secondCount) / kCaptureFrameBytes);
 
         if (m_Status != nullptr) {
             for (LONG d = 0; d < kInputChannelCount; ++d) {
