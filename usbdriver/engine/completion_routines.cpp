@@ -1,0 +1,185 @@
+// The three pipe completion routines and the per-transfer work of the audio pipes. Everything
+// runs at DISPATCH_LEVEL under the pipe's own spin lock, and every transfer goes down again at
+// once: the device's sample clock paces the whole engine.
+#include "usbdriver/engine/stream_engine.h"
+
+namespace q407 {
+namespace {
+
+constexpr ULONG kPlaybackSlotSampleBytes = kPlaybackUnitFrames * 32;  // 640 bytes per slot
+
+BOOLEAN TransferFailed(PIRP irp, const TransferRecord* transfer) {
+    return !NT_SUCCESS(irp->IoStatus.Status) ||
+           transfer->urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE;
+}
+
+void Retire(TransferRecord* transfer) {
+    PipeGroup* group = transfer->group;
+    if (InterlockedDecrement(&group->pending) == 0) KeSetEvent(&group->drained, IO_NO_INCREMENT, FALSE);
+}
+
+// Bytes the device actually moved, never more than the buffer.
+ULONG ReceivedBytes(const TransferRecord* transfer) {
+    const ULONG moved = transfer->urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    return moved < transfer->length ? moved : transfer->length;
+}
+
+}  // namespace
+
+void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
+    const ULONG units = transfer->length / kPlaybackUnitBytes;
+    const ULONG frames = units * kPlaybackUnitFrames;
+    const ULONG half = m_CurrentOutputHalf;
+    if (m_HalfQueued != 0) {
+        MixOutput(half, frames);
+        m_HalfQueued = 0;
+    }
+
+    // Queue the half into the output ring, one 1,024-byte slot per unit.
+    const LONG* samples = m_OutputStaging[half];
+    for (ULONG u = 0; u < units && samples != nullptr; ++u) {
+        if (GetWriteAvailable(&m_OutAudioRingBuffer) < static_cast<int32_t>(kAudioSlotBytes)) break;
+        void* first = nullptr;
+        void* second = nullptr;
+        int32_t firstCount = 0;
+        int32_t secondCount = 0;
+        GetWriteRegions(&m_OutAudioRingBuffer, kAudioSlotBytes, &first, &firstCount, &second,
+                        &secondCount);
+        if (first == nullptr || firstCount < static_cast<int32_t>(kPlaybackSlotSampleBytes)) break;
+        RtlCopyMemory(first, samples + u * kPlaybackUnitFrames * kOutputChannelCount,
+                      kPlaybackSlotSampleBytes);
+        AdvanceWriteIndex(&m_OutAudioRingBuffer, kAudioSlotBytes);
+    }
+    m_CurrentOutputHalf = half ^ 1;
+    m_HalfQueued = 1;
+    ++m_Counters.outputPeriods;
+
+    // Build the transfer's units from the ring, then slot in the MIDI and command bytes.
+    SaveProcessorState(&m_PlaybackSaveArea);
+    for (ULONG u = 0; u < units; ++u) {
+        PUCHAR unit = transfer->buffer + u * kPlaybackUnitBytes;
+        void* first = nullptr;
+        void* second = nullptr;
+        int32_t firstCount = 0;
+        int32_t secondCount = 0;
+        GetReadRegions(&m_OutAudioRingBuffer, kAudioSlotBytes, &first, &firstCount, &second,
+                       &secondCount);
+        if (first != nullptr && firstCount >= static_cast<int32_t>(kPlaybackSlotSampleBytes)) {
+            const ConversionPair pair{first, unit};
+            ConvertPlaybackUnit(&pair);
+            AdvanceReadIndex(&m_OutAudioRingBuffer, kAudioSlotBytes);
+        } else {
+            RtlZeroMemory(unit, kPlaybackUnitBytes);
+        }
+        FillUnitGapBytes(unit);
+    }
+    RestoreProcessorState(&m_PlaybackSaveArea);
+    ++m_Counters.playbackCompletions;
+}
+
+void StreamEngine::ProcessCapture(TransferRecord* transfer, ULONG receivedBytes) {
+    const ULONG units = receivedBytes / kCaptureUnitBytes;
+    SaveProcessorState(&m_CaptureSaveArea);
+    for (ULONG u = 0; u < units; ++u) {
+        const PUCHAR unit = transfer->buffer + u * kCaptureUnitBytes;
+        void* first = nullptr;
+        void* second = nullptr;
+        int32_t firstCount = 0;
+        int32_t secondCount = 0;
+        // A unit goes in whole or not at all; a dropped unit leaves the ring's index alone so
+        // that the frames the consumer sees stay whole and in order.
+        if (GetWriteAvailable(&m_InAudioRingBuffer) < static_cast<int32_t>(kAudioSlotBytes) ||
+            GetWriteRegions(&m_InAudioRingBuffer, kAudioSlotBytes, &first, &firstCount, &second,
+                            &secondCount) != static_cast<int32_t>(kAudioSlotBytes) ||
+            firstCount != static_cast<int32_t>(kAudioSlotBytes)) {
+            ++m_Counters.captureUnitsDropped;
+            continue;
+        }
+        const ConversionPair low{unit, first};
+        ConvertCaptureHalfUnit(&low);
+        const ConversionPair high{unit + kCaptureHalfUnitBytes,
+                                  static_cast<PUCHAR>(first) + kCaptureHalfUnitBytes};
+        ConvertCaptureHalfUnit(&high);
+        AdvanceWriteIndex(&m_InAudioRingBuffer, kAudioSlotBytes);
+        ++m_Counters.captureUnitsConverted;
+    }
+    RestoreProcessorState(&m_CaptureSaveArea);
+    DistributeInput();
+    ++m_Counters.captureCompletions;
+}
+
+NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    auto* transfer = static_cast<TransferRecord*>(context);
+    PipeGroup* group = transfer->group;
+    StreamEngine* engine = group->engine;
+    if (TransferFailed(irp, transfer)) {
+        Retire(transfer);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&engine->m_PlaybackLock);
+    if (group->stopping != 0) {
+        KeReleaseSpinLock(&engine->m_PlaybackLock, irql);
+        Retire(transfer);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    engine->ProcessPlayback(transfer);
+    // Taken under the lock: another processor's completion may switch halves right after.
+    const ULONG queuedHalf = engine->m_CurrentOutputHalf ^ 1;
+    const LONG queued = engine->m_HalfQueued;
+    (void)SubmitTransfer(transfer);
+    KeReleaseSpinLock(&engine->m_PlaybackLock, irql);
+
+    if (queued != 0) {
+        LONG* half = engine->m_OutputStaging[queuedHalf];
+        if (half != nullptr) RtlZeroMemory(half, kStagingHalfBytes);
+        const EngineNotifications* facade = engine->m_Facade;
+        if (facade != nullptr && facade->NotifyOutputPeriod != nullptr)
+            facade->NotifyOutputPeriod(facade->context);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS CaptureCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    auto* transfer = static_cast<TransferRecord*>(context);
+    PipeGroup* group = transfer->group;
+    StreamEngine* engine = group->engine;
+    if (TransferFailed(irp, transfer)) {
+        Retire(transfer);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&engine->m_CaptureLock);
+    if (group->stopping != 0) {
+        KeReleaseSpinLock(&engine->m_CaptureLock, irql);
+        Retire(transfer);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    engine->ProcessCapture(transfer, ReceivedBytes(transfer));
+    (void)SubmitTransfer(transfer);
+    KeReleaseSpinLock(&engine->m_CaptureLock, irql);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS MidiInCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    auto* transfer = static_cast<TransferRecord*>(context);
+    PipeGroup* group = transfer->group;
+    StreamEngine* engine = group->engine;
+    if (TransferFailed(irp, transfer)) {
+        Retire(transfer);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&engine->m_MidiInLock);
+    if (group->stopping != 0) {
+        KeReleaseSpinLock(&engine->m_MidiInLock, irql);
+        Retire(transfer);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    engine->ProcessMidiInput(transfer->buffer, ReceivedBytes(transfer));
+    (void)SubmitTransfer(transfer);
+    KeReleaseSpinLock(&engine->m_MidiInLock, irql);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace q407

@@ -1,0 +1,59 @@
+// One started streaming pipe and the transfers that circulate on it.
+#pragma once
+
+#include "platform/kernel/wdk.h"
+#include "platform/usb/usb.h"
+
+namespace q407 {
+
+class StreamEngine;
+struct PipeGroup;
+
+inline constexpr ULONG kMaxTransfersPerPipe = 5;
+// Every transfer URB lives in a block of this size; the bulk-or-interrupt request fits in it.
+inline constexpr ULONG kTransferUrbBytes = 128;
+
+enum PipeKind : LONG {
+    PipeKindPlayback = 0,  // interrupt OUT
+    PipeKindCapture = 1,   // interrupt IN, and the bulk IN MIDI pipe
+};
+
+// Which of the engine's three pipes a group runs.
+enum PipeRole : LONG {
+    PipeRolePlayback = 0,
+    PipeRoleCapture = 1,
+    PipeRoleMidiIn = 2,
+};
+
+// One transfer in flight (pool tag "Zel5"). The IRP belongs to the engine's slot and outlives
+// the record; the URB block is allocated per start.
+struct TransferRecord {
+    ULONG index;  // 0..4
+    PIRP irp;
+    URB* urb;
+    PUCHAR buffer;
+    ULONG length;  // bytes
+    PipeGroup* group;
+};
+
+// Allocated zeroed per start (pool tag "Zel5") and freed by the stop.
+struct PipeGroup {
+    StreamEngine* engine;
+    LONG kind;  // PipeKind
+    LONG role;  // PipeRole
+    volatile LONG pending;  // transfers still circulating
+    KEVENT drained;         // notification event, set when pending reaches 0
+    PDEVICE_OBJECT deviceObject;
+    USBD_PIPE_INFORMATION pipe;
+    TransferRecord* transfers[kMaxTransfersPerPipe];
+    ULONG transferCount;
+    // How this group's transfers are built and processed.
+    PKSPIN_LOCK lock;
+    PIO_COMPLETION_ROUTINE routine;
+    ULONG transferFlags;
+    // Set under the pipe's spin lock before the transfers are cancelled, so that a completion
+    // running at that moment retires its transfer instead of sending it down again.
+    volatile LONG stopping;
+};
+
+}  // namespace q407

@@ -1,0 +1,354 @@
+// Starting and stopping the streaming pipes, the transfers that circulate on them, and the
+// per-start stream state.
+#include "usbdriver/engine/engine_trace.h"
+#include "usbdriver/engine/stream_engine.h"
+
+namespace q407 {
+namespace {
+
+// A stop anywhere in the driver makes a concurrent second stop return at once.
+volatile LONG g_StopInProgress = 0;
+
+constexpr ULONG kTransferInFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+constexpr ULONG kStopStallCount = 100;  // 100 x 100 us before the drain wait
+constexpr ULONG kStopStallMicroseconds = 100;
+constexpr ULONG kDrainWaitSteps = 40;  // 40 x 100 ms
+constexpr LONGLONG kDrainWaitStep = -100LL * 10000LL;
+
+// Idle playback units: silent audio, the idle MIDI and command bytes in both gaps.
+void PrepareSilentUnits(PUCHAR buffer, ULONG units) {
+    RtlZeroMemory(buffer, units * kPlaybackUnitBytes);
+    for (ULONG u = 0; u < units; ++u) {
+        PUCHAR unit = buffer + u * kPlaybackUnitBytes;
+        unit[kPlaybackMidiByteOffset0] = kMidiIdleByte;
+        unit[kPlaybackCommandByteOffset0] = kCommandIdleByte;
+        unit[kPlaybackMidiByteOffset1] = kMidiIdleByte;
+        unit[kPlaybackCommandByteOffset1] = kCommandIdleByte;
+    }
+}
+
+// Zeroes the audio of queued playback units and keeps what the MIDI and command streams put in
+// the gaps.
+void SilenceUnits(PUCHAR buffer, ULONG units) {
+    for (ULONG u = 0; u < units; ++u) {
+        PUCHAR unit = buffer + u * kPlaybackUnitBytes;
+        RtlZeroMemory(unit, kPlaybackMidiByteOffset0);
+        RtlZeroMemory(unit + kPlaybackCommandByteOffset0 + 1,
+                      kPlaybackMidiByteOffset1 - kPlaybackCommandByteOffset0 - 1);
+        RtlZeroMemory(unit + kPlaybackCommandByteOffset1 + 1,
+                      kPlaybackUnitBytes - kPlaybackCommandByteOffset1 - 1);
+    }
+}
+
+void FillIdle(TransferRecord* transfer) {
+    if (transfer->group->role == PipeRolePlayback)
+        PrepareSilentUnits(transfer->buffer, transfer->length / kPlaybackUnitBytes);
+    else
+        RtlZeroMemory(transfer->buffer, transfer->length);
+}
+
+BOOLEAN WaitDrained(PipeGroup* group) {
+    for (ULONG step = 0; step < kDrainWaitSteps; ++step) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = kDrainWaitStep;
+        if (KeWaitForSingleObject(&group->drained, Executive, KernelMode, FALSE, &timeout) ==
+            STATUS_SUCCESS)
+            return TRUE;
+    }
+    return InterlockedCompareExchange(&group->pending, 0, 0) == 0;
+}
+
+void FreeGroup(PipeGroup* group, BOOLEAN freeIrps) {
+    for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
+        TransferRecord* transfer = group->transfers[i];
+        if (transfer == nullptr) continue;
+        if (transfer->urb != nullptr) ExFreePoolWithTag(transfer->urb, kPipePoolTag);
+        if (freeIrps && transfer->irp != nullptr) IoFreeIrp(transfer->irp);
+        ExFreePoolWithTag(transfer, kPipePoolTag);
+        group->transfers[i] = nullptr;
+    }
+    ExFreePoolWithTag(group, kPipePoolTag);
+}
+
+PIRP* IrpSlot(StreamEngine& engine, LONG role, ULONG index) {
+    switch (role) {
+    case PipeRolePlayback: return &engine.m_PlaybackIrps[index];
+    case PipeRoleCapture: return &engine.m_CaptureIrps[index];
+    default: return &engine.m_MidiInIrp;
+    }
+}
+
+}  // namespace
+
+NTSTATUS SubmitTransfer(TransferRecord* transfer) {
+    PipeGroup* group = transfer->group;
+    URB* urb = transfer->urb;
+    RtlZeroMemory(urb, kTransferUrbBytes);
+    UsbBuildInterruptOrBulkTransferRequest(urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           group->pipe.PipeHandle, transfer->buffer, nullptr,
+                                           transfer->length, group->transferFlags, nullptr);
+    PIRP irp = transfer->irp;
+    IoReuseIrp(irp, STATUS_PENDING);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, group->routine, transfer, TRUE, TRUE, TRUE);
+    return IofCallDriver(group->engine->m_LowerDevice, irp);
+}
+
+void StreamEngine::ResetStreamState() {
+    m_SlotSize = kAudioSlotBytes;
+    m_FramesPerPlaybackTransfer = UsbBufferCount() * kPlaybackUnitFrames;
+    const ULONG rate = CurrentSampleRate();
+    const BOOLEAN doubleRate = rate == 88200 || rate == 96000;
+    m_RateFactor = doubleRate ? 2 : 1;
+    m_MidiInByteCount = doubleRate ? 2 : 4;
+    SelectMidiPacing(rate);
+    m_MidiOutSlotCounter = 0;
+
+    Flush(&m_InAudioRingBuffer);
+    Flush(&m_AsioOutRingBuffer);
+    Flush(&m_MidiOutRingBuffer);
+    Flush(&m_MidiInRingBuffer);
+    Flush(&m_CommandRingBuffer);
+    for (RingBuffer& ring : m_RoutingRings) Flush(&ring);
+    RtlZeroMemory(m_OutputSourceCount, sizeof(m_OutputSourceCount));
+    RtlZeroMemory(m_RouteSourceCount, sizeof(m_RouteSourceCount));
+    RtlZeroMemory(m_RouteWritten, sizeof(m_RouteWritten));
+    RtlZeroMemory(m_RoutePeriods, sizeof(m_RoutePeriods));
+    ClearMeters();
+}
+
+NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
+    const ULONG n = UsbBufferCount();
+    const ULONG count = role == PipeRoleMidiIn ? 1 : n;
+    const CCHAR stackSize = static_cast<CCHAR>(m_LowerDevice->StackSize + 1);
+    NTSTATUS result = STATUS_SUCCESS;
+    for (ULONG i = 0; i < count; ++i) {
+        auto* transfer = static_cast<TransferRecord*>(
+            ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TransferRecord), kPipePoolTag));
+        if (transfer == nullptr) {
+            result = STATUS_INSUFFICIENT_RESOURCES;
+            continue;
+        }
+        RtlZeroMemory(transfer, sizeof(*transfer));
+        PIRP* slot = IrpSlot(*this, role, i);
+        if (*slot == nullptr) *slot = IoAllocateIrp(stackSize, FALSE);
+        else IoReuseIrp(*slot, STATUS_PENDING);
+        URB* urb = static_cast<URB*>(
+            ExAllocatePoolWithTag(NonPagedPoolNx, kTransferUrbBytes, kPipePoolTag));
+        PUCHAR buffer = role == PipeRolePlayback  ? m_PlaybackBuffers[i]
+                        : role == PipeRoleCapture ? m_CaptureBuffers[i]
+                                                  : m_MidiInBuffer;
+        if (*slot == nullptr || urb == nullptr || buffer == nullptr) {
+            if (*slot != nullptr) IoFreeIrp(*slot);
+            *slot = nullptr;
+            if (urb != nullptr) ExFreePoolWithTag(urb, kPipePoolTag);
+            ExFreePoolWithTag(transfer, kPipePoolTag);
+            result = STATUS_INSUFFICIENT_RESOURCES;
+            continue;
+        }
+        transfer->index = i;
+        transfer->irp = *slot;
+        transfer->urb = urb;
+        transfer->buffer = buffer;
+        transfer->length = role == PipeRolePlayback  ? n * kPlaybackUnitBytes
+                           : role == PipeRoleCapture ? n * kAudioSlotBytes
+                                                     : kMidiInTransferBytes;
+        transfer->group = group;
+        FillIdle(transfer);
+        group->transfers[i] = transfer;
+        group->transferCount = i + 1;
+        InterlockedIncrement(&group->pending);
+        const NTSTATUS sent = SubmitTransfer(transfer);
+        result = NT_SUCCESS(sent) ? STATUS_SUCCESS : sent;
+    }
+    return result;
+}
+
+NTSTATUS StreamEngine::StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& pipe, LONG role) {
+    if (pipe.PipeHandle != nullptr) (void)ResetPipe(pipe.PipeHandle);
+    auto* group = static_cast<PipeGroup*>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PipeGroup), kPipePoolTag));
+    if (group == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(group, sizeof(*group));
+    group->engine = this;
+    group->kind = role == PipeRolePlayback ? PipeKindPlayback : PipeKindCapture;
+    group->role = role;
+    group->pending = 0;
+    KeInitializeEvent(&group->drained, NotificationEvent, FALSE);
+    group->deviceObject = m_FunctionalDevice;
+    group->pipe = pipe;
+    switch (role) {
+    case PipeRolePlayback:
+        group->lock = &m_PlaybackLock;
+        group->routine = PlaybackCompletion;
+        group->transferFlags = USBD_TRANSFER_DIRECTION_OUT;
+        break;
+    case PipeRoleCapture:
+        group->lock = &m_CaptureLock;
+        group->routine = CaptureCompletion;
+        group->transferFlags = kTransferInFlags;
+        break;
+    default:
+        group->lock = &m_MidiInLock;
+        group->routine = MidiInCompletion;
+        group->transferFlags = kTransferInFlags;
+        break;
+    }
+    *slot = group;
+
+    NTSTATUS status = StartTransfers(group, role);
+    if (InterlockedCompareExchange(&group->pending, 0, 0) == 0) {
+        // Every transfer was refused or has already been retired; the last retirement may
+        // still be signalling the group.
+        if (group->transferCount != 0) (void)WaitDrained(group);
+        *slot = nullptr;
+        FreeGroup(group, FALSE);
+        if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
+    }
+    return status;
+}
+
+NTSTATUS StreamEngine::UsbStartStream() {
+    if (InterlockedCompareExchange(&m_FirmwareUpdate, 0, 0) != 0) {
+        ENGINE_TRACE("UsbStartStream ERROR FIRMWARE UPDATE IS RUNNING !!!!\n");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (m_PlaybackGroup != nullptr || m_CaptureGroup != nullptr || m_MidiInGroup != nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (m_SharedBlock == nullptr || m_LowerDevice == nullptr) return STATUS_INVALID_DEVICE_STATE;
+
+    m_CurrentOutputHalf = 0;
+    m_HalfQueued = 0;
+    m_InputHalf = 0;
+    m_PublishedHalf = 0;
+    RtlZeroMemory(m_RouteSourceCount, sizeof(m_RouteSourceCount));
+    RtlZeroMemory(m_RouteWritten, sizeof(m_RouteWritten));
+    RtlZeroMemory(m_RoutePeriods, sizeof(m_RoutePeriods));
+    m_AsioPreRoll = 0;
+    if (m_Status != nullptr) m_Status->errorCounter = 0;
+
+    const USBD_PIPE_INFORMATION* capture = nullptr;
+    const USBD_PIPE_INFORMATION* playback = nullptr;
+    const USBD_PIPE_INFORMATION* midiIn = nullptr;
+    for (ULONG i = 0; i < m_PipeCount && i < kMaxPipes; ++i) {
+        const USBD_PIPE_INFORMATION& pipe = m_Pipes[i];
+        const BOOLEAN in = USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) != 0;
+        if (pipe.PipeType == UsbdPipeTypeInterrupt) {
+            if (in) capture = &pipe;
+            else playback = &pipe;
+        } else if (pipe.PipeType == UsbdPipeTypeBulk && in) {
+            midiIn = &pipe;
+        }
+    }
+
+    NTSTATUS status = STATUS_INVALID_PARAMETER;
+    if (capture != nullptr) {
+        status = StartPipe(&m_CaptureGroup, *capture, PipeRoleCapture);
+        if (!NT_SUCCESS(status)) {
+            // A pipe must not keep running while the streaming flag says otherwise.
+            (void)UsbStopStream();
+            return status;
+        }
+    }
+    if (midiIn != nullptr) {
+        status = StartPipe(&m_MidiInGroup, *midiIn, PipeRoleMidiIn);
+        if (!NT_SUCCESS(status)) {
+            (void)UsbStopStream();
+            return status;
+        }
+    }
+    if (playback != nullptr) {
+        status = StartPipe(&m_PlaybackGroup, *playback, PipeRolePlayback);
+        if (!NT_SUCCESS(status)) {
+            (void)UsbStopStream();
+            return status;
+        }
+        InterlockedExchange(&m_Streaming, 1);
+    } else if (capture != nullptr) {
+        InterlockedExchange(&m_Streaming, 1);
+    } else {
+        status = STATUS_INVALID_PARAMETER;
+    }
+    ClearMeters();
+    return status;
+}
+
+void StreamEngine::StopPipe(PipeGroup** slot) {
+    PipeGroup* group = *slot;
+    if (group == nullptr) return;
+    // A completion holding the lock has already resubmitted; one that comes after sees the flag.
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(group->lock);
+    InterlockedExchange(&group->stopping, 1);
+    KeReleaseSpinLock(group->lock, irql);
+
+    for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
+        TransferRecord* transfer = group->transfers[i];
+        if (transfer == nullptr || transfer->irp == nullptr) continue;
+        FillIdle(transfer);
+        IoCancelIrp(transfer->irp);
+    }
+    for (ULONG i = 0; i < kStopStallCount; ++i) KeStallExecutionProcessor(kStopStallMicroseconds);
+    const BOOLEAN drained = WaitDrained(group);
+    KeClearEvent(&group->drained);
+    *slot = nullptr;
+    if (drained) {
+        FreeGroup(group, FALSE);
+        return;
+    }
+    // The lower driver still holds some of the IRPs: they go with the group, and the slots get
+    // fresh IRPs at the next start.
+    for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
+        TransferRecord* transfer = group->transfers[i];
+        if (transfer != nullptr) *IrpSlot(*this, group->role, i) = nullptr;
+    }
+    for (PipeGroup*& stale : m_StaleGroups) {
+        if (stale == nullptr) {
+            stale = group;
+            return;
+        }
+    }
+    // No room to remember it: leaving it allocated is the only safe choice.
+}
+
+void StreamEngine::ReleaseStaleGroups() {
+    for (PipeGroup*& stale : m_StaleGroups) {
+        if (stale == nullptr) continue;
+        if (WaitDrained(stale)) FreeGroup(stale, TRUE);
+        stale = nullptr;
+    }
+}
+
+NTSTATUS StreamEngine::UsbStopStream() {
+    ClearMeters();
+    if (InterlockedCompareExchange(&g_StopInProgress, 1, 0) != 0) return STATUS_PENDING;
+    StopPipe(&m_PlaybackGroup);
+    StopPipe(&m_CaptureGroup);
+    StopPipe(&m_MidiInGroup);
+    ClearMeters();
+    InterlockedExchange(&g_StopInProgress, 0);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StreamEngine::SilenceOutput() {
+    PipeGroup* group = m_PlaybackGroup;
+    if (group == nullptr) return STATUS_INVALID_PARAMETER;
+    // The completions rebuild the same buffers and read the staging halves under this lock.
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
+    for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
+        TransferRecord* transfer = group->transfers[i];
+        if (transfer != nullptr)
+            SilenceUnits(transfer->buffer, transfer->length / kPlaybackUnitBytes);
+    }
+    for (LONG* half : m_OutputStaging) {
+        if (half != nullptr) RtlZeroMemory(half, kStagingHalfBytes);
+    }
+    for (LONG c = 0; c < kChannelSlotCount; ++c)
+        Flush(m_RoutingRingSlots[RouteRecordIndex(ClientKind::MME, c)]);
+    KeReleaseSpinLock(&m_PlaybackLock, irql);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace q407

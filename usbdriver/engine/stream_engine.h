@@ -1,0 +1,350 @@
+// The streaming engine of one Q407 LX: the context that moves audio and MIDI between the device's
+// pipes and the clients, its shared records, and every operation the device facade calls.
+//
+// Control operations run at PASSIVE_LEVEL; the pipe completions run at DISPATCH_LEVEL under the
+// playback, capture and MIDI input spin locks, never nested. Control operations do not take
+// those locks: they stop the pipes (and wait for them to drain) before changing what the
+// completions use.
+#pragma once
+
+#include "platform/kernel/wdk.h"
+#include "platform/usb/usb.h"
+#include "shared/client_kinds.h"
+#include "shared/engine_status.h"
+#include "shared/mixer_settings.h"
+#include "usbdriver/engine/engine_notifications.h"
+#include "usbdriver/engine/pipe_group.h"
+#include "usbdriver/engine/ring_buffer.h"
+#include "usbdriver/engine/sample_converters.h"
+
+namespace q407 {
+
+// --- Pool tags ---------------------------------------------------------------------------------
+inline constexpr ULONG kEnginePoolTag = POOL_TAG("Zel6");  // engine context and its storage
+inline constexpr ULONG kPipePoolTag = POOL_TAG("Zel5");    // pipe groups, transfers, URBs
+inline constexpr ULONG kSharedPoolTag = POOL_TAG("Zel2");  // the shared block (facade)
+
+// --- The shared block, carved at initialisation ------------------------------------------------
+inline constexpr ULONG kSharedBlockBytes = 0xA8060;  // 688,224
+inline constexpr ULONG kPlaybackBufferBytes = 32 * 1024;
+inline constexpr ULONG kCaptureBufferBytes = 64 * 1024;
+inline constexpr ULONG kSharedPlaybackOffset = 0x00000;
+inline constexpr ULONG kSharedCaptureOffset = 0x28000;
+inline constexpr ULONG kSharedStagingOffset = 0x78000;  // two 32 KiB output staging halves
+inline constexpr ULONG kStagingHalfBytes = 32 * 1024;
+inline constexpr ULONG kStagingHalfFrames = kStagingHalfBytes / 32;
+inline constexpr ULONG kSharedInputHalvesOffset = 0x88000;  // two 64 KiB halves, carved only
+inline constexpr ULONG kInputHalfBytes = 64 * 1024;
+inline constexpr ULONG kSharedStatusOffset = 0xA8000;
+static_assert(kSharedPlaybackOffset + kMaxTransfersPerPipe * kPlaybackBufferBytes ==
+              kSharedCaptureOffset);
+static_assert(kSharedCaptureOffset + kMaxTransfersPerPipe * kCaptureBufferBytes ==
+              kSharedStagingOffset);
+static_assert(kSharedStagingOffset + 2 * kStagingHalfBytes == kSharedInputHalvesOffset);
+static_assert(kSharedInputHalvesOffset + 2 * kInputHalfBytes == kSharedStatusOffset);
+static_assert(kSharedStatusOffset + kEngineStatusSize == kSharedBlockBytes);
+
+// --- Stream parameters ---------------------------------------------------------------------------
+inline constexpr LONG kMinUsbBufferCount = 2;
+inline constexpr LONG kMaxUsbBufferCount = 5;
+inline constexpr LONG kDefaultUsbBufferCount = 4;
+inline constexpr LONG kMinLatency = 32;
+inline constexpr LONG kMaxLatency = 1024;
+inline constexpr LONG kFallbackLatency = 1024;  // replaces a stored latency out of range
+inline constexpr LONG kLatencyWithoutStatus = 128;
+inline constexpr ULONG kSampleRates[4] = {44100, 48000, 88200, 96000};
+inline constexpr ULONG kDefaultSampleRate = 44100;
+inline constexpr ULONG kAudioSlotBytes = 1024;  // one unit's worth in either audio ring
+inline constexpr ULONG kMidiInTransferBytes = 5;
+inline constexpr ULONG kZeroBufferBytes = 16 * 1024;
+
+inline constexpr ULONG kMaxPipes = 30;
+inline constexpr ULONG kMaxStaleGroups = 6;
+inline constexpr ULONG kMaxInterfaces = 16;
+inline constexpr ULONG kDeviceInfoBytes = 8;
+
+// --- Device protocol values ----------------------------------------------------------------------
+inline constexpr UCHAR kMidiIdleByte = 0xFD;
+inline constexpr UCHAR kCommandIdleByte = 0xFF;
+inline constexpr UCHAR kControlByteInternalClock = 0xB2;
+inline constexpr UCHAR kControlByteAutoClock = 0x32;
+inline constexpr UCHAR kStatusByteFallback = 0xB2;  // used when the status byte cannot be read
+inline constexpr UCHAR kStatusDigitalRate = 0x04;   // the clock follows the digital input
+inline constexpr ULONG kFirmwareBlockBytes = 64;
+inline constexpr ULONG kFirmwareBlockCount = 96;
+
+// --- Ring sizes ---------------------------------------------------------------------------------
+inline constexpr LONG kAsioRingElements = 262144;  // 4-byte samples, 8 channels
+inline constexpr LONG kMidiOutRingBytes = 2048;
+inline constexpr LONG kCommandRingBytes = 1024;
+inline constexpr LONG kMidiInRingBytes = 512;
+inline constexpr LONG kInAudioRingBytes = 262144;
+inline constexpr LONG kOutAudioRingBytes = 262144;
+inline constexpr ULONG kOutAudioRingAllocation = 1024 * 1024;  // only the first 256 KiB used
+inline constexpr LONG kRoutingRingElements = 4096;            // 4-byte samples
+inline constexpr ULONG kRoutingRingCount = 32;                // MME 0..15, then ASIO 0..15
+inline constexpr ULONG kRoutingPoolBytes = 512 * 1024;
+
+// Diagnostics the engine keeps for inspection; nothing in the streaming path depends on them.
+struct EngineCounters {
+    ULONG64 playbackCompletions;
+    ULONG64 captureCompletions;
+    ULONG64 midiInCompletions;
+    ULONG64 captureUnitsConverted;
+    ULONG64 captureUnitsDropped;
+    ULONG64 inputPeriods;
+    ULONG64 outputPeriods;
+    ULONG64 midiOutBytes;
+    ULONG64 commandBytes;
+    ULONG64 midiInBytes;
+    ULONG64 retiredTransfers;
+};
+
+// A client's sample buffer for one channel half: interleaved or not, addressed by stride.
+struct ClientBuffer {
+    ULONG64 address;
+    ULONG stride;  // in samples
+};
+
+class StreamEngine {
+public:
+    // Clears the members, stores the links, selects the sample converters. The facade allocates
+    // the context zeroed from pool "Zel6" (see AllocateStreamEngine).
+    StreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice,
+                 const EngineNotifications* facade);
+    StreamEngine(const StreamEngine&) = delete;
+    StreamEngine& operator=(const StreamEngine&) = delete;
+
+    // --- Life (stream_engine.cpp) ---
+    NTSTATUS InitDevice(PUCHAR sharedBlock, EngineStatus* status);
+    void ReleaseDevice();
+    NTSTATUS EnableStreaming(LONG enable);
+    NTSTATUS UsbStopStreaming();
+    LONG GetLatency() const;
+    ULONG GetSampleRate(ULONG fallback) const;
+    void SetStatusWord(ULONG value);
+    void SetRateChangeFlag(LONG value);
+
+    // --- Settings (engine_settings.cpp) ---
+    NTSTATUS LoadSettings();
+    void ValidateSettings();
+    void ComputeInputSources();
+    NTSTATUS SaveSettings(const void* block, ULONG length);
+
+    // --- Parameter changes (stream_parameters.cpp) ---
+    NTSTATUS SetLatency(LONG latency);
+    NTSTATUS SetUsbBufferCount(LONG count);
+
+    // --- Control requests (usb_call_sync.cpp) ---
+    NTSTATUS UsbCallSync(URB* urb, ULONG controlCode, BOOLEAN allowedDuringFirmwareUpdate);
+
+    // --- Configuration (device_config.cpp) ---
+    NTSTATUS ReadDescriptors();
+    NTSTATUS GetDescriptor(LONG recipient, UCHAR type, UCHAR index, USHORT language,
+                           LONG attempts, ULONG length, PVOID* buffer);
+    NTSTATUS SelectConfiguration();
+    NTSTATUS SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting);
+    NTSTATUS SelectStreamingInterfaces();
+    NTSTATUS Deconfigure();
+    NTSTATUS ResetPipe(USBD_PIPE_HANDLE pipeHandle);
+    void RebuildPipeList();
+    void FreeInterfaces();
+
+    // --- Vendor requests (device_requests.cpp) ---
+    // One vendor or class request on the default pipe. data may be null when length is 0; for
+    // IN requests up to length bytes are copied back and transferred receives their count.
+    NTSTATUS ControlRequest(USHORT function, BOOLEAN in, UCHAR request, USHORT value,
+                            USHORT index, PVOID data, ULONG length, BOOLEAN allowedDuringUpdate,
+                            PULONG transferred);
+    NTSTATUS ReadDeviceStatus(PUCHAR statusByte);
+    NTSTATUS WriteDeviceControl(UCHAR controlByte);
+    NTSTATUS SetDeviceMode(ULONG mode);
+    NTSTATUS ReadDeviceInfo(PUCHAR info, LONG keep);
+
+    // --- Clock and rate (clock_and_rate.cpp) ---
+    NTSTATUS ReadDeviceSampleRate(PULONG rate);
+    NTSTATUS SetDeviceSampleRate(ULONG rate);
+    UCHAR ApplyClockMode();
+    NTSTATUS SetSampleRate(ULONG rate);
+    NTSTATUS SetDigitalOptions(UCHAR options);
+    NTSTATUS ResyncDevice();
+
+    // --- Firmware (firmware.cpp) ---
+    NTSTATUS WriteFirmwareBlock(ULONG length, const UCHAR* data, ULONG blockNumber);
+
+    // --- Pipes (pipe_transfers.cpp) ---
+    NTSTATUS UsbStartStream();
+    NTSTATUS UsbStopStream();
+    void ResetStreamState();
+    NTSTATUS SilenceOutput();
+    NTSTATUS StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& pipe, LONG role);
+    NTSTATUS StartTransfers(PipeGroup* group, LONG role);
+    void StopPipe(PipeGroup** slot);
+    void ReleaseStaleGroups();
+
+    // --- Audio paths (audio_paths.cpp) ---
+    void MixOutput(ULONG half, ULONG frames);
+    void DistributeInput();
+    LONG AnyClientChannelOpen() const;
+    void ClearMeters();
+
+    // --- MIDI and command bytes (midi_transport.cpp) ---
+    void OpenMidiPort(LONG port, LONG input);
+    void CloseMidiPort(LONG port, LONG input);
+    LONG WriteMidiOutByte(LONG port, UCHAR value);
+    ULONG ReadMidiInByte(LONG port);
+    LONG WriteCommandBytes(LONG length, const UCHAR* data);
+    void FillUnitGapBytes(PUCHAR unit);
+    void ProcessMidiInput(const UCHAR* data, ULONG length);
+    void SelectMidiPacing(ULONG rate);
+
+    // --- Ring storage (engine_rings.cpp) ---
+    void CreateRings();
+    NTSTATUS CreateRoutingRings();
+    void FreeRings();
+
+    // --- Completion work, called by the routines in completion_routines.cpp ---
+    void ProcessPlayback(TransferRecord* transfer);
+    void ProcessCapture(TransferRecord* transfer, ULONG receivedBytes);
+
+    BOOLEAN IsStreaming() const { return __atomic_load_n(&m_Streaming, __ATOMIC_ACQUIRE) != 0; }
+    // Clears the streaming flag once no pipe group remains.
+    void ClearStreamingIfIdle();
+    // The stream parameters as the completions and loops use them. The status record is mapped
+    // writable into client processes, so these are bounded before anything is sized by them.
+    ULONG UsbBufferCount() const;
+    ULONG CurrentSampleRate() const;
+    ULONG CurrentLatency() const;
+
+    // 1. Links
+    PDEVICE_OBJECT m_FunctionalDevice;
+    PDEVICE_OBJECT m_LowerDevice;
+    const EngineNotifications* m_Facade;
+
+    // 2. Device configuration
+    USB_DEVICE_DESCRIPTOR m_DeviceDescriptor;
+    PUSB_CONFIGURATION_DESCRIPTOR m_ConfigurationDescriptor;  // whole, pool "Zel6"
+    USBD_CONFIGURATION_HANDLE m_ConfigurationHandle;
+    PUSBD_INTERFACE_INFORMATION m_Interfaces[kMaxInterfaces];  // copies, pool "Zel6"
+    ULONG m_InterfaceCount;
+    USBD_PIPE_INFORMATION m_Pipes[kMaxPipes];
+    ULONG m_PipeCount;
+    UCHAR m_StreamingAlternate[2];  // alternate settings of interfaces 0 and 1
+
+    // 3. Pipe groups and the streaming flag
+    PipeGroup* m_PlaybackGroup;
+    PipeGroup* m_CaptureGroup;
+    PipeGroup* m_MidiInGroup;
+    volatile LONG m_Streaming;
+
+    // Groups whose transfers did not drain within the stop's wait: their records cannot be
+    // freed while the lower driver may still complete into them, so they are kept (with their
+    // IRPs) until the device is released.
+    PipeGroup* m_StaleGroups[kMaxStaleGroups];
+
+    // 4. IRP slots, allocated on first use and kept
+    PIRP m_PlaybackIrps[kMaxTransfersPerPipe];
+    PIRP m_CaptureIrps[kMaxTransfersPerPipe];
+    PIRP m_MidiInIrp;
+
+    // 5. The shared block, the status record and the transfer buffers inside the block
+    PUCHAR m_SharedBlock;
+    EngineStatus* m_Status;
+    PUCHAR m_PlaybackBuffers[kMaxTransfersPerPipe];
+    PUCHAR m_CaptureBuffers[kMaxTransfersPerPipe];
+    LONG* m_OutputStaging[2];               // 8 interleaved channels, kStagingHalfFrames frames
+    ClientBuffer m_StagingDescriptors[2][8];  // per half and output channel, stride 8
+    PUCHAR m_InputHalves[2];                 // carved, not used by the engine
+
+    // 6. Rings and their storage (pool "Zel6")
+    RingBuffer m_InAudioRingBuffer;
+    RingBuffer m_OutAudioRingBuffer;
+    RingBuffer m_AsioOutRingBuffer;
+    RingBuffer m_MidiOutRingBuffer;
+    RingBuffer m_MidiInRingBuffer;
+    RingBuffer m_CommandRingBuffer;
+    RingBuffer m_RoutingRings[kRoutingRingCount];
+    RingBuffer* m_RoutingRingSlots[kClientKindCount * kChannelSlotCount];  // by target
+    PUCHAR m_InAudioStorage;
+    PUCHAR m_OutAudioStorage;
+    PUCHAR m_AsioOutStorage;
+    PUCHAR m_MidiOutStorage;
+    PUCHAR m_MidiInStorage;
+    PUCHAR m_CommandStorage;
+    PUCHAR m_RoutingStorage;
+    PUCHAR m_MidiInBuffer;  // the 5-byte bulk IN buffer
+    LONG* m_ZeroBuffer;     // 16 KiB of silence
+
+    // 7. Channel counts
+    LONG m_OutputChannels;
+    LONG m_InputChannels;
+
+    // 8. Per-start constants (ResetStreamState)
+    ULONG m_SlotSize;
+    ULONG m_FramesPerPlaybackTransfer;
+    ULONG m_RateFactor;
+    const UCHAR* m_MidiPacingTable;
+    ULONG m_MidiPacingLength;
+    ULONG m_MidiInByteCount;
+    ULONG64 m_MidiOutSlotCounter;
+
+    // 9. Output cycle
+    ULONG m_CurrentOutputHalf;
+    LONG m_HalfQueued;
+
+    // 10. Input cycle
+    ULONG m_InputHalf;
+    ULONG m_PublishedHalf;
+
+    // 11. Settings and device information
+    MixerSettings m_Settings;
+    UCHAR m_DeviceInfo[kDeviceInfoBytes];
+    BOOLEAN m_SettingsLoaded;  // the stored block has been read, so saving it back is safe
+
+    // 12. Firmware update and settings thread
+    volatile LONG m_FirmwareUpdate;
+    volatile LONG m_SettingsThreadBusy;
+    LONG m_RateChangeFlag;
+
+    // 13. Pipe spin locks
+    KSPIN_LOCK m_PlaybackLock;
+    KSPIN_LOCK m_CaptureLock;
+    KSPIN_LOCK m_MidiInLock;
+
+    // 14. Clients: channel masks, buffers, rings, routing state, meters, MIDI ports
+    volatile LONG m_ChannelMask[kClientKindCount][kDirectionCount];
+    ClientBuffer m_ClientBuffers[3][kDirectionCount][kChannelSlotCount][2];
+    RingBuffer* m_ClientRings[2][kDirectionCount][kChannelSlotCount];
+    LONG m_AsioPreRoll;
+    LONG m_OutputSourceCount[kChannelSlotCount];
+    LONG m_RouteSourceCount[kClientKindCount * kChannelSlotCount];
+    LONG m_RouteWritten[kClientKindCount * kChannelSlotCount];
+    LONG64 m_RoutePeriods[kClientKindCount * kChannelSlotCount];
+    volatile LONG m_MidiInOpenCount;
+    volatile LONG m_MidiOutOpenCount;
+
+    // Processor state save areas, one per audio pipe kind
+    ProcessorSaveArea m_PlaybackSaveArea;
+    ProcessorSaveArea m_CaptureSaveArea;
+
+    EngineCounters m_Counters;
+};
+
+// The facade's allocation of an engine context: zeroed pool "Zel6", constructed in place.
+StreamEngine* AllocateStreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice,
+                                   const EngineNotifications* facade);
+void FreeStreamEngine(StreamEngine* engine);
+
+// True for 44100, 48000, 88200 and 96000.
+BOOLEAN IsValidSampleRate(ULONG rate);
+
+// Completion routines of the three pipe kinds (completion_routines.cpp).
+NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+NTSTATUS CaptureCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+NTSTATUS MidiInCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+
+// Builds a transfer URB and hands the IRP to the lower driver with the routine for its pipe
+// (pipe_transfers.cpp); used at start and for every resubmission.
+NTSTATUS SubmitTransfer(TransferRecord* transfer);
+
+}  // namespace q407
