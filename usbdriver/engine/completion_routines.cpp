@@ -124,15 +124,17 @@ NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     engine->ProcessPlayback(transfer);
-    // Taken under the lock: another processor's completion may switch halves right after.
-    const ULONG queuedHalf = engine->m_CurrentOutputHalf ^ 1;
-    const LONG queued = engine->m_HalfQueued;
     (void)SubmitTransfer(transfer);
+    // The half just queued is cleared for its next mix while the lock still keeps the other
+    // writers of the staging halves (another completion, SilenceOutput) away.
+    const LONG queued = engine->m_HalfQueued;
+    if (queued != 0) {
+        LONG* half = engine->m_OutputStaging[engine->m_CurrentOutputHalf ^ 1];
+        if (half != nullptr) RtlZeroMemory(half, kStagingHalfBytes);
+    }
     KeReleaseSpinLock(&engine->m_PlaybackLock, irql);
 
     if (queued != 0) {
-        LONG* half = engine->m_OutputStaging[queuedHalf];
-        if (half != nullptr) RtlZeroMemory(half, kStagingHalfBytes);
         const EngineNotifications* facade = engine->m_Facade;
         if (facade != nullptr && facade->NotifyOutputPeriod != nullptr)
             facade->NotifyOutputPeriod(facade->context);

@@ -27,19 +27,6 @@ void PrepareSilentUnits(PUCHAR buffer, ULONG units) {
     }
 }
 
-// Zeroes the audio of queued playback units and keeps what the MIDI and command streams put in
-// the gaps.
-void SilenceUnits(PUCHAR buffer, ULONG units) {
-    for (ULONG u = 0; u < units; ++u) {
-        PUCHAR unit = buffer + u * kPlaybackUnitBytes;
-        RtlZeroMemory(unit, kPlaybackMidiByteOffset0);
-        RtlZeroMemory(unit + kPlaybackCommandByteOffset0 + 1,
-                      kPlaybackMidiByteOffset1 - kPlaybackCommandByteOffset0 - 1);
-        RtlZeroMemory(unit + kPlaybackCommandByteOffset1 + 1,
-                      kPlaybackUnitBytes - kPlaybackCommandByteOffset1 - 1);
-    }
-}
-
 void FillIdle(TransferRecord* transfer) {
     if (transfer->group->role == PipeRolePlayback)
         PrepareSilentUnits(transfer->buffer, transfer->length / kPlaybackUnitBytes);
@@ -286,15 +273,17 @@ void StreamEngine::StopPipe(PipeGroup** slot) {
 
     for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
         TransferRecord* transfer = group->transfers[i];
-        if (transfer == nullptr || transfer->irp == nullptr) continue;
-        FillIdle(transfer);
-        IoCancelIrp(transfer->irp);
+        if (transfer != nullptr && transfer->irp != nullptr) IoCancelIrp(transfer->irp);
     }
     for (ULONG i = 0; i < kStopStallCount; ++i) KeStallExecutionProcessor(kStopStallMicroseconds);
     const BOOLEAN drained = WaitDrained(group);
     KeClearEvent(&group->drained);
     *slot = nullptr;
     if (drained) {
+        // The buffers are the engine's again: leave them idle for whoever looks next.
+        for (TransferRecord* transfer : group->transfers) {
+            if (transfer != nullptr) FillIdle(transfer);
+        }
         FreeGroup(group, FALSE);
         return;
     }
@@ -333,18 +322,15 @@ NTSTATUS StreamEngine::UsbStopStream() {
 }
 
 NTSTATUS StreamEngine::SilenceOutput() {
-    PipeGroup* group = m_PlaybackGroup;
-    if (group == nullptr) return STATUS_INVALID_PARAMETER;
-    // The completions rebuild the same buffers and read the staging halves under this lock.
+    if (m_PlaybackGroup == nullptr) return STATUS_INVALID_PARAMETER;
+    // The completions read the staging halves and the output ring under this lock. Transfers in
+    // flight belong to the lower driver until they complete and are not written here; each is
+    // rebuilt from the silent halves when it comes back.
     const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
-    for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
-        TransferRecord* transfer = group->transfers[i];
-        if (transfer != nullptr)
-            SilenceUnits(transfer->buffer, transfer->length / kPlaybackUnitBytes);
-    }
     for (LONG* half : m_OutputStaging) {
         if (half != nullptr) RtlZeroMemory(half, kStagingHalfBytes);
     }
+    Flush(&m_OutAudioRingBuffer);
     for (LONG c = 0; c < kChannelSlotCount; ++c)
         Flush(m_RoutingRingSlots[RouteRecordIndex(ClientKind::MME, c)]);
     KeReleaseSpinLock(&m_PlaybackLock, irql);

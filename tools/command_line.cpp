@@ -1,0 +1,64 @@
+#include "tools/command_line.h"
+
+#include <charconv>
+
+namespace q407::tools {
+
+std::optional<int64_t> ParseInteger(std::string_view text, int64_t min, int64_t max) {
+    int64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end) return std::nullopt;
+    if (value < min || value > max) return std::nullopt;
+    return value;
+}
+
+std::optional<double> ParsePositiveNumber(std::string_view text, double max) {
+    if (text.empty()) return std::nullopt;
+    double whole = 0;
+    double fraction = 0;
+    double scale = 1;
+    bool point = false;
+    bool digits = false;
+    for (char c : text) {
+        if (c == '.') {
+            if (point) return std::nullopt;
+            point = true;
+        } else if (c >= '0' && c <= '9') {
+            digits = true;
+            if (point) {
+                scale /= 10;
+                fraction += (c - '0') * scale;
+            } else {
+                whole = whole * 10 + (c - '0');
+                if (whole > max) return std::nullopt;
+            }
+        } else {
+            return std::nullopt;
+        }
+    }
+    const double value = whole + fraction;
+    if (!digits || value <= 0 || value > max) return std::nullopt;
+    return value;
+}
+
+std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index,
+                                           std::string_view name, std::string* error) {
+    const std::string_view argument = argv[*index];
+    if (argument == name) {
+        if (*index + 1 >= argc) {
+            *error = std::string("option ") + std::string(name) + " needs a value";
+            return std::nullopt;
+        }
+        *index += 2;
+        return std::string(argv[*index - 1]);
+    }
+    if (argument.size() > name.size() && argument.substr(0, name.size()) == name &&
+        argument[name.size()] == '=') {
+        *index += 1;
+        return std::string(argument.substr(name.size() + 1));
+    }
+    return std::nullopt;
+}
+
+}  // namespace q407::tools

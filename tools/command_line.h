@@ -1,0 +1,23 @@
+// Small helpers for the q407 command's argument parsing: strict number parsing with ranges, so
+// that a mistyped option is refused with a clear message instead of being read as 0.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace q407::tools {
+
+// The whole text must be a decimal integer inside [min, max].
+std::optional<int64_t> ParseInteger(std::string_view text, int64_t min, int64_t max);
+// The whole text must be a non-negative decimal number (digits with at most one point) inside
+// (0, max].
+std::optional<double> ParsePositiveNumber(std::string_view text, double max);
+
+// "--name=value" or "--name value": returns the value and moves index past what it used. Null
+// when argument is not the option; error set when the option lacks its value.
+std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index,
+                                           std::string_view name, std::string* error);
+
+}  // namespace q407::tools
