@@ -19,5 +19,7 @@ constexpr ULONG POOL_TAG(const char (&s)[5]) {
 // Returns null when the pool (or the low-resource simulation) refuses. Allocations are not zeroed.
 // Allocations of a page or more are page aligned and can be mapped into a user process.
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+// Untagged allocation; it is accounted under the tag "None".
+PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes);
 void ExFreePoolWithTag(PVOID P, ULONG Tag);
 void ExFreePool(PVOID P);

@@ -58,6 +58,15 @@ LONG KeReadStateEvent(PRKEVENT Event);
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 
+enum WAIT_TYPE { WaitAll = 0, WaitAny = 1 };
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
+// WaitAny returns STATUS_WAIT_0 + the index of the object that satisfied the wait; WaitAll returns
+// STATUS_WAIT_0 once all are signalled together. WaitBlockArray is not needed by the emulation.
+NTSTATUS KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                  KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout, PVOID WaitBlockArray);
+
 // --- DPCs and timers --------------------------------------------------------------------------
 struct KDPC;
 using PKDPC = KDPC*;
@@ -88,6 +97,7 @@ struct KTIMER {
 };
 using PKTIMER = KTIMER*;
 
+enum TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 };
 void KeInitializeTimer(PKTIMER Timer);
 void KeInitializeTimerEx(PKTIMER Timer, int Type /* TIMER_TYPE: 0 notification, 1 sync */);
 // Returns TRUE if the timer was already set (it is then re-armed).
@@ -108,6 +118,14 @@ void KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 // 100 ns units since the machine booted.
 ULONGLONG KeQueryInterruptTime();
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+
+// --- Floating point and vector state around vectorised code ------------------------------------
+struct KFLOATING_SAVE {
+    ULONG Reserved[8];
+};
+using PKFLOATING_SAVE = KFLOATING_SAVE*;
+NTSTATUS KeSaveFloatingPointState(PKFLOATING_SAVE FloatSave);
+NTSTATUS KeRestoreFloatingPointState(PKFLOATING_SAVE FloatSave);
 
 // --- Interlocked ------------------------------------------------------------------------------
 inline LONG InterlockedIncrement(volatile LONG* p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }

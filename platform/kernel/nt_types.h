@@ -80,6 +80,8 @@ using PLIST_ENTRY = LIST_ENTRY*;
 enum MODE : CHAR { KernelMode = 0, UserMode = 1 };
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_WARNING(Status) ((((ULONG)(Status)) >> 30) == 2)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 #define PAGE_SIZE 0x1000
 #define PASSIVE_LEVEL 0

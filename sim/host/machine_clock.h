@@ -16,11 +16,14 @@ using ClockTicks = std::int64_t;
 constexpr ClockTicks kTicksPerMicrosecond = 10;
 constexpr ClockTicks kTicksPerMillisecond = 10'000;
 constexpr ClockTicks kTicksPerSecond = 10'000'000;
+// KeQuerySystemTime at boot: 2024-01-01 00:00:00 UTC in 100 ns units since 1601, fixed so that
+// runs repeat.
+constexpr ClockTicks kSystemTimeAtBoot = 133'485'408'000'000'000;
 
 enum class ClockMode { Virtual, Real };
 
 class MachineClock {
-public:
+  public:
     using EventId = std::uint64_t;
 
     static MachineClock& Instance();
@@ -44,12 +47,18 @@ public:
     // From an emulated thread: lets the machine run until no event is pending and every other
     // emulated thread is blocked without a time-out.
     void RunUntilIdle();
+
+    // Machine start-up: drops every pending event, sets the mode and starts the clock at 0.
+    void Reset(ClockMode mode);
+    // Events (timers, DPCs, scheduled functions, wait time-outs) not yet run.
+    size_t PendingEvents() const;
+    bool OnDispatcherThread() const;
 };
 
 // Makes the calling thread an emulated thread for its lifetime (the machine's own threads are
 // registered automatically; a test's main thread registers through the machine it creates).
 class EmulatedThreadScope {
-public:
+  public:
     EmulatedThreadScope();
     ~EmulatedThreadScope();
     EmulatedThreadScope(const EmulatedThreadScope&) = delete;

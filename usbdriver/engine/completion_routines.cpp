@@ -129,8 +129,10 @@ NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
     // writers of the staging halves (another completion, SilenceOutput) away.
     const LONG queued = engine->m_HalfQueued;
     if (queued != 0) {
+        // Only the frames of one transfer are ever mixed into a half.
         LONG* half = engine->m_OutputStaging[engine->m_CurrentOutputHalf ^ 1];
-        if (half != nullptr) RtlZeroMemory(half, kStagingHalfBytes);
+        const SIZE_T frames = transfer->length / kPlaybackUnitBytes * kPlaybackUnitFrames;
+        if (half != nullptr) RtlZeroMemory(half, frames * kOutputChannelCount * sizeof(LONG));
     }
     KeReleaseSpinLock(&engine->m_PlaybackLock, irql);
 

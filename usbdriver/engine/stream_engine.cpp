@@ -69,6 +69,35 @@ void StreamEngine::ClearStreamingIfIdle() {
         InterlockedExchange(&m_Streaming, 0);
 }
 
+void StreamEngine::AdoptSharedBlock(PUCHAR sharedBlock, EngineStatus* status) {
+    m_SharedBlock = sharedBlock;
+    m_Status = status;
+    if (m_Status == nullptr) return;
+    m_Status->latency = static_cast<ULONG>(m_Settings.latency);
+    m_Status->sampleRate = static_cast<ULONG>(m_Settings.sampleRate);
+    m_Status->usbBufferCount = static_cast<ULONG>(m_Settings.usbBufferCount);
+    m_Status->lastInputHalf = 0;
+    m_Status->errorCounter = 0;
+    SetSelfAddress(*m_Status, reinterpret_cast<ULONG64>(m_Status));
+}
+
+void StreamEngine::CarveSharedBlock() {
+    if (m_SharedBlock == nullptr) return;
+    for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
+        m_PlaybackBuffers[i] = m_SharedBlock + kSharedPlaybackOffset + i * kPlaybackBufferBytes;
+        m_CaptureBuffers[i] = m_SharedBlock + kSharedCaptureOffset + i * kCaptureBufferBytes;
+    }
+    for (ULONG h = 0; h < 2; ++h) {
+        m_OutputStaging[h] =
+            reinterpret_cast<LONG*>(m_SharedBlock + kSharedStagingOffset + h * kStagingHalfBytes);
+        m_InputHalves[h] = m_SharedBlock + kSharedInputHalvesOffset + h * kInputHalfBytes;
+        for (ULONG c = 0; c < static_cast<ULONG>(kOutputChannelCount); ++c) {
+            m_StagingDescriptors[h][c].address = reinterpret_cast<ULONG64>(m_OutputStaging[h] + c);
+            m_StagingDescriptors[h][c].stride = kOutputChannelCount;
+        }
+    }
+}
+
 NTSTATUS StreamEngine::InitDevice(PUCHAR sharedBlock, EngineStatus* status) {
     InterlockedExchange(&m_Streaming, 0);
     InterlockedExchange(&m_FirmwareUpdate, 0);
@@ -85,37 +114,13 @@ NTSTATUS StreamEngine::InitDevice(PUCHAR sharedBlock, EngineStatus* status) {
     m_SettingsLoaded = TRUE;
     ValidateSettings();
 
-    m_SharedBlock = sharedBlock;
-    m_Status = status;
-    if (m_Status != nullptr) {
-        m_Status->latency = static_cast<ULONG>(m_Settings.latency);
-        m_Status->sampleRate = static_cast<ULONG>(m_Settings.sampleRate);
-        m_Status->usbBufferCount = static_cast<ULONG>(m_Settings.usbBufferCount);
-        m_Status->lastInputHalf = 0;
-        m_Status->errorCounter = 0;
-        SetSelfAddress(*m_Status, reinterpret_cast<ULONG64>(m_Status));
-    }
-
+    AdoptSharedBlock(sharedBlock, status);
     CreateRings();
-    if (m_SharedBlock != nullptr) {
-        for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
-            m_PlaybackBuffers[i] = m_SharedBlock + kSharedPlaybackOffset + i * kPlaybackBufferBytes;
-            m_CaptureBuffers[i] = m_SharedBlock + kSharedCaptureOffset + i * kCaptureBufferBytes;
-        }
-        for (ULONG h = 0; h < 2; ++h) {
-            m_OutputStaging[h] =
-                reinterpret_cast<LONG*>(m_SharedBlock + kSharedStagingOffset + h * kStagingHalfBytes);
-            m_InputHalves[h] = m_SharedBlock + kSharedInputHalvesOffset + h * kInputHalfBytes;
-            for (ULONG c = 0; c < static_cast<ULONG>(kOutputChannelCount); ++c) {
-                m_StagingDescriptors[h][c].address = reinterpret_cast<ULONG64>(m_OutputStaging[h] + c);
-                m_StagingDescriptors[h][c].stride = kOutputChannelCount;
-            }
-        }
-    }
+    CarveSharedBlock();
 
+    // A successful read refreshes the engine's copy and the settings' three bytes.
     UCHAR info[kDeviceInfoBytes];
-    RtlCopyMemory(info, m_DeviceInfo, sizeof(info));
-    if (NT_SUCCESS(ReadDeviceInfo(info, TRUE))) RtlCopyMemory(m_DeviceInfo, info, sizeof(info));
+    (void)ReadDeviceInfo(info, TRUE);
     RtlCopyMemory(m_Settings.deviceInfo, m_DeviceInfo, kDeviceInfoByteCount);
     result = CreateRoutingRings();
     if (!NT_SUCCESS(result)) return result;
@@ -141,6 +146,7 @@ NTSTATUS StreamEngine::InitDevice(PUCHAR sharedBlock, EngineStatus* status) {
 void StreamEngine::ReleaseDevice() {
     (void)UsbStopStream();
     ClearStreamingIfIdle();
+    ReleaseStaleGroups();
     (void)Deconfigure();
     // A device whose initialisation never read the stored settings must not overwrite them.
     if (m_SettingsLoaded) (void)SaveSettings(&m_Settings, sizeof(m_Settings));

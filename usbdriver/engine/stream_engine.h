@@ -141,6 +141,10 @@ public:
 
     // --- Life (stream_engine.cpp) ---
     NTSTATUS InitDevice(PUCHAR sharedBlock, EngineStatus* status);
+    // Steps of InitDevice: take the shared block and status record (initialised from the
+    // validated settings), and point the transfer buffers and staging halves into the block.
+    void AdoptSharedBlock(PUCHAR sharedBlock, EngineStatus* status);
+    void CarveSharedBlock();
     void ReleaseDevice();
     NTSTATUS EnableStreaming(LONG enable);
     NTSTATUS UsbStopStreaming();

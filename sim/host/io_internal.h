@@ -1,0 +1,58 @@
+// Internals shared by the parts of the I/O manager.
+#pragma once
+
+#include <string>
+
+#include "platform/kernel/wdk.h"
+
+namespace q407::sim::detail {
+
+// The emulation's record of a device object (DEVICE_OBJECT::SimData).
+struct DeviceRecord {
+    std::wstring name;               // "\Device\..." or empty
+    std::wstring instancePath;       // set for physical device objects
+    PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
+    bool deleted = false;
+};
+
+DeviceRecord& RecordOf(PDEVICE_OBJECT device);
+
+// Builds an IRP that the I/O manager owns: on completion it copies buffered output back, stores
+// IoStatus into *iosb, sets *event and frees the IRP. mode is the requestor mode; for UserMode
+// buffers are copied with the probing routines.
+struct OwnedIrpSetup {
+    PDEVICE_OBJECT device = nullptr;  // target (top of stack)
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    KPROCESSOR_MODE mode = KernelMode;
+    PFILE_OBJECT file = nullptr;
+    PKEVENT event = nullptr;
+    PIO_STATUS_BLOCK iosb = nullptr;
+    NTSTATUS initialStatus = STATUS_SUCCESS;
+};
+PIRP AllocateOwnedIrp(const OwnedIrpSetup& setup);
+// Sets up a device control (METHOD_* buffers) in an owned IRP's first location. Returns false when
+// the system buffer cannot be allocated or the client's input cannot be read (*failure says why).
+bool SetupDeviceControl(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                        ULONG outputLength, bool internal, NTSTATUS* failure);
+// Frees an owned IRP that was never sent.
+void DiscardOwnedIrp(PIRP irp);
+
+// Sends an owned IRP and waits for it; returns the final status.
+NTSTATUS CallAndWait(PIRP irp, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb);
+
+// Device interfaces and registry keys of a physical device go when it is deleted.
+void ForgetDeviceInterfaces(PDEVICE_OBJECT device);
+
+// Drivers: a device was deleted (an unload may be waiting for the last one).
+void ResetDrivers();
+void ResetDevices();
+void ResetInterfaces();
+
+}  // namespace q407::sim::detail
+
+namespace q407::sim {
+// The instance path of a physical device (named on first use for a device without a lower
+// device); false for a device attached to another (not a physical device object).
+bool PhysicalInstancePath(PDEVICE_OBJECT device, std::wstring* path);
+}  // namespace q407::sim

@@ -1,0 +1,519 @@
+// IRPs: allocation, sending down a stack, completion up the stack, cancellation, and the requests
+// the I/O manager builds and owns.
+#include <algorithm>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/kernel/wdk.h"
+#include "sim/host/io_internal.h"
+#include "sim/host/io_manager.h"
+#include "sim/host/irp_tracking.h"
+#include "sim/host/object_manager.h"
+#include "sim/host/thread_context.h"
+#include "sim/host/verifier.h"
+
+namespace q407::sim::detail {
+namespace {
+
+constexpr ULONG kIrpTag = POOL_TAG("Irp ");
+constexpr ULONG kSystemBufferTag = POOL_TAG("IoSb");
+
+struct IrpRecord {
+    bool allocated = false;  // by IoAllocateIrp (else IoInitializeIrp on the caller's memory)
+    bool owned = false;      // the I/O manager frees it on completion
+    bool freed = false;
+    bool sent = false;
+    CHAR ownerLocation = 0;  // CurrentLocation when its owner sent it
+    // Buffered device control: copy the system buffer back to this output on completion.
+    PVOID output = nullptr;
+    ULONG outputLength = 0;
+    bool copyBack = false;
+    bool buffered = false;
+    PMDL outputMdl = nullptr;
+    PFILE_OBJECT file = nullptr;  // referenced while the request runs
+};
+
+std::mutex g_mutex;
+std::unordered_map<const IRP*, IrpRecord>& Irps() {
+    static auto* irps = new std::unordered_map<const IRP*, IrpRecord>();
+    return *irps;
+}
+
+bool InFlight(const IRP* irp, const IrpRecord& r) {
+    return r.sent && irp->CurrentLocation < r.ownerLocation;
+}
+
+// Copy of the record, or a bug check for a freed IRP.
+IrpRecord Lookup(PIRP irp, const char* call, bool* known) {
+    std::lock_guard lock(g_mutex);
+    auto it = Irps().find(irp);
+    *known = it != Irps().end();
+    if (!*known) return IrpRecord{};
+    if (it->second.freed) BugCheck(call, "IRP used after it was freed (completed twice?)");
+    return it->second;
+}
+
+void InitializePacket(PIRP irp, USHORT size, CCHAR stackSize) {
+    memset(irp, 0, size);
+    irp->Type = 6;
+    irp->Size = size;
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation =
+        reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + stackSize;
+    irp->ThreadListEntry.Flink = irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+}
+
+void FreePacket(PIRP irp) {
+    {
+        std::lock_guard lock(g_mutex);
+        Irps()[irp].freed = true;
+    }
+    ExFreePoolWithTag(irp, kIrpTag);
+}
+
+// The I/O manager's part of completion for its own IRPs.
+void FinishOwned(PIRP irp, const IrpRecord& r) {
+    const NTSTATUS status = irp->IoStatus.Status;
+    if (r.copyBack && !NT_ERROR(status)) {
+        if (irp->IoStatus.Information > r.outputLength)
+            BugCheck("IofCompleteRequest",
+                     "IoStatus.Information (" + std::to_string(irp->IoStatus.Information) +
+                         ") exceeds the output buffer length (" + std::to_string(r.outputLength) +
+                         ") of a buffered request");
+        const size_t n = irp->IoStatus.Information;
+        if (n != 0) {
+            if (irp->RequestorMode == UserMode) {
+                const NTSTATUS copy =
+                    ProbeAndWriteUserBuffer(r.output, irp->AssociatedIrp.SystemBuffer, n);
+                if (!NT_SUCCESS(copy)) irp->IoStatus.Status = copy;
+            } else {
+                memcpy(r.output, irp->AssociatedIrp.SystemBuffer, n);
+            }
+        }
+    }
+    if (irp->UserIosb != nullptr) {
+        irp->UserIosb->Status = irp->IoStatus.Status;
+        irp->UserIosb->Information = irp->IoStatus.Information;
+    }
+    if (r.buffered && irp->AssociatedIrp.SystemBuffer != nullptr)
+        ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
+    if (r.outputMdl != nullptr) IoFreeMdl(r.outputMdl);
+    PKEVENT event = irp->UserEvent;
+    PFILE_OBJECT file = r.file;
+    FreePacket(irp);
+    if (file != nullptr) ObDereferenceObject(file);
+    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+}  // namespace
+
+bool IrpPendingAt(PDEVICE_OBJECT device) {
+    std::lock_guard lock(g_mutex);
+    for (auto& [irp, r] : Irps()) {
+        if (r.freed || !InFlight(irp, r)) continue;
+        if (irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount &&
+            irp->Tail.Overlay.CurrentStackLocation->DeviceObject == device)
+            return true;
+    }
+    return false;
+}
+
+PIRP AllocateOwnedIrp(const OwnedIrpSetup& setup) {
+    PIRP irp = IoAllocateIrp(setup.device->StackSize, FALSE);
+    if (irp == nullptr) return nullptr;
+    irp->RequestorMode = setup.mode;
+    irp->UserEvent = setup.event;
+    irp->UserIosb = setup.iosb;
+    irp->IoStatus.Status = setup.initialStatus;
+    irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = setup.major;
+    next->MinorFunction = setup.minor;
+    next->FileObject = setup.file;
+    std::lock_guard lock(g_mutex);
+    IrpRecord& r = Irps()[irp];
+    r.owned = true;
+    if (setup.file != nullptr) {
+        ObReferenceObject(setup.file);
+        r.file = setup.file;
+    }
+    return irp;
+}
+
+bool SetupDeviceControl(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PVOID output,
+                        ULONG outputLength, bool internal, NTSTATUS* failure) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = internal ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    const bool user = irp->RequestorMode == UserMode;
+    const ULONG method = code & 3;
+    IrpRecord update;
+    if (method == METHOD_BUFFERED ||
+        ((method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && inputLength != 0)) {
+        const ULONG length =
+            method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
+        if (length != 0) {
+            void* buffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, kSystemBufferTag);
+            if (buffer == nullptr) {
+                *failure = STATUS_INSUFFICIENT_RESOURCES;
+                return false;
+            }
+            irp->AssociatedIrp.SystemBuffer = buffer;
+            update.buffered = true;
+            memset(buffer, 0, length);
+            if (inputLength != 0) {
+                if (input == nullptr) {
+                    *failure = STATUS_INVALID_PARAMETER;
+                    return false;
+                }
+                if (user) {
+                    NTSTATUS s = ProbeAndReadUserBuffer(buffer, input, inputLength);
+                    if (!NT_SUCCESS(s)) {
+                        *failure = s;
+                        return false;
+                    }
+                } else {
+                    memcpy(buffer, input, inputLength);
+                }
+            }
+        }
+        if (method == METHOD_BUFFERED) {
+            update.output = output;
+            update.outputLength = outputLength;
+            update.copyBack = outputLength != 0 && output != nullptr;
+        }
+    }
+    if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+        if (outputLength != 0 && output != nullptr) {
+            PMDL mdl = IoAllocateMdl(output, outputLength, FALSE, FALSE, nullptr);
+            if (mdl == nullptr) {
+                *failure = STATUS_INSUFFICIENT_RESOURCES;
+                return false;
+            }
+            mdl->MappedSystemVa = output;
+            mdl->MdlFlags |= MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
+            irp->MdlAddress = mdl;
+            update.outputMdl = mdl;
+        }
+    }
+    if (method == METHOD_NEITHER) {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = input;
+        irp->UserBuffer = output;
+    } else {
+        irp->UserBuffer = output;
+    }
+    std::lock_guard lock(g_mutex);
+    IrpRecord& r = Irps()[irp];
+    r.buffered = update.buffered;
+    r.output = update.output;
+    r.outputLength = update.outputLength;
+    r.copyBack = update.copyBack;
+    r.outputMdl = update.outputMdl;
+    return true;
+}
+
+void DiscardOwnedIrp(PIRP irp) {
+    IrpRecord r;
+    {
+        std::lock_guard lock(g_mutex);
+        r = Irps()[irp];
+    }
+    if (r.buffered && irp->AssociatedIrp.SystemBuffer != nullptr)
+        ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
+    if (r.outputMdl != nullptr) IoFreeMdl(r.outputMdl);
+    FreePacket(irp);
+    if (r.file != nullptr) ObDereferenceObject(r.file);
+}
+
+NTSTATUS CallAndWait(PIRP irp, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb) {
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb->Status;
+    } else {
+        // The I/O manager's completion has run (the IRP was completed before the driver returned).
+        KeWaitForSingleObject(event, Executive, KernelMode, FALSE, nullptr);
+        status = iosb->Status;
+    }
+    return status;
+}
+
+}  // namespace q407::sim::detail
+
+namespace q407::sim {
+
+size_t LiveIrpCount() {
+    std::lock_guard lock(detail::g_mutex);
+    size_t n = 0;
+    for (auto& [irp, r] : detail::Irps())
+        if (!r.freed) ++n;
+    return n;
+}
+
+NTSTATUS SendSystemRequest(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR minorFunction,
+                           const std::function<void(PIO_STACK_LOCATION)>& fill,
+                           NTSTATUS initialStatus, ULONG_PTR* information) {
+    RequirePassive("SendSystemRequest");
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    detail::OwnedIrpSetup setup;
+    setup.device = top;
+    setup.major = majorFunction;
+    setup.minor = minorFunction;
+    setup.event = &event;
+    setup.iosb = &iosb;
+    setup.initialStatus = initialStatus;
+    PIRP irp = detail::AllocateOwnedIrp(setup);
+    if (irp == nullptr) {
+        ObDereferenceObject(top);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Information = 0;
+    if (fill) fill(IoGetNextIrpStackLocation(irp));
+    const NTSTATUS status = detail::CallAndWait(irp, top, &event, &iosb);
+    if (information != nullptr) *information = iosb.Information;
+    ObDereferenceObject(top);
+    return status;
+}
+
+}  // namespace q407::sim
+
+using namespace q407::sim;
+using q407::sim::detail::g_mutex;
+using q407::sim::detail::IrpRecord;
+using q407::sim::detail::Irps;
+
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+    (void)ChargeQuota;
+    RequireAtMostDispatch("IoAllocateIrp");
+    if (StackSize < 1) BugCheck("IoAllocateIrp", "stack size " + std::to_string(StackSize));
+    const USHORT size = static_cast<USHORT>(IoSizeOfIrp(StackSize));
+    auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, detail::kIrpTag));
+    if (irp == nullptr) return nullptr;
+    detail::InitializePacket(irp, size, StackSize);
+    std::lock_guard lock(g_mutex);
+    Irps()[irp] = IrpRecord{};
+    Irps()[irp].allocated = true;
+    return irp;
+}
+
+void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
+    if (PacketSize < IoSizeOfIrp(StackSize))
+        BugCheck("IoInitializeIrp",
+                 "packet too small for " + std::to_string(StackSize) + " stack locations");
+    {
+        std::lock_guard lock(g_mutex);
+        auto it = Irps().find(Irp);
+        if (it != Irps().end() && !it->second.freed && InFlight(Irp, it->second))
+            BugCheck("IoInitializeIrp", "IRP is still owned by a driver below");
+        if (it == Irps().end() || it->second.freed) {
+            Irps()[Irp] = IrpRecord{};
+        } else {
+            it->second.sent = false;
+        }
+    }
+    detail::InitializePacket(Irp, PacketSize, StackSize);
+}
+
+void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
+    bool known;
+    IrpRecord r = detail::Lookup(Irp, "IoReuseIrp", &known);
+    if (known && detail::InFlight(Irp, r))
+        BugCheck("IoReuseIrp", "IRP is still owned by a driver below");
+    if (known && r.owned) BugCheck("IoReuseIrp", "IRP belongs to the I/O manager");
+    if (Irp->CancelRoutine != nullptr) BugCheck("IoReuseIrp", "IRP still has a cancel routine");
+    const USHORT size = Irp->Size;
+    const CCHAR stack = Irp->StackCount;
+    detail::InitializePacket(Irp, size, stack);
+    Irp->IoStatus.Status = Iostatus;
+    std::lock_guard lock(g_mutex);
+    Irps()[Irp].sent = false;
+}
+
+void IoFreeIrp(PIRP Irp) {
+    RequireAtMostDispatch("IoFreeIrp");
+    if (Irp == nullptr) BugCheck("IoFreeIrp", "null IRP");
+    bool known;
+    IrpRecord r = detail::Lookup(Irp, "IoFreeIrp", &known);
+    if (!known || !r.allocated) BugCheck("IoFreeIrp", "not an IRP from IoAllocateIrp");
+    if (r.owned) BugCheck("IoFreeIrp", "IRP belongs to the I/O manager");
+    if (detail::InFlight(Irp, r))
+        BugCheck("IoFreeIrp", "IRP freed while pending (still owned by a driver below)");
+    if (Irp->CancelRoutine != nullptr) BugCheck("IoFreeIrp", "IRP still has a cancel routine");
+    detail::FreePacket(Irp);
+}
+
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    RequireAtMostDispatch("IofCallDriver");
+    if (!IsDeviceObject(DeviceObject)) BugCheck("IofCallDriver", "not a device object");
+    if (Irp == nullptr) BugCheck("IofCallDriver", "null IRP");
+    {
+        std::lock_guard lock(g_mutex);
+        auto it = Irps().find(Irp);
+        if (it != Irps().end()) {
+            if (it->second.freed) BugCheck("IofCallDriver", "IRP used after it was freed");
+            if (!it->second.sent || Irp->CurrentLocation >= it->second.ownerLocation) {
+                it->second.sent = true;
+                it->second.ownerLocation = Irp->CurrentLocation;
+            }
+        }
+    }
+    if (Irp->CurrentLocation <= 1)
+        BugCheck("IofCallDriver", "no stack location left (stack location overrun): IRP has " +
+                                      std::to_string(Irp->StackCount) + " locations");
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+    PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
+    location->DeviceObject = DeviceObject;
+    if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION)
+        BugCheck("IofCallDriver",
+                 "invalid major function " + std::to_string(location->MajorFunction));
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+    const KIRQL irql = KeGetCurrentIrql();
+    const NTSTATUS status = dispatch(DeviceObject, Irp);
+    if (KeGetCurrentIrql() != irql)
+        BugCheck("IofCallDriver", "dispatch routine for major function " +
+                                      std::to_string(location->MajorFunction) +
+                                      " returned at another IRQL than it was called at (" +
+                                      std::to_string(irql) + ")");
+    return status;
+}
+
+void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+    (void)PriorityBoost;
+    RequireAtMostDispatch("IofCompleteRequest");
+    if (Irp == nullptr) BugCheck("IofCompleteRequest", "null IRP");
+    bool known;
+    IrpRecord r = detail::Lookup(Irp, "IofCompleteRequest", &known);
+    if (Irp->CurrentLocation > Irp->StackCount)
+        BugCheck("IofCompleteRequest", "IRP completed twice (no driver owns it)");
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        BugCheck("IofCompleteRequest", "IRP completed with STATUS_PENDING");
+    if (Irp->CancelRoutine != nullptr)
+        BugCheck("IofCompleteRequest", "IRP completed with its cancel routine still set");
+
+    ThreadContext& ctx = CurrentThreadContext();
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        const UCHAR control = stack->Control;
+        PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+        PVOID context = stack->Context;
+        stack->Control = 0;
+        stack->CompletionRoutine = nullptr;
+        stack->Context = nullptr;
+        Irp->CurrentLocation++;
+        Irp->Tail.Overlay.CurrentStackLocation++;
+        const NTSTATUS status = Irp->IoStatus.Status;
+        const bool invoke =
+            routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                                   (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+                                   (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+        const bool atTop = Irp->CurrentLocation > Irp->StackCount;
+        if (invoke) {
+            PDEVICE_OBJECT device =
+                atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // Completion routines run at DISPATCH_LEVEL, as they may on any completion path.
+            KIRQL old = ctx.irql;
+            if (old < DISPATCH_LEVEL) ctx.irql = DISPATCH_LEVEL;
+            const NTSTATUS result = routine(device, Irp, context);
+            if (ctx.irql != DISPATCH_LEVEL && old <= DISPATCH_LEVEL)
+                BugCheck("IofCompleteRequest", "completion routine returned at another IRQL");
+            ctx.irql = old;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // its owner has it back
+            bool stillKnown;
+            {
+                std::lock_guard lock(g_mutex);
+                auto it = Irps().find(Irp);
+                stillKnown = it != Irps().end() && it->second.freed;
+            }
+            if (stillKnown)
+                BugCheck("IofCompleteRequest",
+                         "completion routine freed or completed the IRP but did not return "
+                         "STATUS_MORE_PROCESSING_REQUIRED");
+        } else if (Irp->PendingReturned && !atTop) {
+            IoMarkIrpPending(Irp);
+        }
+        if (atTop) break;
+        stack = IoGetCurrentIrpStackLocation(Irp);
+    }
+    if (known && r.owned) {
+        {
+            std::lock_guard lock(g_mutex);
+            r = Irps()[Irp];
+        }
+        detail::FinishOwned(Irp, r);
+        return;
+    }
+    BugCheck("IofCompleteRequest",
+             "an IRP the caller allocated was completed to the top: the allocator's completion "
+             "routine must return STATUS_MORE_PROCESSING_REQUIRED");
+}
+
+// --- Cancellation -------------------------------------------------------------------------
+
+static KSPIN_LOCK g_cancelSpinLock = 0;
+
+void IoAcquireCancelSpinLock(PKIRQL Irql) {
+    KeAcquireSpinLock(&g_cancelSpinLock, Irql);
+}
+
+void IoReleaseCancelSpinLock(KIRQL Irql) {
+    KeReleaseSpinLock(&g_cancelSpinLock, Irql);
+}
+
+BOOLEAN IoCancelIrp(PIRP Irp) {
+    RequireAtMostDispatch("IoCancelIrp");
+    bool known;
+    detail::Lookup(Irp, "IoCancelIrp", &known);
+    const KIRQL callerIrql = KeGetCurrentIrql();
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (routine == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
+                                ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                : nullptr;
+    routine(device, Irp);
+    if (__atomic_load_n(&g_cancelSpinLock, __ATOMIC_RELAXED) ==
+        (reinterpret_cast<KSPIN_LOCK>(&CurrentThreadContext()) | 1))
+        BugCheck("IoCancelIrp", "cancel routine returned without releasing the cancel spin lock");
+    if (KeGetCurrentIrql() != callerIrql)
+        BugCheck("IoCancelIrp",
+                 "cancel routine returned at another IRQL than IoCancelIrp was called at");
+    return TRUE;
+}
+
+PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                   PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                   ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+    RequirePassive("IoBuildDeviceIoControlRequest");
+    if (!IsDeviceObject(DeviceObject))
+        BugCheck("IoBuildDeviceIoControlRequest", "not a device object");
+    detail::OwnedIrpSetup setup;
+    setup.device = DeviceObject;
+    setup.mode = KernelMode;
+    setup.event = Event;
+    setup.iosb = IoStatusBlock;
+    PIRP irp = detail::AllocateOwnedIrp(setup);
+    if (irp == nullptr) return nullptr;
+    NTSTATUS failure;
+    if (!detail::SetupDeviceControl(irp, IoControlCode, InputBuffer, InputBufferLength,
+                                    OutputBuffer, OutputBufferLength, InternalDeviceIoControl != 0,
+                                    &failure)) {
+        detail::DiscardOwnedIrp(irp);
+        return nullptr;
+    }
+    return irp;
+}

@@ -1,0 +1,453 @@
+#include "sim/host/machine_clock.h"
+
+#include <cassert>
+
+#include "sim/host/machine_core.h"
+#include "sim/host/thread_context.h"
+#include "sim/host/verifier.h"
+
+namespace q407::sim {
+
+ThreadContext& CurrentThreadContext() {
+    thread_local ThreadContext context;
+    return context;
+}
+
+namespace detail {
+
+MachineCore& MachineCore::Get() {
+    // Never destroyed: the dispatcher thread and emulated threads may still run during exit.
+    static MachineCore* core = new MachineCore();
+    return *core;
+}
+
+MachineCore::MachineCore() : realBase_(std::chrono::steady_clock::now()) {
+    dispatcher_ = std::thread([this] { DispatcherLoop(); });
+    dispatcherId_ = dispatcher_.get_id();
+    dispatcher_.detach();
+}
+
+ClockTicks MachineCore::NowLocked() const {
+    return Now();
+}
+
+ClockTicks MachineCore::Now() const {
+    if (mode_ == ClockMode::Virtual) return virtualNow_.load(std::memory_order_acquire);
+    auto elapsed = std::chrono::steady_clock::now() - realBase_;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
+std::chrono::steady_clock::time_point MachineCore::RealTimeOf(ClockTicks t) const {
+    return realBase_ + std::chrono::nanoseconds(t * 100);
+}
+
+bool MachineCore::OnDispatcherThread() const {
+    return std::this_thread::get_id() == dispatcherId_;
+}
+
+MachineClock::EventId MachineCore::ScheduleLocked(ClockTicks due, ScheduledEntry entry) {
+    const MachineClock::EventId id = nextId_++;
+    queue_.emplace(std::make_pair(due, id), std::move(entry));
+    dueOf_.emplace(id, due);
+    dispatcherCv_.notify_one();
+    return id;
+}
+
+bool MachineCore::CancelLocked(MachineClock::EventId id) {
+    auto it = dueOf_.find(id);
+    if (it == dueOf_.end()) return false;
+    queue_.erase(std::make_pair(it->second, id));
+    dueOf_.erase(it);
+    return true;
+}
+
+void MachineCore::AdvanceLocked(ClockTicks delta) {
+    if (mode_ != ClockMode::Virtual || delta <= 0) return;
+    virtualNow_.store(virtualNow_.load() + delta, std::memory_order_release);
+    dispatcherCv_.notify_one();
+}
+
+void MachineCore::LinkLocked(WaitBlock* wb) {
+    wb->prev = tail_;
+    wb->next = nullptr;
+    if (tail_ != nullptr)
+        tail_->next = wb;
+    else
+        head_ = wb;
+    tail_ = wb;
+}
+
+void MachineCore::UnlinkLocked(WaitBlock* wb) {
+    if (wb->prev != nullptr)
+        wb->prev->next = wb->next;
+    else
+        head_ = wb->next;
+    if (wb->next != nullptr)
+        wb->next->prev = wb->prev;
+    else
+        tail_ = wb->prev;
+    wb->prev = wb->next = nullptr;
+}
+
+static bool IsSignalled(const DISPATCHER_HEADER* h) {
+    return h->SignalState > 0;
+}
+
+static void Consume(DISPATCHER_HEADER* h) {
+    if (h->Type == DispatcherObjectSynchronizationEvent ||
+        (h->Type == DispatcherObjectTimer && h->Reserved[0] == kSynchronizationTimerMark))
+        h->SignalState = 0;
+}
+
+bool MachineCore::TrySatisfyLocked(WaitBlock& wb) {
+    if (wb.count == 0) return false;
+    if (!wb.waitAll) {
+        for (ULONG i = 0; i < wb.count; ++i) {
+            if (IsSignalled(wb.objects[i])) {
+                Consume(wb.objects[i]);
+                wb.status = static_cast<NTSTATUS>(STATUS_WAIT_0 + i);
+                return true;
+            }
+        }
+        return false;
+    }
+    for (ULONG i = 0; i < wb.count; ++i)
+        if (!IsSignalled(wb.objects[i])) return false;
+    for (ULONG i = 0; i < wb.count; ++i) Consume(wb.objects[i]);
+    wb.status = STATUS_WAIT_0;
+    return true;
+}
+
+void MachineCore::CompleteWaitLocked(WaitBlock* wb, NTSTATUS status) {
+    wb->done = true;
+    wb->status = status;
+    if (!wb->idle) UnlinkLocked(wb);
+    if (wb->timeoutId != 0) {
+        CancelLocked(wb->timeoutId);
+        wb->timeoutId = 0;
+    }
+    if (wb->counted) ++runnable_;
+    wb->cv.notify_one();
+}
+
+void MachineCore::SignalLocked(DISPATCHER_HEADER* header) {
+    for (WaitBlock* wb = head_; wb != nullptr && IsSignalled(header);) {
+        WaitBlock* next = wb->next;
+        bool involved = false;
+        for (ULONG i = 0; i < wb->count; ++i)
+            if (wb->objects[i] == header) involved = true;
+        if (involved && TrySatisfyLocked(*wb)) CompleteWaitLocked(wb, wb->status);
+        wb = next;
+    }
+}
+
+bool MachineCore::HasWaitersLocked(const DISPATCHER_HEADER* header) const {
+    for (WaitBlock* wb = head_; wb != nullptr; wb = wb->next)
+        for (ULONG i = 0; i < wb->count; ++i)
+            if (wb->objects[i] == header) return true;
+    return false;
+}
+
+NTSTATUS MachineCore::Wait(ULONG count, DISPATCHER_HEADER* const* objects, bool waitAll,
+                           const ClockTicks* due) {
+    ThreadContext& ctx = CurrentThreadContext();
+    WaitBlock wb;
+    wb.count = count;
+    wb.objects = objects;
+    wb.waitAll = waitAll;
+    std::unique_lock lock(mutex);
+    if (TrySatisfyLocked(wb)) return wb.status;
+    if (due != nullptr && *due <= NowLocked()) return count == 0 ? STATUS_SUCCESS : STATUS_TIMEOUT;
+    if (ctx.isDispatcher) BugCheck("KeWaitForSingleObject", "the dispatcher thread cannot block");
+    wb.counted = ctx.emulatedDepth > 0;
+    LinkLocked(&wb);
+    if (due != nullptr) {
+        ScheduledEntry e;
+        e.kind = ScheduledEntry::Kind::WaitTimeout;
+        e.wait = &wb;
+        wb.timeoutId = ScheduleLocked(*due, std::move(e));
+    }
+    if (wb.counted) --runnable_;
+    dispatcherCv_.notify_one();
+    wb.cv.wait(lock, [&] { return wb.done; });
+    return wb.status;
+}
+
+void MachineCore::WaitUntilIdle() {
+    ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.isDispatcher) BugCheck("RunUntilIdle", "called on the dispatcher thread");
+    WaitBlock wb;
+    wb.idle = true;
+    std::unique_lock lock(mutex);
+    wb.counted = ctx.emulatedDepth > 0;
+    idleWaiters_.push_back(&wb);
+    if (wb.counted) --runnable_;
+    dispatcherCv_.notify_one();
+    wb.cv.wait(lock, [&] { return wb.done; });
+}
+
+BOOLEAN MachineCore::InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2) {
+    if (dpc->DpcData != 0) return FALSE;
+    dpc->SystemArgument1 = arg1;
+    dpc->SystemArgument2 = arg2;
+    ScheduledEntry e;
+    e.kind = ScheduledEntry::Kind::Dpc;
+    e.dpc = dpc;
+    dpc->DpcData = ScheduleLocked(NowLocked(), std::move(e));
+    return TRUE;
+}
+
+BOOLEAN MachineCore::SetTimerLocked(KTIMER* timer, ClockTicks due, LONG period, KDPC* dpc) {
+    BOOLEAN wasSet = FALSE;
+    if (timer->TimerId != 0) {
+        wasSet = CancelLocked(timer->TimerId) ? TRUE : FALSE;
+        timer->TimerId = 0;
+    }
+    timer->Header.SignalState = 0;
+    timer->DueTime = static_cast<ULONGLONG>(due < 0 ? 0 : due);
+    timer->Period = period;
+    timer->Dpc = dpc;
+    ScheduledEntry e;
+    e.kind = ScheduledEntry::Kind::Timer;
+    e.timer = timer;
+    timer->TimerId = ScheduleLocked(due, std::move(e));
+    return wasSet;
+}
+
+void MachineCore::FireTimerLocked(KTIMER* timer) {
+    timer->TimerId = 0;
+    timer->Header.SignalState = 1;
+    SignalLocked(&timer->Header);
+    if (timer->Period > 0) {
+        ClockTicks next = static_cast<ClockTicks>(timer->DueTime) +
+                          ClockTicks(timer->Period) * kTicksPerMillisecond;
+        if (next <= NowLocked())
+            next = NowLocked() + ClockTicks(timer->Period) * kTicksPerMillisecond;
+        timer->DueTime = static_cast<ULONGLONG>(next);
+        ScheduledEntry e;
+        e.kind = ScheduledEntry::Kind::Timer;
+        e.timer = timer;
+        timer->TimerId = ScheduleLocked(next, std::move(e));
+    }
+    if (timer->Dpc != nullptr) {
+        // As on Windows, the DPC gets the expiry's system time, low and high part.
+        const ULONGLONG systemTime = timer->DueTime + kSystemTimeAtBoot;
+        InsertDpcLocked(timer->Dpc, reinterpret_cast<PVOID>(ULONG_PTR(systemTime & 0xFFFFFFFF)),
+                        reinterpret_cast<PVOID>(ULONG_PTR(systemTime >> 32)));
+    }
+}
+
+void MachineCore::RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEntry& entry) {
+    ThreadContext& ctx = CurrentThreadContext();
+    switch (entry.kind) {
+        case ScheduledEntry::Kind::WaitTimeout:
+            entry.wait->timeoutId = 0;
+            CompleteWaitLocked(entry.wait,
+                               entry.wait->count == 0 ? STATUS_SUCCESS : STATUS_TIMEOUT);
+            return;
+        case ScheduledEntry::Kind::Timer:
+            FireTimerLocked(entry.timer);
+            return;
+        case ScheduledEntry::Kind::Dpc: {
+            KDPC* dpc = entry.dpc;
+            PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+            PVOID context = dpc->DeferredContext;
+            PVOID a1 = dpc->SystemArgument1;
+            PVOID a2 = dpc->SystemArgument2;
+            dpc->DpcData = 0;
+            lock.unlock();
+            routine(dpc, context, a1, a2);
+            if (ctx.irql != DISPATCH_LEVEL) BugCheck("DPC routine", "returned at the wrong IRQL");
+            if (ctx.spinLocksHeld != 0) BugCheck("DPC routine", "returned holding a spin lock");
+            lock.lock();
+            return;
+        }
+        case ScheduledEntry::Kind::Function: {
+            std::function<void()> fn = std::move(entry.fn);
+            lock.unlock();
+            fn();
+            if (ctx.irql != DISPATCH_LEVEL) BugCheck("Machine event", "returned at the wrong IRQL");
+            if (ctx.spinLocksHeld != 0) BugCheck("Machine event", "returned holding a spin lock");
+            lock.lock();
+            return;
+        }
+    }
+}
+
+void MachineCore::DispatcherLoop() {
+    ThreadContext& ctx = CurrentThreadContext();
+    ctx.isDispatcher = true;
+    ctx.irql = DISPATCH_LEVEL;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        if (!queue_.empty() && queue_.begin()->first.first <= NowLocked()) {
+            auto node = queue_.extract(queue_.begin());
+            dueOf_.erase(node.key().second);
+            RunEntryLocked(lock, node.mapped());
+            continue;
+        }
+        if (queue_.empty() && runnable_ == 0 && !idleWaiters_.empty()) {
+            std::vector<WaitBlock*> waiters;
+            waiters.swap(idleWaiters_);
+            for (WaitBlock* wb : waiters) CompleteWaitLocked(wb, STATUS_SUCCESS);
+            continue;
+        }
+        if (mode_ == ClockMode::Virtual) {
+            if (!queue_.empty() && runnable_ == 0) {
+                virtualNow_.store(queue_.begin()->first.first, std::memory_order_release);
+                continue;
+            }
+            dispatcherCv_.wait(lock);
+        } else if (!queue_.empty()) {
+            dispatcherCv_.wait_until(lock, RealTimeOf(queue_.begin()->first.first));
+        } else {
+            dispatcherCv_.wait(lock);
+        }
+    }
+}
+
+void MachineCore::EnterEmulated() {
+    ThreadContext& ctx = CurrentThreadContext();
+    std::lock_guard lock(mutex);
+    if (ctx.emulatedDepth++ == 0) ++runnable_;
+}
+
+void MachineCore::LeaveEmulated() {
+    std::lock_guard lock(mutex);
+    LeaveEmulatedLocked();
+}
+
+void MachineCore::LeaveEmulatedLocked() {
+    ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.emulatedDepth > 0 && --ctx.emulatedDepth == 0) {
+        --runnable_;
+        dispatcherCv_.notify_one();
+    }
+}
+
+void MachineCore::PreRegisterThreadLocked() {
+    ++runnable_;
+}
+
+void MachineCore::AdoptRegistration() {
+    CurrentThreadContext().emulatedDepth = 1;
+}
+
+bool MachineCore::FindActiveObjectInRange(const void* begin, const void* end, std::string* what) {
+    auto inside = [&](const void* p) { return p >= begin && p < end; };
+    std::lock_guard lock(mutex);
+    for (auto& [key, e] : queue_) {
+        if (e.kind == ScheduledEntry::Kind::Timer && inside(e.timer)) {
+            *what = "a timer that is still set";
+            return true;
+        }
+        if (e.kind == ScheduledEntry::Kind::Dpc && inside(e.dpc)) {
+            *what = "a DPC that is still queued";
+            return true;
+        }
+    }
+    for (WaitBlock* wb = head_; wb != nullptr; wb = wb->next)
+        for (ULONG i = 0; i < wb->count; ++i)
+            if (inside(wb->objects[i])) {
+                *what = "an object that a thread is waiting on";
+                return true;
+            }
+    return false;
+}
+
+void MachineCore::Reset(ClockMode mode) {
+    std::lock_guard lock(mutex);
+    // Time-outs of threads still blocked keep running; everything else goes.
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->second.kind == ScheduledEntry::Kind::WaitTimeout) {
+            ++it;
+            continue;
+        }
+        if (it->second.kind == ScheduledEntry::Kind::Dpc) it->second.dpc->DpcData = 0;
+        if (it->second.kind == ScheduledEntry::Kind::Timer) it->second.timer->TimerId = 0;
+        dueOf_.erase(it->first.second);
+        it = queue_.erase(it);
+    }
+    mode_ = mode;
+    virtualNow_.store(0);
+    realBase_ = std::chrono::steady_clock::now();
+    dispatcherCv_.notify_one();
+}
+
+size_t MachineCore::PendingEvents() {
+    std::lock_guard lock(mutex);
+    return queue_.size();
+}
+
+}  // namespace detail
+
+using detail::MachineCore;
+
+MachineClock& MachineClock::Instance() {
+    static MachineClock clock;
+    MachineCore::Get();
+    return clock;
+}
+
+ClockMode MachineClock::Mode() const {
+    return MachineCore::Get().Mode();
+}
+
+void MachineClock::SetMode(ClockMode mode) {
+    MachineCore& core = MachineCore::Get();
+    if (core.PendingEvents() != 0) BugCheck("MachineClock::SetMode", "events are still scheduled");
+    core.Reset(mode);
+}
+
+ClockTicks MachineClock::Now() const {
+    return MachineCore::Get().Now();
+}
+
+MachineClock::EventId MachineClock::Schedule(ClockTicks due, std::function<void()> fn) {
+    MachineCore& core = MachineCore::Get();
+    detail::ScheduledEntry e;
+    e.kind = detail::ScheduledEntry::Kind::Function;
+    e.fn = std::move(fn);
+    std::lock_guard lock(core.mutex);
+    return core.ScheduleLocked(due, std::move(e));
+}
+
+bool MachineClock::Cancel(EventId id) {
+    MachineCore& core = MachineCore::Get();
+    std::lock_guard lock(core.mutex);
+    return core.CancelLocked(id);
+}
+
+void MachineClock::RunFor(ClockTicks duration) {
+    RequirePassive("MachineClock::RunFor");
+    MachineCore& core = MachineCore::Get();
+    const ClockTicks due = core.Now() + duration;
+    core.Wait(0, nullptr, false, &due);
+}
+
+void MachineClock::RunUntilIdle() {
+    RequirePassive("MachineClock::RunUntilIdle");
+    MachineCore::Get().WaitUntilIdle();
+}
+
+void MachineClock::Reset(ClockMode mode) {
+    MachineCore::Get().Reset(mode);
+}
+
+size_t MachineClock::PendingEvents() const {
+    return MachineCore::Get().PendingEvents();
+}
+
+bool MachineClock::OnDispatcherThread() const {
+    return MachineCore::Get().OnDispatcherThread();
+}
+
+EmulatedThreadScope::EmulatedThreadScope() {
+    MachineCore::Get().EnterEmulated();
+}
+
+EmulatedThreadScope::~EmulatedThreadScope() {
+    MachineCore::Get().LeaveEmulated();
+}
+
+}  // namespace q407::sim

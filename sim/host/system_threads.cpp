@@ -1,0 +1,212 @@
+// System threads (and the threads of emulated processes): real host threads that take part in the
+// machine clock, with a waitable thread object that is signalled when they end.
+#include <pthread.h>
+
+#include <atomic>
+#include <mutex>
+#include <new>
+
+#include "platform/kernel/wdk.h"
+#include "sim/host/machine_core.h"
+#include "sim/host/process_internal.h"
+#include "sim/host/thread_context.h"
+#include "sim/host/verifier.h"
+
+namespace q407::sim::detail {
+namespace {
+
+std::atomic<int> g_running{0};
+std::atomic<ULONG> g_nextThreadId{0x100};
+
+void DestroyThread(void* body) {
+    auto* t = static_cast<KTHREAD*>(body);
+    if (t->process != nullptr) ObDereferenceObject(t->process);
+}
+
+const ObjectOps kThreadOps{&kThreadType, POOL_TAG("Thre"), nullptr, DestroyThread};
+
+KTHREAD* NewThreadObject(KPROCESS* process) {
+    auto* t = static_cast<KTHREAD*>(CreateObject(&kThreadOps, sizeof(KTHREAD)));
+    if (t == nullptr) return nullptr;
+    t->Header.Type = DispatcherObjectThread;
+    t->Header.SignalState = 0;
+    t->process = process;
+    if (process != nullptr) ObReferenceObject(process);
+    t->id = g_nextThreadId.fetch_add(4);
+    t->exitStatus = STATUS_PENDING;
+    return t;
+}
+
+struct StartBlock {
+    KTHREAD* thread;
+    void (*entry)(void*);
+    void* context;
+};
+
+// Ends the calling created thread: checks its state, signals the thread object and leaves the
+// machine clock, all at once under the machine lock.
+void FinishThread(NTSTATUS status, const char* call) {
+    ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.irql != PASSIVE_LEVEL) BugCheck(call, "thread ends above PASSIVE_LEVEL");
+    if (ctx.spinLocksHeld != 0) BugCheck(call, "thread ends holding a spin lock");
+    KTHREAD* t = ctx.thread;
+    MachineCore& core = MachineCore::Get();
+    {
+        std::lock_guard lock(core.mutex);
+        t->exitStatus = status;
+        t->Header.SignalState = 1;
+        core.SignalLocked(&t->Header);
+        core.LeaveEmulatedLocked();
+    }
+    ctx.thread = nullptr;
+    ctx.process = nullptr;
+    --g_running;
+    ObDereferenceObject(t);
+}
+
+void* ThreadMain(void* arg) {
+    StartBlock block = *static_cast<StartBlock*>(arg);
+    delete static_cast<StartBlock*>(arg);
+    ThreadContext& ctx = CurrentThreadContext();
+    ctx.thread = block.thread;
+    ctx.process = block.thread->process == SystemProcess() ? nullptr : block.thread->process;
+    ctx.irql = PASSIVE_LEVEL;
+    MachineCore::Get().AdoptRegistration();
+    block.entry(block.context);
+    FinishThread(STATUS_SUCCESS, "system thread");
+    return nullptr;
+}
+
+// Threads that were not created through the machine get a thread object on first use.
+struct AdoptedThread {
+    KTHREAD* thread = nullptr;
+    ~AdoptedThread() {
+        if (thread == nullptr) return;
+        MachineCore& core = MachineCore::Get();
+        {
+            std::lock_guard lock(core.mutex);
+            thread->Header.SignalState = 1;
+            core.SignalLocked(&thread->Header);
+        }
+        ObDereferenceObject(thread);
+    }
+};
+
+}  // namespace
+
+KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTSTATUS* status) {
+    KTHREAD* t = NewThreadObject(process != nullptr ? process : SystemProcess());
+    if (t == nullptr) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
+    t->created = true;
+    ObReferenceObject(t);  // the caller's reference; the thread itself holds the first
+    MachineCore& core = MachineCore::Get();
+    {
+        std::lock_guard lock(core.mutex);
+        core.PreRegisterThreadLocked();
+    }
+    ++g_running;
+    auto* block = new StartBlock{t, entry, context};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t id;
+    const int rc = pthread_create(&id, &attr, ThreadMain, block);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete block;
+        --g_running;
+        {
+            std::lock_guard lock(core.mutex);
+            core.LeaveEmulatedLocked();  // balances the pre-registration
+        }
+        ObDereferenceObject(t);
+        ObDereferenceObject(t);
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return nullptr;
+    }
+    *status = STATUS_SUCCESS;
+    return t;
+}
+
+int RunningThreads() {
+    return g_running.load();
+}
+
+}  // namespace q407::sim::detail
+
+using namespace q407::sim;
+
+PKTHREAD KeGetCurrentThread() {
+    ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.thread == nullptr) {
+        thread_local detail::AdoptedThread adopted;
+        if (adopted.thread == nullptr)
+            adopted.thread = detail::NewThreadObject(detail::SystemProcess());
+        ctx.thread = adopted.thread;
+    }
+    return ctx.thread;
+}
+
+PKTHREAD PsGetCurrentThread() {
+    return KeGetCurrentThread();
+}
+
+namespace {
+struct SystemThreadStart {
+    PKSTART_ROUTINE routine;
+    PVOID context;
+};
+void RunSystemThread(void* arg) {
+    SystemThreadStart start = *static_cast<SystemThreadStart*>(arg);
+    delete static_cast<SystemThreadStart*>(arg);
+    start.routine(start.context);
+}
+}  // namespace
+
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                              PVOID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext) {
+    (void)ClientId;
+    RequirePassive("PsCreateSystemThread");
+    if (ThreadHandle == nullptr || StartRoutine == nullptr)
+        BugCheck("PsCreateSystemThread", "null handle pointer or start routine");
+    *ThreadHandle = nullptr;
+    KPROCESS* process = nullptr;  // system
+    if (ProcessHandle == NtCurrentProcess()) {
+        process = CurrentThreadContext().process;
+    } else if (ProcessHandle != nullptr) {
+        PVOID object;
+        NTSTATUS s = ObReferenceObjectByHandle(ProcessHandle, 0, *PsProcessType, KernelMode,
+                                               &object, nullptr);
+        if (!NT_SUCCESS(s)) return s;
+        process = static_cast<KPROCESS*>(object);
+        ObDereferenceObject(object);
+        if (process == detail::SystemProcess()) process = nullptr;
+    }
+    const bool kernelHandle =
+        (ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0) ||
+        CurrentThreadContext().process == nullptr;
+    auto* start = new SystemThreadStart{StartRoutine, StartContext};
+    NTSTATUS status;
+    KTHREAD* t = detail::StartThread(process, RunSystemThread, start, &status);
+    if (t == nullptr) {
+        delete start;
+        return status;
+    }
+    HandleTable& table =
+        kernelHandle ? KernelHandles() : *detail::ProcessOf(CurrentThreadContext().process).handles;
+    *ThreadHandle = table.Insert(t, DesiredAccess);
+    ObDereferenceObject(t);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+    ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.thread == nullptr || !ctx.thread->created)
+        BugCheck("PsTerminateSystemThread", "not called by a system thread");
+    detail::FinishThread(ExitStatus, "PsTerminateSystemThread");
+    pthread_exit(nullptr);
+}

@@ -1,0 +1,33 @@
+// The q407 command: tools around the Q407 LX host software and its virtual device.
+#include <iostream>
+#include <string_view>
+
+#include "tools/stream_command.h"
+
+namespace {
+
+void Usage(std::ostream& out) {
+    out << "usage: q407 COMMAND [OPTIONS]\n"
+           "commands:\n"
+           "  stream   stream on a virtual Q407 LX and report the pipe counters\n"
+           "Run 'q407 COMMAND --help' for a command's options.\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << "q407: no command given\n";
+        Usage(std::cerr);
+        return 2;
+    }
+    const std::string_view command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        Usage(std::cout);
+        return 0;
+    }
+    if (command == "stream") return q407::tools::StreamCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    std::cerr << "q407: unknown command '" << command << "'\n";
+    Usage(std::cerr);
+    return 2;
+}
