@@ -31,7 +31,7 @@ TEST_F(EngineTest, InitDevicePublishesTheStatusRecordAndStreams) {
     EXPECT_EQ(e.m_InputChannels, 16);
     // The shared block as carved: the status record at its end, buffers and halves in order.
     const PUCHAR block = e.m_SharedBlock;
-    EXPECT_EQ(reinterpret_cast<PUCHAR>(&s), block + 0xA8000);
+    EXPECT_EQ(reinterpret_cast<const UCHAR*>(&s), block + 0xA8000);
     EXPECT_EQ(e.m_PlaybackBuffers[4], block + 4 * 0x8000);
     EXPECT_EQ(e.m_CaptureBuffers[0], block + 0x28000);
     EXPECT_EQ(e.m_CaptureBuffers[4], block + 0x28000 + 4 * 0x10000);

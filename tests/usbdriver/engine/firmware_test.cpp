@@ -43,7 +43,9 @@ TEST_F(EngineTest, FirmwareDownloadWritesEveryBlockAndRefusesOtherRequests) {
 
     for (ULONG block = 1; block < 96; ++block) {
         ASSERT_EQ(e.WriteFirmwareBlock(64, image[block].data(), block), STATUS_SUCCESS) << block;
-        if (block < 95) EXPECT_NE(e.m_FirmwareUpdate, 0) << block;
+        if (block < 95) {
+            EXPECT_NE(e.m_FirmwareUpdate, 0) << block;
+        }
     }
     EXPECT_EQ(e.m_FirmwareUpdate, 0);
     for (int block = 0; block < 96; ++block) {
