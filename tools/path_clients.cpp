@@ -9,8 +9,8 @@ namespace {
 
 constexpr ULONG kAsioBufferPoolTag = POOL_TAG("Zel2");  // the facade's shared ASIO buffers
 constexpr ULONG kWdmPoolTag = POOL_TAG("PcNw");         // the WDM driver's stream memory
-constexpr size_t kAsioBufferSamples = 1024;              // room for the longest period
-constexpr size_t kAsioBlockBytes = 0x30000;              // what the ASIO client asks for
+constexpr size_t kAsioBufferSamples = 1024;             // room for the longest period
+constexpr size_t kAsioBlockBytes = 0x30000;             // what the ASIO client asks for
 constexpr int kAsio = int(ClientKind::ASIO);
 constexpr int kMme = int(ClientKind::MME);
 
@@ -146,7 +146,8 @@ void PathClients::StopAsio() {
     for (int c = 0; c < kInputChannelCount; ++c) (void)engine.OpenClientChannel(kAsio, 1, c, 0);
     for (int d = 0; d < kDirectionCount; ++d)
         for (int c = 0; c < kChannelSlotCount; ++c)
-            for (int half = 0; half < 2; ++half) (void)engine.SetClientBuffer(kAsio, d, c, half, 0, 0);
+            for (int half = 0; half < 2; ++half)
+                (void)engine.SetClientBuffer(kAsio, d, c, half, 0, 0);
     ExFreePoolWithTag(pool_->asioBlock, kAsioBufferPoolTag);
     pool_->asioBlock = nullptr;
 }
@@ -170,14 +171,15 @@ std::vector<int32_t> PathClients::RecordedAsioInput(int inputChannel) const {
 NTSTATUS PathClients::StartWdmPlayback(ClientKind kind, int first, int channels,
                                        SignalFunction signal) {
     StreamEngine& engine = rig_.Engine();
-    if (pool_->wdmRing != nullptr || channels < 1 || channels > kOutputChannelCount ||
-        first < 0 || first + channels > kOutputChannelCount)
+    if (pool_->wdmRing != nullptr || channels < 1 || channels > kOutputChannelCount || first < 0 ||
+        first + channels > kOutputChannelCount)
         return STATUS_INVALID_PARAMETER;
     int32_t elements = 1;
     while (elements < 4096 * channels) elements <<= 1;
     pool_->wdmRing = PoolAllocate<RingBuffer>(sizeof(RingBuffer), kWdmPoolTag);
     pool_->wdmStorage = PoolAllocate<int32_t>(size_t(elements) * 4, kWdmPoolTag);
-    if (pool_->wdmRing == nullptr || pool_->wdmStorage == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    if (pool_->wdmRing == nullptr || pool_->wdmStorage == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
     (void)Initialize(pool_->wdmRing, 4, elements, pool_->wdmStorage, channels, 4);
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -217,7 +219,8 @@ NTSTATUS PathClients::StartMmeCapture(int first, int channels, std::function<int
     if (pool_->mmeBuffer != nullptr || channels < 1 || first < 0 ||
         first + channels > kInputChannelCount)
         return STATUS_INVALID_PARAMETER;
-    pool_->mmeBuffer = PoolAllocate<int32_t>(kAsioBufferSamples * size_t(channels) * 4, kWdmPoolTag);
+    pool_->mmeBuffer =
+        PoolAllocate<int32_t>(kAsioBufferSamples * size_t(channels) * 4, kWdmPoolTag);
     if (pool_->mmeBuffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     {
         std::lock_guard<std::mutex> lock(mu_);
@@ -229,7 +232,8 @@ NTSTATUS PathClients::StartMmeCapture(int first, int channels, std::function<int
     }
     for (int i = 0; i < channels; ++i) {
         (void)engine.SetClientBuffer(kMme, 1, first + i, 0,
-                                     reinterpret_cast<ULONG64>(pool_->mmeBuffer + i), ULONG(channels));
+                                     reinterpret_cast<ULONG64>(pool_->mmeBuffer + i),
+                                     ULONG(channels));
         (void)engine.OpenClientChannel(kMme, 1, first + i, 1);
     }
     return STATUS_SUCCESS;
@@ -316,7 +320,8 @@ LONG PathClients::OnAsioPeriod(PVOID context) {
         const uint64_t period = self->asioPeriods_.fetch_add(1);
         if (period == 0) self->firstInputTick_ = sim::MachineClock::Instance().Now();
         const ULONG frames = engine.PeriodFrames();
-        const int half = int(__atomic_load_n(&engine.m_Status->lastInputHalf, __ATOMIC_ACQUIRE) & 1);
+        const int half =
+            int(__atomic_load_n(&engine.m_Status->lastInputHalf, __ATOMIC_ACQUIRE) & 1);
         {
             std::lock_guard<std::mutex> lock(self->mu_);
             for (int c = 0; c < kInputChannelCount; ++c) {

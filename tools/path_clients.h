@@ -29,15 +29,15 @@ int32_t TestSignal(uint64_t frame, int channel);
 // What one capture channel received, compared with the signal of the channel that feeds it: the
 // first non-zero sample fixes the delay, every later sample must be the source's at that delay.
 struct ChannelCheck {
-    int64_t delay = -1;      // frames; -1 while only silence has arrived
-    uint64_t frames = 0;     // samples received
-    uint64_t checked = 0;    // samples compared after the first arrival
+    int64_t delay = -1;    // frames; -1 while only silence has arrived
+    uint64_t frames = 0;   // samples received
+    uint64_t checked = 0;  // samples compared after the first arrival
     uint64_t mismatches = 0;
     bool BitExact() const { return delay >= 0 && checked != 0 && mismatches == 0; }
 };
 
 class PathClients {
-public:
+  public:
     explicit PathClients(EngineRig& rig);
     ~PathClients();
     PathClients(const PathClients&) = delete;
@@ -67,7 +67,7 @@ public:
     sim::ClockTicks FirstOutputPeriodTick() const { return firstOutputTick_.load(); }
     sim::ClockTicks FirstInputPeriodTick() const { return firstInputTick_.load(); }
 
-private:
+  private:
     struct Pool;
     static void OnOutputPeriod(PVOID context);
     static void OnInputPeriod(PVOID context);

@@ -39,7 +39,9 @@
 namespace q407::test {
 namespace {
 
-int64_t CeilDiv(int64_t a, int64_t b) { return (a + b - 1) / b; }
+int64_t CeilDiv(int64_t a, int64_t b) {
+    return (a + b - 1) / b;
+}
 
 struct Derivation {
     int64_t phase;     // D = 20a - 16b
@@ -85,8 +87,8 @@ TEST_P(LoopbackLatency, AsioRoundTripIsBitExactAndAsDerived) {
             DeriveRoundTrip(latency, n, rate > 48000 ? 2 : 1, outputMinusInput);
         for (int c = 0; c < kInputChannelCount; ++c) {
             const tools::ChannelCheck check = clients.AsioCheck(c);
-            EXPECT_TRUE(check.BitExact()) << "input " << c << ": " << check.mismatches << " of "
-                                          << check.checked;
+            EXPECT_TRUE(check.BitExact())
+                << "input " << c << ": " << check.mismatches << " of " << check.checked;
             EXPECT_EQ(check.delay, derived.frames)
                 << "input " << c << " phase " << derived.phase << " first mix " << derived.firstMix;
         }
@@ -100,14 +102,15 @@ TEST_P(LoopbackLatency, AsioRoundTripIsBitExactAndAsDerived) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    RatesLatenciesBuffers, LoopbackLatency,
-    ::testing::Combine(::testing::Values(48000u, 96000u), ::testing::Values(32u, 256u, 1024u),
-                       ::testing::Values(2u, 5u)),
-    [](const auto& p) {
-        return std::to_string(std::get<0>(p.param)) + "Hz_L" +
-               std::to_string(std::get<1>(p.param)) + "_n" + std::to_string(std::get<2>(p.param));
-    });
+INSTANTIATE_TEST_SUITE_P(RatesLatenciesBuffers, LoopbackLatency,
+                         ::testing::Combine(::testing::Values(48000u, 96000u),
+                                            ::testing::Values(32u, 256u, 1024u),
+                                            ::testing::Values(2u, 5u)),
+                         [](const auto& p) {
+                             return std::to_string(std::get<0>(p.param)) + "Hz_L" +
+                                    std::to_string(std::get<1>(p.param)) + "_n" +
+                                    std::to_string(std::get<2>(p.param));
+                         });
 
 }  // namespace
 }  // namespace q407::test
