@@ -262,6 +262,17 @@ ChannelCheck PathClients::MmeCheck(int index) const {
     return mmeChecks_[index];
 }
 
+void PathClients::RecordMmeInput(int index, size_t maxFrames) {
+    std::lock_guard<std::mutex> lock(mu_);
+    mmeRecord_[index].clear();
+    mmeRecordLimit_[index] = maxFrames;
+}
+
+std::vector<int32_t> PathClients::RecordedMmeInput(int index) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return mmeRecord_[index];
+}
+
 void PathClients::OnOutputPeriod(PVOID context) {
     auto* self = static_cast<PathClients*>(context);
     if (self->asioArmed_ && self->firstOutputTick_ < 0)
@@ -299,11 +310,15 @@ void PathClients::OnInputPeriod(PVOID context) {
             for (int i = 0; i < self->mmeChannels_; ++i) {
                 const int source = self->mmeSource_ ? self->mmeSource_(i) : i;
                 auto expected = [&](uint64_t f) { return self->wdmSignal_(f, source); };
-                for (ULONG f = 0; f < frames; ++f)
-                    Feed(self->mmeChecks_[i],
-                         self->pool_->mmeBuffer[size_t(f) * size_t(self->mmeChannels_) + size_t(i)],
-                         self->mmeFrames_ + f, self->wdmSignal_ ? self->wdmSignal_(0, source) : 0,
-                         expected);
+                for (ULONG f = 0; f < frames; ++f) {
+                    const int32_t value =
+                        self->pool_->mmeBuffer[size_t(f) * size_t(self->mmeChannels_) + size_t(i)];
+                    if (self->wdmSignal_)
+                        Feed(self->mmeChecks_[i], value, self->mmeFrames_ + f,
+                             self->wdmSignal_(0, source), expected);
+                    if (self->mmeRecord_[i].size() < self->mmeRecordLimit_[i])
+                        self->mmeRecord_[i].push_back(value);
+                }
             }
             self->mmeFrames_ += frames;
         }

@@ -62,6 +62,8 @@ class PathClients {
     NTSTATUS StartMmeCapture(int first, int channels, std::function<int(int)> source);
     void StopMmeCapture();
     ChannelCheck MmeCheck(int index) const;
+    void RecordMmeInput(int index, size_t maxFrames);
+    std::vector<int32_t> RecordedMmeInput(int index) const;
 
     // Ticks of the first output period and of the first input period after the ASIO start.
     sim::ClockTicks FirstOutputPeriodTick() const { return firstOutputTick_.load(); }
@@ -104,6 +106,8 @@ class PathClients {
     uint64_t mmeFrames_ = 0;
     std::function<int(int)> mmeSource_;
     ChannelCheck mmeChecks_[kInputChannelCount];
+    std::vector<int32_t> mmeRecord_[kInputChannelCount];
+    size_t mmeRecordLimit_[kInputChannelCount] = {};
 };
 
 }  // namespace q407::tools
