@@ -47,7 +47,7 @@ std::vector<Completion> OneSecondSchedule(ULONG n) {
 
 // An engine with its rings and shared block but no device: what the completions touch.
 class DetachedEngine {
-public:
+  public:
     explicit DetachedEngine(ULONG n) {
         block_ = static_cast<PUCHAR>(
             ExAllocatePoolWithTag(NonPagedPoolNx, q407::kSharedBlockBytes, q407::kSharedPoolTag));
@@ -94,7 +94,7 @@ public:
     ULONG PlaybackBytes() const { return playback_.length; }
     ULONG CaptureBytes() const { return capture_.length; }
 
-private:
+  private:
     PUCHAR block_ = nullptr;
     StreamEngine* engine_ = nullptr;
     q407::TransferRecord playback_{};
@@ -143,8 +143,10 @@ void BM_EngineStream96k(benchmark::State& state, ULONG n) {
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
         for (const Completion& c : schedule) {
-            if (c.playback) engine.Playback();
-            else engine.Capture();
+            if (c.playback)
+                engine.Playback();
+            else
+                engine.Capture();
         }
         const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
         engineSeconds += spent.count();

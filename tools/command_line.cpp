@@ -42,8 +42,8 @@ std::optional<double> ParsePositiveNumber(std::string_view text, double max) {
     return value;
 }
 
-std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index,
-                                           std::string_view name, std::string* error) {
+std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index, std::string_view name,
+                                           std::string* error) {
     const std::string_view argument = argv[*index];
     if (argument == name) {
         if (*index + 1 >= argc) {

@@ -17,7 +17,7 @@ std::optional<double> ParsePositiveNumber(std::string_view text, double max);
 
 // "--name=value" or "--name value": returns the value and moves index past what it used. Null
 // when argument is not the option; error set when the option lacks its value.
-std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index,
-                                           std::string_view name, std::string* error);
+std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index, std::string_view name,
+                                           std::string* error);
 
 }  // namespace q407::tools

@@ -13,7 +13,9 @@ namespace {
 const wchar_t kServiceName[] = L"Q407DRV";
 const wchar_t kSettingsValueName[] = L"MixerQ40714";
 
-void RigDriverUnload(PDRIVER_OBJECT driver) { (void)driver; }
+void RigDriverUnload(PDRIVER_OBJECT driver) {
+    (void)driver;
+}
 
 NTSTATUS RigDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     (void)registryPath;
@@ -38,7 +40,8 @@ EngineRig::EngineRig(const EngineRigOptions& options)
     table_.NotifyInputPeriod = OnInputPeriod;
     table_.SignalAsioPeriod = OnAsioPeriod;
     table_.NotifyMidiIn = OnMidiIn;
-    if (!options.pcapPath.empty()) (void)machine_->device.Bus().StartCapture(options.pcapPath);
+    if (!options.pcapPath.empty())
+        captureOpen_ = machine_->device.Bus().StartCapture(options.pcapPath);
 
     if (NT_SUCCESS(sim::LoadDriver(kServiceName, RigDriverEntry, &machine_->driver)) &&
         NT_SUCCESS(IoCreateDevice(machine_->driver, 0, nullptr, FILE_DEVICE_UNKNOWN,
@@ -59,7 +62,9 @@ EngineRig::~EngineRig() {
     machine_.reset();
 }
 
-sim::Q407Device& EngineRig::Device() { return machine_->device.Device(); }
+sim::Q407Device& EngineRig::Device() {
+    return machine_->device.Device();
+}
 
 void EngineRig::StoreSettingsValue(const void* data, size_t length) {
     const std::wstring key = sim::DeviceRegistryKeyPath(
@@ -106,13 +111,17 @@ void EngineRig::Release() {
     status_ = nullptr;
 }
 
-void EngineRig::RunFor(sim::ClockTicks duration) { machine_->machine.RunFor(duration); }
+void EngineRig::RunFor(sim::ClockTicks duration) {
+    machine_->machine.RunFor(duration);
+}
 
 void EngineRig::RunForSeconds(double seconds) {
     RunFor(static_cast<sim::ClockTicks>(seconds * double(sim::kTicksPerSecond)));
 }
 
-void EngineRig::Unplug() { machine_->device.Bus().Unplug(); }
+void EngineRig::Unplug() {
+    machine_->device.Bus().Unplug();
+}
 
 void EngineRig::OnOutputPeriod(PVOID context) {
     static_cast<EngineRig*>(context)->notifications_.outputPeriods.fetch_add(1);

@@ -35,7 +35,7 @@ struct NotificationCounts {
 };
 
 class EngineRig {
-public:
+  public:
     explicit EngineRig(const EngineRigOptions& options = {});
     ~EngineRig();
     EngineRig(const EngineRig&) = delete;
@@ -50,6 +50,8 @@ public:
     // The facade's teardown: ReleaseDevice, then the engine and the shared block are freed.
     void Release();
     bool Started() const { return engine_ != nullptr; }
+    // False when a capture file was asked for and could not be opened.
+    bool CaptureOpen() const { return captureOpen_; }
 
     StreamEngine& Engine() { return *engine_; }
     EngineStatus& Status() { return *status_; }
@@ -66,7 +68,7 @@ public:
     PDEVICE_OBJECT FunctionalDevice() const { return functionalDevice_; }
     PDEVICE_OBJECT LowerDevice() const { return lowerDevice_; }
 
-private:
+  private:
     struct Machine;
     static void OnOutputPeriod(PVOID context);
     static void OnInputPeriod(PVOID context);
@@ -81,6 +83,7 @@ private:
     StreamEngine* engine_ = nullptr;
     EngineNotifications table_{};
     NotificationCounts notifications_;
+    bool captureOpen_ = true;
 };
 
 }  // namespace q407::tools

@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
         Usage(std::cout);
         return 0;
     }
-    if (command == "stream") return q407::tools::StreamCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "stream")
+        return q407::tools::StreamCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "loopback")
         return q407::tools::LoopbackCommand(argc - 2, argv + 2, std::cout, std::cerr);
     std::cerr << "q407: unknown command '" << command << "'\n";

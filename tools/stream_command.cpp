@@ -100,6 +100,10 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
     rigOptions.clockMode = options.realTime ? sim::ClockMode::Real : sim::ClockMode::Virtual;
     rigOptions.pcapPath = options.pcapPath;
     EngineRig rig(rigOptions);
+    if (!rig.CaptureOpen()) {
+        *error = "cannot write the capture file '" + options.pcapPath + "'";
+        return false;
+    }
 
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
@@ -128,9 +132,11 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
         DrainMidiIn(rig);
         left -= step;
     }
-    (void)engine.UsbStopStreaming();
+    // Counted before the stop: stopping the pipes one after the other lets the device run on
+    // unserved for a few milliseconds, which is not part of the stream.
     const EngineCounters c = engine.m_Counters;
     const sim::DeviceCounters d = rig.Device().Counters();
+    (void)engine.UsbStopStreaming();
     engine.CloseMidiPort(0, 1);
 
     report->rate = options.rate;
@@ -154,19 +160,19 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
 
 std::string FormatStreamReport(const StreamReport& r) {
     char text[1024];
-    std::snprintf(text, sizeof(text),
-                  "{\"rate\": %" PRIu32 ", \"buffers\": %" PRIu32 ", \"seconds\": %.3f, "
-                  "\"playback_transfers\": %" PRIu64 ", \"capture_transfers\": %" PRIu64
-                  ", \"midi_in_transfers\": %" PRIu64 ", \"device_underruns\": %" PRIu64
-                  ", \"device_overruns\": %" PRIu64 ", \"capture_units_dropped\": %" PRIu64
-                  ", \"midi_out_bytes\": %" PRIu64 ", \"midi_in_bytes\": %" PRIu64
-                  ", \"input_periods\": %" PRIu64 ", \"output_periods\": %" PRIu64
-                  ", \"device_playback_units\": %" PRIu64 ", \"device_capture_units\": %" PRIu64
-                  "}\n",
-                  r.rate, r.buffers, r.seconds, r.playbackTransfers, r.captureTransfers,
-                  r.midiInTransfers, r.deviceUnderruns, r.deviceOverruns, r.captureUnitsDropped,
-                  r.midiOutBytes, r.midiInBytes, r.inputPeriods, r.outputPeriods,
-                  r.playbackUnitsPlayed, r.captureUnitsCaptured);
+    std::snprintf(
+        text, sizeof(text),
+        "{\"rate\": %" PRIu32 ", \"buffers\": %" PRIu32
+        ", \"seconds\": %.3f, "
+        "\"playback_transfers\": %" PRIu64 ", \"capture_transfers\": %" PRIu64
+        ", \"midi_in_transfers\": %" PRIu64 ", \"device_underruns\": %" PRIu64
+        ", \"device_overruns\": %" PRIu64 ", \"capture_units_dropped\": %" PRIu64
+        ", \"midi_out_bytes\": %" PRIu64 ", \"midi_in_bytes\": %" PRIu64
+        ", \"input_periods\": %" PRIu64 ", \"output_periods\": %" PRIu64
+        ", \"device_playback_units\": %" PRIu64 ", \"device_capture_units\": %" PRIu64 "}\n",
+        r.rate, r.buffers, r.seconds, r.playbackTransfers, r.captureTransfers, r.midiInTransfers,
+        r.deviceUnderruns, r.deviceOverruns, r.captureUnitsDropped, r.midiOutBytes, r.midiInBytes,
+        r.inputPeriods, r.outputPeriods, r.playbackUnitsPlayed, r.captureUnitsCaptured);
     return text;
 }
 

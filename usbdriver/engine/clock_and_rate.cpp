@@ -21,8 +21,7 @@ NTSTATUS StreamEngine::ReadDeviceSampleRate(PULONG rate) {
         ControlRequest(URB_FUNCTION_CLASS_INTERFACE, TRUE, kGetCur, kSamplingFrequencyControl, 0,
                        bytes, kRateBytes, FALSE, &moved);
     if (!NT_SUCCESS(status) || moved != kRateBytes) return STATUS_DEVICE_DATA_ERROR;
-    if (rate != nullptr)
-        *rate = ULONG(bytes[0]) | (ULONG(bytes[1]) << 8) | (ULONG(bytes[2]) << 16);
+    if (rate != nullptr) *rate = ULONG(bytes[0]) | (ULONG(bytes[1]) << 8) | (ULONG(bytes[2]) << 16);
     return STATUS_SUCCESS;
 }
 

@@ -15,7 +15,8 @@ BOOLEAN TransferFailed(PIRP irp, const TransferRecord* transfer) {
 
 void Retire(TransferRecord* transfer) {
     PipeGroup* group = transfer->group;
-    if (InterlockedDecrement(&group->pending) == 0) KeSetEvent(&group->drained, IO_NO_INCREMENT, FALSE);
+    if (InterlockedDecrement(&group->pending) == 0)
+        KeSetEvent(&group->drained, IO_NO_INCREMENT, FALSE);
 }
 
 // Bytes the device actually moved, never more than the buffer.

@@ -52,10 +52,17 @@ NTSTATUS StreamEngine::GetDescriptor(LONG recipient, UCHAR type, UCHAR index, US
     *buffer = nullptr;
     USHORT function;
     switch (recipient) {
-    case RecipientDevice: function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE; break;
-    case RecipientInterface: function = URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE; break;
-    case RecipientEndpoint: function = URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT; break;
-    default: return STATUS_INVALID_PARAMETER;
+        case RecipientDevice:
+            function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;
+            break;
+        case RecipientInterface:
+            function = URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE;
+            break;
+        case RecipientEndpoint:
+            function = URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT;
+            break;
+        default:
+            return STATUS_INVALID_PARAMETER;
     }
     if (length < 2 || length > 0xFFFF) return STATUS_INVALID_PARAMETER;
 
@@ -187,9 +194,9 @@ NTSTATUS StreamEngine::SelectConfiguration() {
 NTSTATUS StreamEngine::SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting) {
     if (m_ConfigurationHandle == nullptr || m_ConfigurationDescriptor == nullptr)
         return STATUS_DEVICE_DOES_NOT_EXIST;
-    PUSB_INTERFACE_DESCRIPTOR descriptor = USBD_ParseConfigurationDescriptorEx(
-        m_ConfigurationDescriptor, m_ConfigurationDescriptor, interfaceNumber, alternateSetting,
-        -1, -1, -1);
+    PUSB_INTERFACE_DESCRIPTOR descriptor =
+        USBD_ParseConfigurationDescriptorEx(m_ConfigurationDescriptor, m_ConfigurationDescriptor,
+                                            interfaceNumber, alternateSetting, -1, -1, -1);
     if (descriptor == nullptr) return STATUS_INVALID_PARAMETER;
 
     const ULONG endpoints = descriptor->bNumEndpoints;
@@ -206,8 +213,10 @@ NTSTATUS StreamEngine::SelectInterface(UCHAR interfaceNumber, UCHAR alternateSet
     const NTSTATUS status = UsbCallSync(urb, IOCTL_INTERNAL_USB_SUBMIT_URB, FALSE);
     PUSBD_INTERFACE_INFORMATION kept = nullptr;
     const SIZE_T room = urbBytes - offsetof(_URB_SELECT_INTERFACE, Interface);
-    if (NT_SUCCESS(status) && IsWellFormed(&request, room)) kept = CopyInterface(&request);
-    else kept = EmptyInterface(interfaceNumber, alternateSetting);
+    if (NT_SUCCESS(status) && IsWellFormed(&request, room))
+        kept = CopyInterface(&request);
+    else
+        kept = EmptyInterface(interfaceNumber, alternateSetting);
     ExFreePoolWithTag(urb, kEnginePoolTag);
     if (kept == nullptr) return NT_SUCCESS(status) ? STATUS_INSUFFICIENT_RESOURCES : status;
 

@@ -61,10 +61,9 @@ NTSTATUS StreamEngine::WriteDeviceControl(UCHAR controlByte) {
         (void)UsbStopStream();
         ClearStreamingIfIdle();
     }
-    const NTSTATUS status =
-        ControlRequest(URB_FUNCTION_VENDOR_DEVICE, FALSE, kRequestStatusControl,
-                       static_cast<USHORT>(kControlValueBase + controlByte), 0, nullptr, 0, FALSE,
-                       nullptr);
+    const NTSTATUS status = ControlRequest(URB_FUNCTION_VENDOR_DEVICE, FALSE, kRequestStatusControl,
+                                           static_cast<USHORT>(kControlValueBase + controlByte), 0,
+                                           nullptr, 0, FALSE, nullptr);
     UCHAR scratch = 0;
     (void)ReadDeviceStatus(&scratch);
     return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;

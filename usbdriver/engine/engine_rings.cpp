@@ -21,8 +21,8 @@ void FreeStorage(PUCHAR& p) {
 void CreateRing(RingBuffer* ring, PUCHAR& storage, SIZE_T storageBytes, int32_t elementSize,
                 int32_t elements, int32_t channels, const char* failureTrace) {
     storage = AllocateZeroed(storageBytes);
-    if (storage == nullptr || Initialize(ring, elementSize, elements, storage, channels,
-                                         elementSize) != 0) {
+    if (storage == nullptr ||
+        Initialize(ring, elementSize, elements, storage, channels, elementSize) != 0) {
         FreeStorage(storage);
         RtlZeroMemory(ring, sizeof(*ring));
         ENGINE_TRACE("%s", failureTrace);

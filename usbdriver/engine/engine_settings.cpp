@@ -24,7 +24,9 @@ PDEVICE_OBJECT RegistryDevice(const StreamEngine& engine) {
     return engine.m_LowerDevice != nullptr ? engine.m_LowerDevice : engine.m_FunctionalDevice;
 }
 
-BOOLEAN IsValidLatency(LONG latency) { return latency >= kMinLatency && latency <= kMaxLatency; }
+BOOLEAN IsValidLatency(LONG latency) {
+    return latency >= kMinLatency && latency <= kMaxLatency;
+}
 
 }  // namespace
 

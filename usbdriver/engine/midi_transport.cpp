@@ -24,22 +24,22 @@ UCHAR TakeByte(RingBuffer* ring) {
 
 void StreamEngine::SelectMidiPacing(ULONG rate) {
     switch (rate) {
-    case 48000:
-        m_MidiPacingTable = kPacing48k;
-        m_MidiPacingLength = sizeof(kPacing48k);
-        break;
-    case 88200:
-        m_MidiPacingTable = kPacing88k;
-        m_MidiPacingLength = sizeof(kPacing88k);
-        break;
-    case 96000:
-        m_MidiPacingTable = kPacing96k;
-        m_MidiPacingLength = sizeof(kPacing96k);
-        break;
-    default:
-        m_MidiPacingTable = kPacing44k;
-        m_MidiPacingLength = sizeof(kPacing44k);
-        break;
+        case 48000:
+            m_MidiPacingTable = kPacing48k;
+            m_MidiPacingLength = sizeof(kPacing48k);
+            break;
+        case 88200:
+            m_MidiPacingTable = kPacing88k;
+            m_MidiPacingLength = sizeof(kPacing88k);
+            break;
+        case 96000:
+            m_MidiPacingTable = kPacing96k;
+            m_MidiPacingLength = sizeof(kPacing96k);
+            break;
+        default:
+            m_MidiPacingTable = kPacing44k;
+            m_MidiPacingLength = sizeof(kPacing44k);
+            break;
     }
 }
 
@@ -73,8 +73,8 @@ void StreamEngine::FillUnitGapBytes(PUCHAR unit) {
 void StreamEngine::ProcessMidiInput(const UCHAR* data, ULONG length) {
     ++m_Counters.midiInCompletions;
     if (InterlockedCompareExchange(&m_MidiInOpenCount, 0, 0) == 0) return;
-    ULONG examined = m_MidiInByteCount < kMidiInBytesExamined ? m_MidiInByteCount
-                                                              : kMidiInBytesExamined;
+    ULONG examined =
+        m_MidiInByteCount < kMidiInBytesExamined ? m_MidiInByteCount : kMidiInBytesExamined;
     // A short transfer leaves the rest of the buffer as the previous one wrote it.
     if (examined > length) examined = length;
     for (ULONG i = 0; i < examined; ++i) {

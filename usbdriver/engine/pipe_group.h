@@ -39,8 +39,8 @@ struct TransferRecord {
 // Allocated zeroed per start (pool tag "Zel5") and freed by the stop.
 struct PipeGroup {
     StreamEngine* engine;
-    LONG kind;  // PipeKind
-    LONG role;  // PipeRole
+    LONG kind;              // PipeKind
+    LONG role;              // PipeRole
     volatile LONG pending;  // transfers still circulating
     KEVENT drained;         // notification event, set when pending reaches 0
     PDEVICE_OBJECT deviceObject;

@@ -59,9 +59,12 @@ void FreeGroup(PipeGroup* group, BOOLEAN freeIrps) {
 
 PIRP* IrpSlot(StreamEngine& engine, LONG role, ULONG index) {
     switch (role) {
-    case PipeRolePlayback: return &engine.m_PlaybackIrps[index];
-    case PipeRoleCapture: return &engine.m_CaptureIrps[index];
-    default: return &engine.m_MidiInIrp;
+        case PipeRolePlayback:
+            return &engine.m_PlaybackIrps[index];
+        case PipeRoleCapture:
+            return &engine.m_CaptureIrps[index];
+        default:
+            return &engine.m_MidiInIrp;
     }
 }
 
@@ -122,8 +125,10 @@ NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
         }
         RtlZeroMemory(transfer, sizeof(*transfer));
         PIRP* slot = IrpSlot(*this, role, i);
-        if (*slot == nullptr) *slot = IoAllocateIrp(stackSize, FALSE);
-        else IoReuseIrp(*slot, STATUS_PENDING);
+        if (*slot == nullptr)
+            *slot = IoAllocateIrp(stackSize, FALSE);
+        else
+            IoReuseIrp(*slot, STATUS_PENDING);
         URB* urb = static_cast<URB*>(
             ExAllocatePoolWithTag(NonPagedPoolNx, kTransferUrbBytes, kPipePoolTag));
         PUCHAR buffer = role == PipeRolePlayback  ? m_PlaybackBuffers[i]
@@ -169,21 +174,21 @@ NTSTATUS StreamEngine::StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& 
     group->deviceObject = m_FunctionalDevice;
     group->pipe = pipe;
     switch (role) {
-    case PipeRolePlayback:
-        group->lock = &m_PlaybackLock;
-        group->routine = PlaybackCompletion;
-        group->transferFlags = USBD_TRANSFER_DIRECTION_OUT;
-        break;
-    case PipeRoleCapture:
-        group->lock = &m_CaptureLock;
-        group->routine = CaptureCompletion;
-        group->transferFlags = kTransferInFlags;
-        break;
-    default:
-        group->lock = &m_MidiInLock;
-        group->routine = MidiInCompletion;
-        group->transferFlags = kTransferInFlags;
-        break;
+        case PipeRolePlayback:
+            group->lock = &m_PlaybackLock;
+            group->routine = PlaybackCompletion;
+            group->transferFlags = USBD_TRANSFER_DIRECTION_OUT;
+            break;
+        case PipeRoleCapture:
+            group->lock = &m_CaptureLock;
+            group->routine = CaptureCompletion;
+            group->transferFlags = kTransferInFlags;
+            break;
+        default:
+            group->lock = &m_MidiInLock;
+            group->routine = MidiInCompletion;
+            group->transferFlags = kTransferInFlags;
+            break;
     }
     *slot = group;
 
@@ -225,8 +230,10 @@ NTSTATUS StreamEngine::UsbStartStream() {
         const USBD_PIPE_INFORMATION& pipe = m_Pipes[i];
         const BOOLEAN in = USB_ENDPOINT_DIRECTION_IN(pipe.EndpointAddress) != 0;
         if (pipe.PipeType == UsbdPipeTypeInterrupt) {
-            if (in) capture = &pipe;
-            else playback = &pipe;
+            if (in)
+                capture = &pipe;
+            else
+                playback = &pipe;
         } else if (pipe.PipeType == UsbdPipeTypeBulk && in) {
             midiIn = &pipe;
         }

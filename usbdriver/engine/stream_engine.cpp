@@ -199,6 +199,8 @@ void StreamEngine::SetStatusWord(ULONG value) {
     if (m_Status != nullptr) m_Status->statusWord = value;
 }
 
-void StreamEngine::SetRateChangeFlag(LONG value) { m_RateChangeFlag = value; }
+void StreamEngine::SetRateChangeFlag(LONG value) {
+    m_RateChangeFlag = value;
+}
 
 }  // namespace q407

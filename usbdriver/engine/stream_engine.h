@@ -82,8 +82,8 @@ inline constexpr LONG kMidiInRingBytes = 512;
 inline constexpr LONG kInAudioRingBytes = 262144;
 inline constexpr LONG kOutAudioRingBytes = 262144;
 inline constexpr ULONG kOutAudioRingAllocation = 1024 * 1024;  // only the first 256 KiB used
-inline constexpr LONG kRoutingRingElements = 4096;            // 4-byte samples
-inline constexpr ULONG kRoutingRingCount = 32;                // MME 0..15, then ASIO 0..15
+inline constexpr LONG kRoutingRingElements = 4096;             // 4-byte samples
+inline constexpr ULONG kRoutingRingCount = 32;                 // MME 0..15, then ASIO 0..15
 inline constexpr ULONG kRoutingPoolBytes = 512 * 1024;
 
 // Diagnostics the engine keeps for inspection; nothing in the streaming path depends on them.
@@ -131,7 +131,7 @@ inline constexpr LONG kMaxClientRingChannels = 64;
 inline constexpr LONG64 kRoutePeriodsBeforeRead = 2;
 
 class StreamEngine {
-public:
+  public:
     // Clears the members, stores the links, selects the sample converters. The facade allocates
     // the context zeroed from pool "Zel6" (see AllocateStreamEngine).
     StreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice,
@@ -168,8 +168,8 @@ public:
 
     // --- Configuration (device_config.cpp) ---
     NTSTATUS ReadDescriptors();
-    NTSTATUS GetDescriptor(LONG recipient, UCHAR type, UCHAR index, USHORT language,
-                           LONG attempts, ULONG length, PVOID* buffer);
+    NTSTATUS GetDescriptor(LONG recipient, UCHAR type, UCHAR index, USHORT language, LONG attempts,
+                           ULONG length, PVOID* buffer);
     NTSTATUS SelectConfiguration();
     NTSTATUS SelectInterface(UCHAR interfaceNumber, UCHAR alternateSetting);
     NTSTATUS SelectStreamingInterfaces();
@@ -181,8 +181,8 @@ public:
     // --- Vendor requests (device_requests.cpp) ---
     // One vendor or class request on the default pipe. data may be null when length is 0; for
     // IN requests up to length bytes are copied back and transferred receives their count.
-    NTSTATUS ControlRequest(USHORT function, BOOLEAN in, UCHAR request, USHORT value,
-                            USHORT index, PVOID data, ULONG length, BOOLEAN allowedDuringUpdate,
+    NTSTATUS ControlRequest(USHORT function, BOOLEAN in, UCHAR request, USHORT value, USHORT index,
+                            PVOID data, ULONG length, BOOLEAN allowedDuringUpdate,
                             PULONG transferred);
     NTSTATUS ReadDeviceStatus(PUCHAR statusByte);
     NTSTATUS WriteDeviceControl(UCHAR controlByte);
@@ -310,9 +310,9 @@ public:
     EngineStatus* m_Status;
     PUCHAR m_PlaybackBuffers[kMaxTransfersPerPipe];
     PUCHAR m_CaptureBuffers[kMaxTransfersPerPipe];
-    LONG* m_OutputStaging[2];               // 8 interleaved channels, kStagingHalfFrames frames
+    LONG* m_OutputStaging[2];                 // 8 interleaved channels, kStagingHalfFrames frames
     ClientBuffer m_StagingDescriptors[2][8];  // per half and output channel, stride 8
-    PUCHAR m_InputHalves[2];                 // carved, not used by the engine
+    PUCHAR m_InputHalves[2];                  // carved, not used by the engine
 
     // 6. Rings and their storage (pool "Zel6")
     RingBuffer m_InAudioRingBuffer;

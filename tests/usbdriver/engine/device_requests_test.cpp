@@ -13,7 +13,7 @@ constexpr uint8_t kVendorOut = 0x40;
 constexpr uint8_t kVendorIn = 0xC0;
 
 class DeviceRequestTest : public EngineTest {
-protected:
+  protected:
     // Starts the engine and stops its streams so that requests reach the device.
     void StartIdle() {
         ASSERT_EQ(Start(), STATUS_SUCCESS);
@@ -37,8 +37,7 @@ TEST_F(DeviceRequestTest, UsbCallSyncRefusesWhileStreamingWithoutTouchingTheDevi
     EXPECT_EQ(Engine().ReadDeviceStatus(&status), STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(status, 0x55);
     URB urb{};
-    EXPECT_EQ(Engine().UsbCallSync(&urb, IOCTL_INTERNAL_USB_SUBMIT_URB, TRUE),
-              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Engine().UsbCallSync(&urb, IOCTL_INTERNAL_USB_SUBMIT_URB, TRUE), STATUS_UNSUCCESSFUL);
     EXPECT_TRUE(Device().Requests().empty());
     EXPECT_EQ(sim::TraceLog::Instance().Entries().size(), 0u);
 }

@@ -17,7 +17,7 @@ inline constexpr ULONG kTagPipes = POOL_TAG("Zel5");
 inline constexpr ULONG kTagEngine = POOL_TAG("Zel6");
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         rig_ = std::make_unique<tools::EngineRig>();
         sim::TraceLog::Instance().Clear();

@@ -8,7 +8,7 @@ namespace q407::test {
 namespace {
 
 class MidiTest : public EngineTest {
-protected:
+  protected:
     void StartAt(ULONG rate) {
         MixerSettings stored = DefaultMixerSettings();
         stored.sampleRate = static_cast<LONG>(rate);
@@ -115,8 +115,10 @@ TEST_F(MidiTest, CommandBytesReachTheCodecInOrder) {
         sim::CodecChip chip;
         uint8_t address;
         uint8_t data;
-    } words[] = {{sim::CodecChip::A, 5, 0x3C}, {sim::CodecChip::B, 17, 0xA5},
-                 {sim::CodecChip::A, 31, 0x01}, {sim::CodecChip::A, 0, 0xFF}};
+    } words[] = {{sim::CodecChip::A, 5, 0x3C},
+                 {sim::CodecChip::B, 17, 0xA5},
+                 {sim::CodecChip::A, 31, 0x01},
+                 {sim::CodecChip::A, 0, 0xFF}};
     for (const auto& w : words) {
         const auto bytes = CodecWordBytes(w.chip, w.address, w.data);
         stream.insert(stream.end(), bytes.begin(), bytes.end());

@@ -16,7 +16,7 @@ struct Snapshot {
 };
 
 class PipeTest : public EngineTest {
-protected:
+  protected:
     Snapshot Take() {
         const EngineCounters& c = Engine().m_Counters;
         return {c.playbackCompletions, c.captureCompletions, c.midiInCompletions,
