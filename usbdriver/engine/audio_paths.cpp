@@ -225,8 +225,10 @@ void StreamEngine::DistributeInput() {
         // A period whose length does not divide the ring runs on at the ring's start. Both
         // regions hold whole frames: the ring's size and every unit put into it are multiples of
         // the 64-byte frame.
-        const ULONG firstFrames = static_cast<ULONG>(firstCount) / kCaptureFrameBytes;
-        const ULONG secondFrames = static_cast<ULONG>(secondCount) / kCaptureFrameBytes;
+        const ULONG firstFrames =
+            static_cast<ULONG>(static_cast<ULONG>(firstCount) / kCaptureFrameBytes);
+        const ULONG secondFrames =
+            static_cast<ULONG>(static_cast<ULONG>(secondCount) / kCaptureFrameBytes);
         SampleRuns inputs[kInputChannelCount];
         for (LONG d = 0; d < kInputChannelCount; ++d) {
             inputs[d] = {};

@@ -28,7 +28,7 @@ ULONG ReceivedBytes(const TransferRecord* transfer) {
 }  // namespace
 
 void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
-    const ULONG units = transfer->length / kPlaybackUnitBytes;
+    const ULONG units = static_cast<ULONG>(transfer->length / kPlaybackUnitBytes);
     const ULONG frames = units * kPlaybackUnitFrames;
     const ULONG half = m_CurrentOutputHalf;
     if (m_HalfQueued != 0) {
@@ -79,7 +79,7 @@ void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
 }
 
 void StreamEngine::ProcessCapture(TransferRecord* transfer, ULONG receivedBytes) {
-    const ULONG units = receivedBytes / kCaptureUnitBytes;
+    const ULONG units = static_cast<ULONG>(receivedBytes / kCaptureUnitBytes);
     SaveProcessorState(&m_CaptureSaveArea);
     for (ULONG u = 0; u < units; ++u) {
         const PUCHAR unit = transfer->buffer + u * kCaptureUnitBytes;

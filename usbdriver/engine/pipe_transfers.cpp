@@ -29,7 +29,7 @@ void PrepareSilentUnits(PUCHAR buffer, ULONG units) {
 
 void FillIdle(TransferRecord* transfer) {
     if (transfer->group->role == PipeRolePlayback)
-        PrepareSilentUnits(transfer->buffer, transfer->length / kPlaybackUnitBytes);
+        PrepareSilentUnits(transfer->buffer, static_cast<ULONG>(transfer->length / kPlaybackUnitBytes));
     else
         RtlZeroMemory(transfer->buffer, transfer->length);
 }
