@@ -42,13 +42,13 @@ int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers, int64_t rateFa
 
 std::string LoopbackUsage() {
     return "usage: q407 loopback [--seconds S] [--rate HZ] [--latency L] [--buffers N]\n"
-           "  Runs an ASIO session on a virtual Q407 LX with every output looped back to its\n"
+           "  Runs an ASIO stream on a virtual Q407 LX with every output looped back to its\n"
            "  inputs, in virtual time: a test signal plays on all 8 outputs for S seconds\n"
            "  (default 10) at HZ (44100, 48000, 88200 or 96000; default 48000) with ASIO halves\n"
            "  of L frames (32..1024; default 256) and N USB buffers (2..5; default 4).\n"
            "  Prints one JSON object: the measured round trip (latency_frames, latency_ms), the\n"
            "  one the design gives (derived_latency_frames), bit_exact per output, dropouts and\n"
-           "  the device's underruns and overruns during the session.\n";
+           "  the device's underruns and overruns while it ran.\n";
 }
 
 std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::string* error) {
@@ -130,7 +130,7 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
             rig.Release();
             return false;
         }
-        // The session's own counts: the restart's idle slots before its first transfers are not
+        // The run's own counts: the restart's idle slots before its first transfers are not
         // dropouts.
         const sim::DeviceCounters deviceBefore = rig.Device().Counters();
         const AudioPathCounters pathsBefore = engine.m_PathCounters;

@@ -1,4 +1,4 @@
-// "q407 loopback": an ASIO session on a virtual Q407 LX whose outputs are looped back to its
+// "q407 loopback": an ASIO stream on a virtual Q407 LX whose outputs are looped back to its
 // inputs. A test signal plays on all 8 outputs; the command reports the measured round trip beside
 // the one the engine's design gives, bit-exactness per output and the dropouts, as one JSON
 // object.
@@ -36,7 +36,7 @@ struct LoopbackReport {
 
 // The round trip the design gives for latency L, buffer count n and rate factor R, once the
 // phase between the two pipes is known: outputMinusInputFrames is the device-frame distance from
-// the first input period to the first output period of the session.
+// the first input period to the first output period of the run.
 int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers, int64_t rateFactor,
                                 int64_t outputMinusInputFrames);
 

@@ -121,7 +121,7 @@ NTSTATUS PathClients::StartAsio(SignalFunction signal, bool openOutputs, bool op
     auto open = [&](int direction, int channel) {
         (void)engine.OpenClientChannel(kAsio, direction, channel, 1);
         if (first) {
-            // The first channel restarted the pipes; what follows belongs to this session.
+            // The first channel restarted the pipes; what follows belongs to this run.
             firstOutputTick_ = -1;
             firstInputTick_ = -1;
             asioArmed_ = true;

@@ -1,5 +1,6 @@
 // Driver objects, device objects and device stacks.
 #include <algorithm>
+#include <cwctype>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -43,6 +44,15 @@ void FillString(UNICODE_STRING* s, std::wstring& text) {
     s->Buffer = text.data();
     s->Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
     s->MaximumLength = static_cast<USHORT>(s->Length + sizeof(WCHAR));
+}
+
+// Service names do not depend on case.
+bool SameService(const std::wstring& a, const std::wstring& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (towlower(static_cast<wint_t>(a[i])) != towlower(static_cast<wint_t>(b[i])))
+            return false;
+    return true;
 }
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
@@ -123,7 +133,7 @@ NTSTATUS LoadDriver(const std::wstring& serviceName, PDRIVER_INITIALIZE entry,
     {
         std::lock_guard lock(io.mutex);
         for (auto& d : io.drivers)
-            if (d->service == serviceName) {
+            if (SameService(d->service, serviceName)) {
                 ExFreePoolWithTag(object, POOL_TAG("Driv"));
                 return STATUS_OBJECT_NAME_COLLISION;
             }
@@ -147,7 +157,7 @@ PDRIVER_OBJECT FindDriver(const std::wstring& serviceName) {
     IoState& io = Io();
     std::lock_guard lock(io.mutex);
     for (auto& d : io.drivers)
-        if (d->service == serviceName) return d->object;
+        if (SameService(d->service, serviceName)) return d->object;
     return nullptr;
 }
 
@@ -158,7 +168,7 @@ NTSTATUS UnloadDriver(const std::wstring& serviceName) {
     {
         std::lock_guard lock(io.mutex);
         for (auto& d : io.drivers)
-            if (d->service == serviceName) object = d->object;
+            if (SameService(d->service, serviceName)) object = d->object;
     }
     if (object == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (object->DeviceObject != nullptr || object->DriverUnload == nullptr)

@@ -21,7 +21,8 @@ MachineCore& MachineCore::Get() {
     return *core;
 }
 
-MachineCore::MachineCore() : realBase_(std::chrono::steady_clock::now()) {
+MachineCore::MachineCore() {
+    realBase_ = std::chrono::steady_clock::now().time_since_epoch().count();
     dispatcher_ = std::thread([this] { DispatcherLoop(); });
     dispatcherId_ = dispatcher_.get_id();
     dispatcher_.detach();
@@ -33,12 +34,15 @@ ClockTicks MachineCore::NowLocked() const {
 
 ClockTicks MachineCore::Now() const {
     if (mode_ == ClockMode::Virtual) return virtualNow_.load(std::memory_order_acquire);
-    auto elapsed = std::chrono::steady_clock::now() - realBase_;
+    const auto elapsed = std::chrono::steady_clock::now().time_since_epoch() -
+                         std::chrono::steady_clock::duration(realBase_.load());
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
 
 std::chrono::steady_clock::time_point MachineCore::RealTimeOf(ClockTicks t) const {
-    return realBase_ + std::chrono::nanoseconds(t * 100);
+    return std::chrono::steady_clock::time_point(
+               std::chrono::steady_clock::duration(realBase_.load())) +
+           std::chrono::nanoseconds(t * 100);
 }
 
 bool MachineCore::OnDispatcherThread() const {
@@ -47,17 +51,18 @@ bool MachineCore::OnDispatcherThread() const {
 
 MachineClock::EventId MachineCore::ScheduleLocked(ClockTicks due, ScheduledEntry entry) {
     const MachineClock::EventId id = nextId_++;
-    queue_.emplace(std::make_pair(due, id), std::move(entry));
-    dueOf_.emplace(id, due);
+    const Key key{due, entry.kind == ScheduledEntry::Kind::WaitTimeout ? 1 : 0, id};
+    queue_.emplace(key, std::move(entry));
+    keyOf_.emplace(id, key);
     dispatcherCv_.notify_one();
     return id;
 }
 
 bool MachineCore::CancelLocked(MachineClock::EventId id) {
-    auto it = dueOf_.find(id);
-    if (it == dueOf_.end()) return false;
-    queue_.erase(std::make_pair(it->second, id));
-    dueOf_.erase(it);
+    auto it = keyOf_.find(id);
+    if (it == keyOf_.end()) return false;
+    queue_.erase(it->second);
+    keyOf_.erase(it);
     return true;
 }
 
@@ -127,6 +132,12 @@ void MachineCore::CompleteWaitLocked(WaitBlock* wb, NTSTATUS status) {
         wb->timeoutId = 0;
     }
     if (wb->counted) ++runnable_;
+    if (inEvent_ && OnDispatcherThread()) {
+        // Virtual time runs one thing at a time: the woken thread goes on once the event is done.
+        wb->deferred = true;
+        deferred_.push_back(wb);
+        return;
+    }
     wb->cv.notify_one();
 }
 
@@ -169,7 +180,7 @@ NTSTATUS MachineCore::Wait(ULONG count, DISPATCHER_HEADER* const* objects, bool 
     }
     if (wb.counted) --runnable_;
     dispatcherCv_.notify_one();
-    wb.cv.wait(lock, [&] { return wb.done; });
+    wb.cv.wait(lock, [&] { return wb.done && !wb.deferred; });
     return wb.status;
 }
 
@@ -183,7 +194,7 @@ void MachineCore::WaitUntilIdle() {
     idleWaiters_.push_back(&wb);
     if (wb.counted) --runnable_;
     dispatcherCv_.notify_one();
-    wb.cv.wait(lock, [&] { return wb.done; });
+    wb.cv.wait(lock, [&] { return wb.done && !wb.deferred; });
 }
 
 BOOLEAN MachineCore::InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2) {
@@ -255,23 +266,36 @@ void MachineCore::RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEn
             PVOID a1 = dpc->SystemArgument1;
             PVOID a2 = dpc->SystemArgument2;
             dpc->DpcData = 0;
+            inEvent_ = mode_ == ClockMode::Virtual;
             lock.unlock();
             routine(dpc, context, a1, a2);
             if (ctx.irql != DISPATCH_LEVEL) BugCheck("DPC routine", "returned at the wrong IRQL");
             if (ctx.spinLocksHeld != 0) BugCheck("DPC routine", "returned holding a spin lock");
             lock.lock();
+            ReleaseDeferredLocked();
             return;
         }
         case ScheduledEntry::Kind::Function: {
             std::function<void()> fn = std::move(entry.fn);
+            inEvent_ = mode_ == ClockMode::Virtual;
             lock.unlock();
             fn();
             if (ctx.irql != DISPATCH_LEVEL) BugCheck("Machine event", "returned at the wrong IRQL");
             if (ctx.spinLocksHeld != 0) BugCheck("Machine event", "returned holding a spin lock");
             lock.lock();
+            ReleaseDeferredLocked();
             return;
         }
     }
+}
+
+void MachineCore::ReleaseDeferredLocked() {
+    inEvent_ = false;
+    for (WaitBlock* wb : deferred_) {
+        wb->deferred = false;
+        wb->cv.notify_one();
+    }
+    deferred_.clear();
 }
 
 void MachineCore::DispatcherLoop() {
@@ -280,9 +304,15 @@ void MachineCore::DispatcherLoop() {
     ctx.irql = DISPATCH_LEVEL;
     std::unique_lock lock(mutex);
     for (;;) {
-        if (!queue_.empty() && queue_.begin()->first.first <= NowLocked()) {
+        // In virtual time the machine's work runs only while every emulated thread is blocked, so
+        // that a run is one sequence of steps and repeats exactly.
+        if (mode_ == ClockMode::Virtual && runnable_ > 0) {
+            dispatcherCv_.wait(lock);
+            continue;
+        }
+        if (!queue_.empty() && queue_.begin()->first.due <= NowLocked()) {
             auto node = queue_.extract(queue_.begin());
-            dueOf_.erase(node.key().second);
+            keyOf_.erase(node.key().id);
             RunEntryLocked(lock, node.mapped());
             continue;
         }
@@ -293,13 +323,13 @@ void MachineCore::DispatcherLoop() {
             continue;
         }
         if (mode_ == ClockMode::Virtual) {
-            if (!queue_.empty() && runnable_ == 0) {
-                virtualNow_.store(queue_.begin()->first.first, std::memory_order_release);
+            if (!queue_.empty()) {
+                virtualNow_.store(queue_.begin()->first.due, std::memory_order_release);
                 continue;
             }
             dispatcherCv_.wait(lock);
         } else if (!queue_.empty()) {
-            dispatcherCv_.wait_until(lock, RealTimeOf(queue_.begin()->first.first));
+            dispatcherCv_.wait_until(lock, RealTimeOf(queue_.begin()->first.due));
         } else {
             dispatcherCv_.wait(lock);
         }
@@ -365,12 +395,12 @@ void MachineCore::Reset(ClockMode mode) {
         }
         if (it->second.kind == ScheduledEntry::Kind::Dpc) it->second.dpc->DpcData = 0;
         if (it->second.kind == ScheduledEntry::Kind::Timer) it->second.timer->TimerId = 0;
-        dueOf_.erase(it->first.second);
+        keyOf_.erase(it->first.id);
         it = queue_.erase(it);
     }
     mode_ = mode;
     virtualNow_.store(0);
-    realBase_ = std::chrono::steady_clock::now();
+    realBase_ = std::chrono::steady_clock::now().time_since_epoch().count();
     dispatcherCv_.notify_one();
 }
 

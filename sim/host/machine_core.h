@@ -27,6 +27,7 @@ struct WaitBlock {
     bool idle = false;     // RunUntilIdle
     bool counted = false;  // an emulated thread: it was runnable before it blocked
     bool done = false;
+    bool deferred = false;  // woken by an event still running on the dispatcher: not yet released
     NTSTATUS status = STATUS_SUCCESS;
     MachineClock::EventId timeoutId = 0;
     std::condition_variable cv;
@@ -96,6 +97,7 @@ class MachineCore {
     void DispatcherLoop();
     void RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEntry& entry);
     void FireTimerLocked(KTIMER* timer);
+    void ReleaseDeferredLocked();
     bool TrySatisfyLocked(WaitBlock& wb);
     void CompleteWaitLocked(WaitBlock* wb, NTSTATUS status);
     void LinkLocked(WaitBlock* wb);
@@ -103,11 +105,25 @@ class MachineCore {
     std::chrono::steady_clock::time_point RealTimeOf(ClockTicks t) const;
 
     std::condition_variable dispatcherCv_;
-    ClockMode mode_ = ClockMode::Virtual;
+    std::atomic<ClockMode> mode_{ClockMode::Virtual};  // read without the lock by Now()
     std::atomic<ClockTicks> virtualNow_{0};
-    std::chrono::steady_clock::time_point realBase_;
-    std::map<std::pair<ClockTicks, MachineClock::EventId>, ScheduledEntry> queue_;
-    std::unordered_map<MachineClock::EventId, ClockTicks> dueOf_;
+    std::atomic<std::chrono::steady_clock::rep> realBase_{0};  // steady clock at boot
+    // Ordered by due time; at equal times time-outs come after other work (so that what falls due
+    // at the end of a wait has run when it returns), then by scheduling order.
+    struct Key {
+        ClockTicks due;
+        int late;
+        MachineClock::EventId id;
+        bool operator<(const Key& o) const {
+            if (due != o.due) return due < o.due;
+            if (late != o.late) return late < o.late;
+            return id < o.id;
+        }
+    };
+    std::map<Key, ScheduledEntry> queue_;
+    std::unordered_map<MachineClock::EventId, Key> keyOf_;
+    bool inEvent_ = false;
+    std::vector<WaitBlock*> deferred_;
     MachineClock::EventId nextId_ = 1;
     int runnable_ = 0;
     WaitBlock* head_ = nullptr;  // blocked threads, oldest first

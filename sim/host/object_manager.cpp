@@ -69,14 +69,18 @@ void Release(void* body, const char* call) {
     const ObjectOps* ops = h->ops;
     if (ops->destroy != nullptr) ops->destroy(body);
     h->magic = 0;
-    ExFreePoolWithTag(h, ops->poolTag);
+    if (ops->poolTag == 0)
+        ::operator delete(h, std::align_val_t(16));
+    else
+        ExFreePoolWithTag(h, ops->poolTag);
 }
 
 }  // namespace
 
 void* CreateObject(const ObjectOps* ops, size_t bodySize) {
-    void* memory =
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(ObjectHeader) + bodySize, ops->poolTag);
+    const size_t size = sizeof(ObjectHeader) + bodySize;
+    void* memory = ops->poolTag == 0 ? ::operator new(size, std::align_val_t(16))
+                                     : ExAllocatePoolWithTag(NonPagedPoolNx, size, ops->poolTag);
     if (memory == nullptr) return nullptr;
     memset(memory, 0, sizeof(ObjectHeader) + bodySize);
     auto* h = new (memory) ObjectHeader{};

@@ -16,6 +16,9 @@ namespace q407::sim {
 // Type-specific behaviour of objects.
 struct ObjectOps {
     const OBJECT_TYPE* type;
+    // Objects of drivers' making come from non-paged pool with this tag; the machine's own
+    // long-lived objects (the system process, adopted threads, client processes) use 0 and stay
+    // out of the pool books.
     ULONG poolTag;
     // The last handle to the object was closed (files: IRP_MJ_CLEANUP). Optional.
     void (*lastHandleClosed)(void* body);
@@ -31,7 +34,7 @@ extern const OBJECT_TYPE kFileType;
 extern const OBJECT_TYPE kDeviceType;
 extern const OBJECT_TYPE kKeyType;
 
-// Allocates a zeroed object body from non-paged pool with one reference; null when pool refuses.
+// Allocates a zeroed object body with one reference; null when pool refuses.
 void* CreateObject(const ObjectOps* ops, size_t bodySize);
 // True if body is a live object (of that type, when type is given).
 bool IsObject(const void* body, const OBJECT_TYPE* type = nullptr);

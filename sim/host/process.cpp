@@ -23,7 +23,7 @@ void DestroyProcess(void* body) {
     p->~KPROCESS();
 }
 
-const ObjectOps kProcessOps{&kProcessType, POOL_TAG("Proc"), nullptr, DestroyProcess};
+const ObjectOps kProcessOps{&kProcessType, 0, nullptr, DestroyProcess};
 
 KPROCESS* NewProcess(ULONG id, std::string name, HandleTable* handles) {
     void* body = CreateObject(&kProcessOps, sizeof(KPROCESS));

@@ -3,6 +3,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <new>
 
@@ -15,7 +17,17 @@
 namespace q407::sim::detail {
 namespace {
 
+// Threads between creation and the very end of their host thread (after their last touch of the
+// machine), so a machine is only torn down once they are really gone.
 std::atomic<int> g_running{0};
+std::mutex g_runningMutex;
+std::condition_variable g_runningCv;
+
+void ThreadGone() {
+    std::lock_guard lock(g_runningMutex);
+    --g_running;
+    g_runningCv.notify_all();
+}
 std::atomic<ULONG> g_nextThreadId{0x100};
 
 void DestroyThread(void* body) {
@@ -24,9 +36,11 @@ void DestroyThread(void* body) {
 }
 
 const ObjectOps kThreadOps{&kThreadType, POOL_TAG("Thre"), nullptr, DestroyThread};
+const ObjectOps kAdoptedThreadOps{&kThreadType, 0, nullptr, DestroyThread};
 
-KTHREAD* NewThreadObject(KPROCESS* process) {
-    auto* t = static_cast<KTHREAD*>(CreateObject(&kThreadOps, sizeof(KTHREAD)));
+KTHREAD* NewThreadObject(KPROCESS* process, bool adopted = false) {
+    auto* t = static_cast<KTHREAD*>(
+        CreateObject(adopted ? &kAdoptedThreadOps : &kThreadOps, sizeof(KTHREAD)));
     if (t == nullptr) return nullptr;
     t->Header.Type = DispatcherObjectThread;
     t->Header.SignalState = 0;
@@ -60,8 +74,8 @@ void FinishThread(NTSTATUS status, const char* call) {
     }
     ctx.thread = nullptr;
     ctx.process = nullptr;
-    --g_running;
     ObDereferenceObject(t);
+    ThreadGone();
 }
 
 void* ThreadMain(void* arg) {
@@ -132,6 +146,9 @@ KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTS
 }
 
 int RunningThreads() {
+    // A thread that signalled its end may still be on its way out: give it a moment.
+    std::unique_lock lock(g_runningMutex);
+    g_runningCv.wait_for(lock, std::chrono::seconds(5), [] { return g_running.load() == 0; });
     return g_running.load();
 }
 
@@ -144,7 +161,7 @@ PKTHREAD KeGetCurrentThread() {
     if (ctx.thread == nullptr) {
         thread_local detail::AdoptedThread adopted;
         if (adopted.thread == nullptr)
-            adopted.thread = detail::NewThreadObject(detail::SystemProcess());
+            adopted.thread = detail::NewThreadObject(detail::SystemProcess(), true);
         ctx.thread = adopted.thread;
     }
     return ctx.thread;

@@ -34,7 +34,7 @@ void StreamEngine::WriteAsioOutput(ULONG half, LONG enable) {
             GetWriteRegions(ring, elements, &first, &firstCount, &second, &secondCount);
             BOOLEAN written = FALSE;
             // Every position of the frames is written, closed channels and channels without a
-            // buffer as silence, so the ring never carries what an earlier session left there.
+            // buffer as silence, so the ring never carries what an earlier stream left there.
             for (LONG i = 0; i < kOutputChannelCount; ++i) {
                 const SampleRuns destination = InterleavedChannelRuns(
                     first, firstCount, second, secondCount, kOutputChannelCount, i);

@@ -1,5 +1,5 @@
 // FlexPATH routing on the virtual device in loopback, set up the way the control panel does it:
-// a whole settings block through ApplySettings while an ASIO session runs.
+// a whole settings block through ApplySettings while an ASIO stream runs.
 #include <gtest/gtest.h>
 
 #include <vector>
