@@ -221,7 +221,6 @@ void StreamEngine::DistributeInput() {
         void* second = nullptr;
         int32_t firstCount = 0;
         int32_t secondCount = 0;
-<<<<<<< HEAD
         GetReadRegions(input, periodBytes, &first, &firstCount, &second, &secondCount);
         // A period whose length does not divide the ring runs on at the ring's start. Both
         // regions hold whole frames: the ring's size and every unit put into it are multiples of
@@ -240,14 +239,6 @@ void StreamEngine::DistributeInput() {
                 inputs[d].run[1] = {static_cast<int32_t*>(second) + d, kCaptureFrameSamples,
                                     secondFrames};
         }
-=======
-        GetReadRegions(&m_InAudioRingBuffer, periodBytes, &first, &firstCount, &second,
-                       &secondCount);
-        // A period whose length does not divide the ring straddles its end: both regions hold
-        // whole frames because the ring is only ever filled in whole units.
-        const ULONG firstFrames = static_cast<ULONG>(static_cast<SIZE_T>(firstCount) / kCaptureFrameBytes);
-        const ULONG secondFrames = static_cast<ULONG>(static_cast<SIZE_T>(secondCount) / kCaptureFrameBytes);
->>>>>>> engine
 
         if (m_Status != nullptr) {
             for (LONG d = 0; d < kInputChannelCount; ++d) {
