@@ -2,6 +2,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "tools/loopback_command.h"
 #include "tools/stream_command.h"
 
 namespace {
@@ -10,6 +11,7 @@ void Usage(std::ostream& out) {
     out << "usage: q407 COMMAND [OPTIONS]\n"
            "commands:\n"
            "  stream   stream on a virtual Q407 LX and report the pipe counters\n"
+           "  loopback ASIO round trip through a looped-back virtual Q407 LX\n"
            "Run 'q407 COMMAND --help' for a command's options.\n";
 }
 
@@ -28,6 +30,8 @@ int main(int argc, char** argv) {
     }
     if (command == "stream")
         return q407::tools::StreamCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "loopback")
+        return q407::tools::LoopbackCommand(argc - 2, argv + 2, std::cout, std::cerr);
     std::cerr << "q407: unknown command '" << command << "'\n";
     Usage(std::cerr);
     return 2;

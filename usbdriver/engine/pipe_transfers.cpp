@@ -90,6 +90,7 @@ NTSTATUS SubmitTransfer(TransferRecord* transfer) {
 void StreamEngine::ResetStreamState() {
     m_SlotSize = kAudioSlotBytes;
     m_FramesPerPlaybackTransfer = UsbBufferCount() * kPlaybackUnitFrames;
+    m_PeriodFrames = CurrentLatency();
     const ULONG rate = CurrentSampleRate();
     const BOOLEAN doubleRate = rate == 88200 || rate == 96000;
     m_RateFactor = doubleRate ? 2 : 1;

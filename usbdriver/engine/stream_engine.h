@@ -16,6 +16,7 @@
 #include "usbdriver/engine/pipe_group.h"
 #include "usbdriver/engine/ring_buffer.h"
 #include "usbdriver/engine/sample_converters.h"
+#include "usbdriver/engine/sample_runs.h"
 
 namespace q407 {
 
@@ -106,6 +107,29 @@ struct ClientBuffer {
     ULONG stride;  // in samples
 };
 
+// The capture side's copy of the routing fields it reads, published under the capture lock so
+// that a settings change never shows it a half-written record.
+struct CaptureRoute {
+    LONG routeIn;      // field 1 of the record
+    LONG inputSource;  // field 6: device input 0..15, or -1
+};
+
+// What the audio paths count for inspection; the paths themselves never read these.
+struct AudioPathCounters {
+    ULONG64 mixes;
+    ULONG64 asioUnderruns;       // a running ASIO stream found fewer than a mix's frames
+    ULONG64 asioHalvesDropped;   // no room in the ASIO ring for a whole half
+    ULONG64 clientRingUnderruns; // a WDM ring held less than a mix's frames
+    ULONG64 routeOverflows;      // a routing ring had no room for a period
+    ULONG64 routeShortReads;     // a routing ring held less than an input period
+    ULONG64 distributedPeriods;
+};
+
+// Largest interleaved channel count taken from a client ring; it only bounds the arithmetic.
+inline constexpr LONG kMaxClientRingChannels = 64;
+// Playback periods a routing ring must have received before its destination reads it.
+inline constexpr LONG64 kRoutePeriodsBeforeRead = 2;
+
 class StreamEngine {
   public:
     // Clears the members, stores the links, selects the sample converters. The facade allocates
@@ -186,11 +210,41 @@ class StreamEngine {
     void StopPipe(PipeGroup** slot);
     void ReleaseStaleGroups();
 
+    // --- Client channels (client_channels.cpp) ---
+    // Opens or closes one channel; returns the current output half. The first channel opened
+    // restarts streaming; closing the last one silences the output and leaves the pipes running.
+    ULONG OpenClientChannel(LONG kind, LONG direction, LONG channel, LONG open);
+    LONG IsClientChannelOpen(LONG kind, LONG direction, LONG channel) const;
+    LONG AnyClientChannelOpen() const;
+    LONG IsAsioRunning() const;
+    // address is a kernel address (0 detaches); the engine touches L samples at stride there.
+    NTSTATUS SetClientBuffer(LONG kind, LONG direction, LONG channel, LONG half, ULONG64 address,
+                             ULONG stride);
+    NTSTATUS SetClientRing(LONG kind, LONG direction, LONG channel, RingBuffer* ring);
+    void ClearMeters();
+    LONG ChannelMask(LONG kind, LONG direction) const;
+
+    // --- ASIO output (asio_output.cpp) ---
+    void WriteAsioOutput(ULONG half, LONG enable);
+
+    // --- Settings exchange and routing (routing_settings.cpp) ---
+    NTSTATUS ApplySettings(const MixerSettings* block);
+    const MixerSettings* GetSettings();
+    void PublishCaptureRoutes();
+
     // --- Audio paths (audio_paths.cpp) ---
+    // Channel's next frames samples without moving any ring; the silent source when the client
+    // has not delivered them.
+    SampleRuns GetClientChannelRegions(LONG kind, LONG channel, ULONG frames);
     void MixOutput(ULONG half, ULONG frames);
     void DistributeInput();
-    LONG AnyClientChannelOpen() const;
-    void ClearMeters();
+    // One capture destination's period: its device input, or its routing ring with the routed
+    // device input added.
+    void DeliverCapture(LONG kind, LONG channel, const ClientBuffer& buffer, ULONG frames,
+                        const SampleRuns* inputs);
+    // The period length fixed at the last stream reset; the status record's copy is mapped into
+    // client processes and never sizes a copy into a client buffer.
+    ULONG PeriodFrames() const;
 
     // --- MIDI and command bytes (midi_transport.cpp) ---
     void OpenMidiPort(LONG port, LONG input);
@@ -291,6 +345,7 @@ class StreamEngine {
     ULONG m_MidiPacingLength;
     ULONG m_MidiInByteCount;
     ULONG64 m_MidiOutSlotCounter;
+    ULONG m_PeriodFrames;  // L as the audio paths use it
 
     // 9. Output cycle
     ULONG m_CurrentOutputHalf;
@@ -326,6 +381,9 @@ class StreamEngine {
     LONG64 m_RoutePeriods[kClientKindCount * kChannelSlotCount];
     volatile LONG m_MidiInOpenCount;
     volatile LONG m_MidiOutOpenCount;
+    CaptureRoute m_CaptureRoutes[kRouteRecordCount];
+    LONG m_AsioFlowing;  // the last mix took ASIO samples
+    AudioPathCounters m_PathCounters;
 
     // Processor state save areas, one per audio pipe kind
     ProcessorSaveArea m_PlaybackSaveArea;

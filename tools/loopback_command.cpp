@@ -1,0 +1,217 @@
+#include "tools/loopback_command.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <ostream>
+#include <string_view>
+
+#include "tools/command_line.h"
+#include "tools/engine_rig.h"
+#include "tools/path_clients.h"
+
+namespace q407::tools {
+namespace {
+
+constexpr double kMaxSeconds = 24.0 * 3600.0;
+
+int64_t CeilDiv(int64_t a, int64_t b) {
+    return (a + b - 1) / b;
+}
+
+}  // namespace
+
+// Completion t of the playback pipe comes at device frame 20a + F(t + 1) (F = 20n) and its mix
+// plays from 20a + F(t + n); input period s reaches the host at 16b + C ceil((s + 1) L / C)
+// (C = 16n). The ASIO ring is first taken by the first completion after the half that completes
+// both the pre-roll (R + 1 halves) and one mix's frames; from then on each host frame X plays at
+// 20a + F(t0 + n) + X and comes back in host input frame X + 20a - 16b + F(t0 + n), the device's
+// own loopback adding nothing.
+int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers, int64_t rateFactor,
+                                int64_t outputMinusInputFrames) {
+    const int64_t F = 20 * buffers;
+    const int64_t C = 16 * buffers;
+    const int64_t phase = outputMinusInputFrames - F + C * CeilDiv(latency, C);  // 20a - 16b
+    const int64_t half = std::max(rateFactor, CeilDiv(F, latency) - 1);
+    const int64_t handedOver = C * CeilDiv((half + 1) * latency, C);
+    int64_t t = 1;
+    while (phase + F * (t + 1) <= handedOver) ++t;
+    return phase + F * (t + buffers);
+}
+
+std::string LoopbackUsage() {
+    return "usage: q407 loopback [--seconds S] [--rate HZ] [--latency L] [--buffers N]\n"
+           "  Runs an ASIO stream on a virtual Q407 LX with every output looped back to its\n"
+           "  inputs, in virtual time: a test signal plays on all 8 outputs for S seconds\n"
+           "  (default 10) at HZ (44100, 48000, 88200 or 96000; default 48000) with ASIO halves\n"
+           "  of L frames (32..1024; default 256) and N USB buffers (2..5; default 4).\n"
+           "  Prints one JSON object: the measured round trip (latency_frames, latency_ms), the\n"
+           "  one the design gives (derived_latency_frames), bit_exact per output, dropouts and\n"
+           "  the device's underruns and overruns while it ran.\n";
+}
+
+std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::string* error) {
+    LoopbackOptions options;
+    int i = 0;
+    while (i < argc) {
+        const std::string_view argument = argv[i];
+        if (argument == "--help" || argument == "-h") {
+            options.help = true;
+            ++i;
+            continue;
+        }
+        if (auto v = TakeOptionValue(argc, argv, &i, "--seconds", error)) {
+            const auto seconds = ParsePositiveNumber(*v, kMaxSeconds);
+            if (!seconds) {
+                *error = "--seconds takes a positive number of seconds, not '" + *v + "'";
+                return std::nullopt;
+            }
+            options.seconds = *seconds;
+            continue;
+        }
+        if (auto v = TakeOptionValue(argc, argv, &i, "--rate", error)) {
+            const auto rate = ParseInteger(*v, 1, 1'000'000);
+            if (!rate || (*rate != 44100 && *rate != 48000 && *rate != 88200 && *rate != 96000)) {
+                *error = "--rate takes 44100, 48000, 88200 or 96000, not '" + *v + "'";
+                return std::nullopt;
+            }
+            options.rate = static_cast<uint32_t>(*rate);
+            continue;
+        }
+        if (auto v = TakeOptionValue(argc, argv, &i, "--latency", error)) {
+            const auto latency = ParseInteger(*v, 32, 1024);
+            if (!latency) {
+                *error =
+                    "--latency takes an ASIO buffer size of 32 to 1024 frames, not '" + *v + "'";
+                return std::nullopt;
+            }
+            options.latency = static_cast<uint32_t>(*latency);
+            continue;
+        }
+        if (auto v = TakeOptionValue(argc, argv, &i, "--buffers", error)) {
+            const auto buffers = ParseInteger(*v, 2, 5);
+            if (!buffers) {
+                *error = "--buffers takes a USB buffer count of 2 to 5, not '" + *v + "'";
+                return std::nullopt;
+            }
+            options.buffers = static_cast<uint32_t>(*buffers);
+            continue;
+        }
+        if (!error->empty()) return std::nullopt;
+        *error = "unknown argument '" + std::string(argument) + "'";
+        return std::nullopt;
+    }
+    return options;
+}
+
+bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::string* error) {
+    EngineRig rig;
+    MixerSettings settings = DefaultMixerSettings();
+    settings.sampleRate = static_cast<LONG>(options.rate);
+    settings.latency = static_cast<LONG>(options.latency);
+    settings.usbBufferCount = static_cast<LONG>(options.buffers);
+    rig.StoreSettingsValue(&settings, sizeof(settings));
+    const NTSTATUS status = rig.Start();
+    if (!NT_SUCCESS(status)) {
+        char text[64];
+        std::snprintf(text, sizeof(text), "the engine did not start: status 0x%08" PRIX32,
+                      static_cast<uint32_t>(status));
+        *error = text;
+        return false;
+    }
+    rig.Device().LoopbackAllInputs();
+    StreamEngine& engine = rig.Engine();
+    {
+        PathClients clients(rig);
+        const NTSTATUS started = clients.StartAsio(TestSignal);
+        if (!NT_SUCCESS(started)) {
+            *error = "the ASIO channels did not open";
+            rig.Release();
+            return false;
+        }
+        // The run's own counts: the restart's idle slots before its first transfers are not
+        // dropouts.
+        const sim::DeviceCounters deviceBefore = rig.Device().Counters();
+        const AudioPathCounters pathsBefore = engine.m_PathCounters;
+        const uint64_t droppedBefore = engine.m_Counters.captureUnitsDropped;
+        rig.RunForSeconds(options.seconds);
+        const sim::DeviceCounters device = rig.Device().Counters();
+        const AudioPathCounters& paths = engine.m_PathCounters;
+
+        report->rate = options.rate;
+        report->latency = options.latency;
+        report->buffers = options.buffers;
+        report->seconds = options.seconds;
+        report->asioPeriods = clients.AsioPeriods();
+        report->deviceUnderruns = device.underruns - deviceBefore.underruns;
+        report->deviceOverruns = device.overruns - deviceBefore.overruns;
+        report->dropouts = (paths.asioUnderruns - pathsBefore.asioUnderruns) +
+                           (paths.asioHalvesDropped - pathsBefore.asioHalvesDropped) +
+                           (engine.m_Counters.captureUnitsDropped - droppedBefore) +
+                           report->deviceUnderruns + report->deviceOverruns;
+        if (clients.FirstOutputPeriodTick() >= 0 && clients.FirstInputPeriodTick() >= 0) {
+            const double framesPerTick = double(options.rate) / double(sim::kTicksPerSecond);
+            const int64_t distance = std::llround(
+                double(clients.FirstOutputPeriodTick() - clients.FirstInputPeriodTick()) *
+                framesPerTick);
+            report->derivedLatencyFrames = DeriveLoopbackRoundTrip(
+                options.latency, options.buffers, options.rate > 48000 ? 2 : 1, distance);
+        }
+        report->latencyFrames = clients.AsioCheck(0).delay;
+        for (int k = 0; k < kOutputChannelCount; ++k) {
+            const ChannelCheck direct = clients.AsioCheck(k);
+            const ChannelCheck again = clients.AsioCheck(k + kOutputChannelCount);
+            report->bitExact[size_t(k)] = direct.BitExact() && again.BitExact() &&
+                                          direct.delay == report->latencyFrames &&
+                                          again.delay == report->latencyFrames;
+        }
+    }
+    rig.Release();
+    return true;
+}
+
+std::string FormatLoopbackReport(const LoopbackReport& r) {
+    std::string exact = "[";
+    for (size_t k = 0; k < r.bitExact.size(); ++k) {
+        if (k != 0) exact += ", ";
+        exact += r.bitExact[k] ? "true" : "false";
+    }
+    exact += "]";
+    const double ms = r.latencyFrames >= 0 && r.rate != 0
+                          ? double(r.latencyFrames) * 1000.0 / double(r.rate)
+                          : -1.0;
+    char text[1024];
+    std::snprintf(
+        text, sizeof(text),
+        "{\"rate\": %" PRIu32 ", \"latency\": %" PRIu32 ", \"buffers\": %" PRIu32
+        ", \"seconds\": %.3f, \"latency_frames\": %" PRId64 ", \"derived_latency_frames\": %" PRId64
+        ", \"latency_ms\": %.3f"
+        ", \"bit_exact\": %s, \"asio_periods\": %" PRIu64 ", \"dropouts\": %" PRIu64
+        ", \"device_underruns\": %" PRIu64 ", \"device_overruns\": %" PRIu64 "}\n",
+        r.rate, r.latency, r.buffers, r.seconds, r.latencyFrames, r.derivedLatencyFrames, ms,
+        exact.c_str(), r.asioPeriods, r.dropouts, r.deviceUnderruns, r.deviceOverruns);
+    return text;
+}
+
+int LoopbackCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const auto options = ParseLoopbackOptions(argc, argv, &error);
+    if (!options) {
+        err << "q407 loopback: " << error << "\n" << LoopbackUsage();
+        return 2;
+    }
+    if (options->help) {
+        out << LoopbackUsage();
+        return 0;
+    }
+    LoopbackReport report;
+    if (!RunLoopback(*options, &report, &error)) {
+        err << "q407 loopback: " << error << "\n";
+        return 1;
+    }
+    out << FormatLoopbackReport(report);
+    return 0;
+}
+
+}  // namespace q407::tools

@@ -1,0 +1,51 @@
+// "q407 loopback": an ASIO stream on a virtual Q407 LX whose outputs are looped back to its
+// inputs. A test signal plays on all 8 outputs; the command reports the measured round trip beside
+// the one the engine's design gives, bit-exactness per output and the dropouts, as one JSON
+// object.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace q407::tools {
+
+struct LoopbackOptions {
+    double seconds = 10.0;
+    uint32_t rate = 48000;
+    uint32_t latency = 256;  // L, frames per ASIO half
+    uint32_t buffers = 4;    // USB buffer count n
+    bool help = false;
+};
+
+struct LoopbackReport {
+    uint32_t rate = 0;
+    uint32_t latency = 0;
+    uint32_t buffers = 0;
+    double seconds = 0;
+    int64_t latencyFrames = -1;  // measured round trip; -1 when nothing came back
+    int64_t derivedLatencyFrames = -1;
+    std::array<bool, 8> bitExact{};
+    uint64_t asioPeriods = 0;
+    uint64_t dropouts = 0;
+    uint64_t deviceUnderruns = 0;
+    uint64_t deviceOverruns = 0;
+};
+
+// The round trip the design gives for latency L, buffer count n and rate factor R, once the
+// phase between the two pipes is known: outputMinusInputFrames is the device-frame distance from
+// the first input period to the first output period of the run.
+int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers, int64_t rateFactor,
+                                int64_t outputMinusInputFrames);
+
+std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::string* error);
+std::string LoopbackUsage();
+bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::string* error);
+std::string FormatLoopbackReport(const LoopbackReport& report);
+
+// The subcommand: 0 on success, 2 for bad arguments, 1 when the run fails.
+int LoopbackCommand(int argc, char** argv, std::ostream& out, std::ostream& err);
+
+}  // namespace q407::tools
