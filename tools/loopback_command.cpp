@@ -105,7 +105,8 @@ std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::
     return options;
 }
 
-bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::string* error) {
+bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::string* error,
+                 const std::function<void(double done, double total)>& progress) {
     EngineRig rig;
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
@@ -135,7 +136,15 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
         const sim::DeviceCounters deviceBefore = rig.Device().Counters();
         const AudioPathCounters pathsBefore = engine.m_PathCounters;
         const uint64_t droppedBefore = engine.m_Counters.captureUnitsDropped;
-        rig.RunForSeconds(options.seconds);
+        // In steps, so that a long run shows its progress.
+        const double step = options.seconds > 10.0 ? options.seconds / 10.0 : 1.0;
+        double done = 0;
+        while (done < options.seconds) {
+            const double now = options.seconds - done < step ? options.seconds - done : step;
+            rig.RunForSeconds(now);
+            done += now;
+            if (progress) progress(done, options.seconds);
+        }
         const sim::DeviceCounters device = rig.Device().Counters();
         const AudioPathCounters& paths = engine.m_PathCounters;
 
@@ -169,6 +178,12 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
     }
     rig.Release();
     return true;
+}
+
+bool LoopbackPassed(const LoopbackReport& r) {
+    for (bool exact : r.bitExact)
+        if (!exact) return false;
+    return r.latencyFrames >= 0 && r.latencyFrames == r.derivedLatencyFrames && r.dropouts == 0;
 }
 
 std::string FormatLoopbackReport(const LoopbackReport& r) {
@@ -206,11 +221,21 @@ int LoopbackCommand(int argc, char** argv, std::ostream& out, std::ostream& err)
         return 0;
     }
     LoopbackReport report;
-    if (!RunLoopback(*options, &report, &error)) {
+    const auto progress = [&err](double done, double total) {
+        char line[96];
+        std::snprintf(line, sizeof(line), "q407 loopback: %.1f of %.1f s streamed\n", done, total);
+        err << line << std::flush;
+    };
+    if (!RunLoopback(*options, &report, &error, progress)) {
         err << "q407 loopback: " << error << "\n";
         return 1;
     }
     out << FormatLoopbackReport(report);
+    if (!LoopbackPassed(report)) {
+        err << "q407 loopback: FAILED: the round trip was not bit-exact at the derived latency "
+               "without dropouts\n";
+        return 3;
+    }
     return 0;
 }
 

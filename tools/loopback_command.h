@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -42,10 +43,15 @@ int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers, int64_t rateFa
 
 std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::string* error);
 std::string LoopbackUsage();
-bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::string* error);
+// progress, when given, is called after every step of the run with the seconds done so far.
+bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::string* error,
+                 const std::function<void(double done, double total)>& progress = {});
+// True when every output came back bit-exact at the derived round trip with no dropout.
+bool LoopbackPassed(const LoopbackReport& report);
 std::string FormatLoopbackReport(const LoopbackReport& report);
 
-// The subcommand: 0 on success, 2 for bad arguments, 1 when the run fails.
+// The subcommand: 0 when the check passes, 3 when it ran but failed, 2 for bad arguments, 1
+// when the run could not be made. Progress goes to err.
 int LoopbackCommand(int argc, char** argv, std::ostream& out, std::ostream& err);
 
 }  // namespace q407::tools

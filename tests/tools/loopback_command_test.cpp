@@ -62,6 +62,30 @@ TEST(LoopbackCommand, ShortRunIsBitExactWithTheDerivedRoundTrip) {
     EXPECT_EQ(Value(out, "device_underruns"), "0");
     EXPECT_EQ(Value(out, "device_overruns"), "0");
     EXPECT_NE(Value(out, "latency_ms"), "<missing>");
+    EXPECT_NE(err.find("2.0 of 2.0 s streamed"), std::string::npos) << err;
+}
+
+TEST(LoopbackCommand, CheckFailsOnAnyMismatchOrDropout) {
+    LoopbackReport good;
+    good.latencyFrames = good.derivedLatencyFrames = 820;
+    good.bitExact.fill(true);
+    EXPECT_TRUE(LoopbackPassed(good));
+
+    LoopbackReport inexact = good;
+    inexact.bitExact[5] = false;
+    EXPECT_FALSE(LoopbackPassed(inexact));
+
+    LoopbackReport late = good;
+    late.latencyFrames = 821;
+    EXPECT_FALSE(LoopbackPassed(late));
+
+    LoopbackReport silent = good;
+    silent.latencyFrames = silent.derivedLatencyFrames = -1;
+    EXPECT_FALSE(LoopbackPassed(silent));
+
+    LoopbackReport dropped = good;
+    dropped.dropouts = 1;
+    EXPECT_FALSE(LoopbackPassed(dropped));
 }
 
 }  // namespace
