@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test. Exit status is non-zero on any failure.
 #   Q407_PRESETS="release asan tsan" bash scripts/test.sh
+# The fuzz preset has no tests of its own: each fuzz_* target runs for Q407_FUZZ_SECONDS (15)
+# from its seed corpus instead, and any crash fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +16,10 @@ for preset in $presets; do
   rm -rf "build/$preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = fuzz ]; then
+    bash scripts/fuzz_smoke.sh "${Q407_FUZZ_SECONDS:-15}"
+    continue
+  fi
   echo "=== preset $preset: tests"
   ctest --preset "$preset" -j "$jobs"
 done

@@ -145,11 +145,12 @@ static_assert(offsetof(ControlMessage, type) == cm::kType);
 static_assert(offsetof(ControlMessage, parameters) == 12);
 
 namespace control_message_detail {
+// Offsets come from clients: compared without adding to them, so that none wraps into range.
 inline constexpr bool IsWordOffset(uint32_t offset) {
-    return offset % 4 == 0 && offset + 4 <= kControlMessageSize;
+    return offset % 4 == 0 && offset <= kControlMessageSize - 4;
 }
 inline constexpr bool IsQuadOffset(uint32_t offset) {
-    return offset % 4 == 0 && offset + 8 <= kControlMessageSize;
+    return offset % 4 == 0 && offset <= kControlMessageSize - 8;
 }
 // Every u64 field sits on an 8-byte boundary.
 static_assert(cm::kAsioEventHandle % 8 == 0 && cm::kStatusAddress % 8 == 0 &&

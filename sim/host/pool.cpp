@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -19,8 +20,31 @@
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 
+// Under AddressSanitizer, once asked for, the bytes past each allocation and freed blocks are
+// poisoned too, so an overread of pool is reported where it happens, not only an overrun when the
+// block is freed.
+#if defined(__SANITIZE_ADDRESS__)
+#define Q407_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define Q407_POOL_ASAN 1
+#endif
+#endif
+#ifdef Q407_POOL_ASAN
+#include <sanitizer/asan_interface.h>
+#define POOL_POISON(p, n)                                                                         \
+    (q407::sim::poisonOverreads.load(std::memory_order_relaxed) ? ASAN_POISON_MEMORY_REGION(p, n) \
+                                                                : (void)0)
+#define POOL_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION(p, n)
+#else
+#define POOL_POISON(p, n) ((void)(p), (void)(n))
+#define POOL_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
 namespace q407::sim {
 namespace {
+
+std::atomic<bool> poisonOverreads{false};
 
 constexpr size_t kArenaSize = size_t(1) << 30;
 constexpr size_t kPage = PAGE_SIZE;
@@ -286,6 +310,10 @@ bool Pool::IsKernelAddress(const void* p, size_t length) {
     return addr < lo + kArenaSize && end > lo;
 }
 
+void Pool::PoisonOverreads(bool on) {
+    poisonOverreads.store(on, std::memory_order_relaxed);
+}
+
 int Pool::ArenaFd() {
     return Arena::Get().fd;
 }
@@ -330,9 +358,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (p == nullptr) return nullptr;
     const auto key = reinterpret_cast<uintptr_t>(p);
     a.recentlyFreed.erase(key);
+    POOL_UNPOISON(p, blockSize);
     memset(p, q407::sim::kFreshFill, NumberOfBytes);
     memset(p + NumberOfBytes, q407::sim::kGuardFill,
            std::min(blockSize - NumberOfBytes, q407::sim::kGuard));
+    POOL_POISON(p + NumberOfBytes, blockSize - NumberOfBytes);
     a.live[key] = q407::sim::Allocation{Tag, PoolType, NumberOfBytes, blockSize, large};
     auto& u = a.usage[Tag];
     u.tag = Tag;
@@ -377,6 +407,7 @@ static void FreePool(PVOID P, const ULONG* expectedTag, const char* call) {
         BugCheckTag(call, "free with tag " + q407::sim::TagText(*expectedTag) + " of an allocation",
                     alloc.tag);
     auto* p = static_cast<uint8_t*>(P);
+    POOL_UNPOISON(p, alloc.blockSize);
     for (size_t i = alloc.size; i < std::min(alloc.blockSize, alloc.size + q407::sim::kGuard); ++i)
         if (p[i] != q407::sim::kGuardFill)
             BugCheckTag(call, "pool overrun: bytes written past the end of the allocation",
@@ -402,6 +433,7 @@ static void FreePool(PVOID P, const ULONG* expectedTag, const char* call) {
         }
     } else {
         memset(p, q407::sim::kFreedFill, alloc.blockSize);
+        POOL_POISON(p, alloc.blockSize);
         a.smallQuarantine.push_back({p, alloc.blockSize, false});
         if (a.smallQuarantine.size() > q407::sim::kSmallQuarantine) {
             a.Retire(a.smallQuarantine.front());

@@ -47,6 +47,10 @@ class Pool {
     // Every allocation of the tag fails until cleared.
     static void FailTag(ULONG tag, bool fail = true);
     static void ClearFailures();
+    // Under AddressSanitizer: poison the bytes past every allocation made from now on, and every
+    // freed block, so reads outside live pool are reported at once (fuzzing). A write past the end
+    // is then reported by the sanitizer instead of the check at free.
+    static void PoisonOverreads(bool on);
     // Allocation requests (including refused ones) since the last reset.
     static size_t RequestCount();
 

@@ -59,6 +59,23 @@ TEST(ControlMessageFields, OffsetsOutsideTheMessageAreHarmless) {
     EXPECT_EQ(GetU32(m, 124), 7u);
 }
 
+TEST(ControlMessageFields, OffsetsNearTheTopOfTheRangeDoNotWrapIntoTheMessage) {
+    ControlMessage m{};
+    for (uint32_t& word : m.parameters) word = 0x5A5A5A5Au;
+    const auto before = Bytes(m);
+    // offset + 4 (or + 8) wraps to a small number for these.
+    for (uint32_t offset : {0xFFFFFFFCu, 0xFFFFFFF8u, 0xFFFFFF80u}) {
+        EXPECT_EQ(GetU32(m, offset), 0u) << offset;
+        EXPECT_EQ(GetU64(m, offset), 0u) << offset;
+        EXPECT_EQ(GetU8(m, offset), 0u) << offset;
+        SetU32(m, offset, 0x11111111u);
+        SetU64(m, offset, 0x2222222222222222ull);
+    }
+    EXPECT_EQ(Bytes(m), before);
+    SetU64(m, 120, 0x0102030405060708ull);  // the last quad in the message
+    EXPECT_EQ(GetU64(m, 120), 0x0102030405060708ull);
+}
+
 TEST(DeviceInterface, GuidBytesInMemoryOrder) {
     std::array<uint8_t, 16> b;
     std::memcpy(b.data(), &GUID_DEVINTERFACE_Q407, 16);

@@ -79,6 +79,8 @@ void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
 }
 
 void StreamEngine::ProcessCapture(TransferRecord* transfer, ULONG receivedBytes) {
+    // The count comes from the bus's report of the device's transfer: never past the buffer.
+    if (receivedBytes > transfer->length) receivedBytes = transfer->length;
     const ULONG units = static_cast<ULONG>(receivedBytes / kCaptureUnitBytes);
     SaveProcessorState(&m_CaptureSaveArea);
     for (ULONG u = 0; u < units; ++u) {

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs every built fuzz target for a bounded time from its seed corpus; fails on the first crash,
+# leak or time-out. New inputs go to a scratch directory, never into the seed corpus.
+#   bash scripts/fuzz_smoke.sh [seconds per target]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-15}
+bin=build/fuzz/fuzz
+artifacts=build/fuzz/artifacts
+mkdir -p "$artifacts"
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+found=0
+for target in "$bin"/fuzz_*; do
+  [ -x "$target" ] && [ -f "$target" ] || continue
+  found=1
+  name=$(basename "$target")
+  subject=${name#fuzz_}
+  mkdir -p "$scratch/$subject"
+  seeds=()
+  [ -d "fuzz/corpus/$subject" ] && seeds=("fuzz/corpus/$subject")
+  echo "=== fuzz $name: ${seconds}s"
+  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+      -artifact_prefix="$artifacts/$name-" -print_final_stats=1 \
+      "$scratch/$subject" "${seeds[@]}" >"$scratch/$name.log" 2>&1; then
+    tail -n 60 "$scratch/$name.log"
+    echo "fuzz $name failed; inputs in $artifacts" >&2
+    exit 1
+  fi
+  grep -E '^stat::number_of_executed_units|^Done' "$scratch/$name.log" || true
+done
+if [ "$found" = 0 ]; then
+  echo "no fuzz targets in $bin" >&2
+  exit 1
+fi
