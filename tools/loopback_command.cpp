@@ -80,15 +80,7 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
     settings.sampleRate = static_cast<LONG>(options.rate);
     settings.latency = static_cast<LONG>(options.latency);
     settings.usbBufferCount = static_cast<LONG>(options.buffers);
-    rig.StoreSettingsValue(&settings, sizeof(settings));
-    const NTSTATUS status = rig.Start();
-    if (!NT_SUCCESS(status)) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "the engine did not start: status 0x%08" PRIX32,
-                      static_cast<uint32_t>(status));
-        *error = text;
-        return false;
-    }
+    if (!StartWithSettings(rig, settings, error)) return false;
     rig.Device().LoopbackAllInputs();
     StreamEngine& engine = rig.Engine();
     {

@@ -76,15 +76,7 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
     settings.usbBufferCount = static_cast<LONG>(options.buffers);
-    rig.StoreSettingsValue(&settings, sizeof(settings));
-    const NTSTATUS status = rig.Start();
-    if (!NT_SUCCESS(status)) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "the engine did not start: status 0x%08" PRIX32,
-                      static_cast<uint32_t>(status));
-        *error = text;
-        return false;
-    }
+    if (!StartWithSettings(rig, settings, error)) return false;
     StreamEngine& engine = rig.Engine();
     engine.OpenMidiPort(0, 1);
 
