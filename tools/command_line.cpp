@@ -3,6 +3,11 @@
 #include <charconv>
 
 namespace q407::tools {
+namespace {
+
+constexpr double kMaxSeconds = 24.0 * 3600.0;
+
+}  // namespace
 
 std::optional<int64_t> ParseInteger(std::string_view text, int64_t min, int64_t max) {
     int64_t value = 0;
@@ -59,6 +64,44 @@ std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index, st
         return std::string(argument.substr(name.size() + 1));
     }
     return std::nullopt;
+}
+
+OptionTaken TakeRunOption(int argc, char** argv, int* index, RunOptions* options,
+                          std::string* error) {
+    const std::string_view argument = argv[*index];
+    if (argument == "--help" || argument == "-h") {
+        options->help = true;
+        ++*index;
+        return OptionTaken::Yes;
+    }
+    if (auto v = TakeOptionValue(argc, argv, index, "--seconds", error)) {
+        const auto seconds = ParsePositiveNumber(*v, kMaxSeconds);
+        if (!seconds) {
+            *error = "--seconds takes a positive number of seconds, not '" + *v + "'";
+            return OptionTaken::Refused;
+        }
+        options->seconds = *seconds;
+        return OptionTaken::Yes;
+    }
+    if (auto v = TakeOptionValue(argc, argv, index, "--rate", error)) {
+        const auto rate = ParseInteger(*v, 1, 1'000'000);
+        if (!rate || (*rate != 44100 && *rate != 48000 && *rate != 88200 && *rate != 96000)) {
+            *error = "--rate takes 44100, 48000, 88200 or 96000, not '" + *v + "'";
+            return OptionTaken::Refused;
+        }
+        options->rate = static_cast<uint32_t>(*rate);
+        return OptionTaken::Yes;
+    }
+    if (auto v = TakeOptionValue(argc, argv, index, "--buffers", error)) {
+        const auto buffers = ParseInteger(*v, 2, 5);
+        if (!buffers) {
+            *error = "--buffers takes a USB buffer count of 2 to 5, not '" + *v + "'";
+            return OptionTaken::Refused;
+        }
+        options->buffers = static_cast<uint32_t>(*buffers);
+        return OptionTaken::Yes;
+    }
+    return error->empty() ? OptionTaken::No : OptionTaken::Refused;
 }
 
 }  // namespace q407::tools

@@ -20,4 +20,19 @@ std::optional<double> ParsePositiveNumber(std::string_view text, double max);
 std::optional<std::string> TakeOptionValue(int argc, char** argv, int* index, std::string_view name,
                                            std::string* error);
 
+// What every streaming subcommand takes: --seconds, --rate, --buffers and --help.
+struct RunOptions {
+    double seconds = 10.0;
+    uint32_t rate = 48000;
+    uint32_t buffers = 4;  // USB buffer count n
+    bool help = false;
+};
+
+enum class OptionTaken { No, Yes, Refused };
+
+// Takes argv[*index] when it is one of the RunOptions, moving index past what it used. Refused,
+// with error set, when its value is missing or not usable.
+OptionTaken TakeRunOption(int argc, char** argv, int* index, RunOptions* options,
+                          std::string* error);
+
 }  // namespace q407::tools

@@ -1,5 +1,7 @@
 #include "tools/engine_rig.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "sim/device/usb_bus.h"
@@ -135,6 +137,17 @@ LONG EngineRig::OnAsioPeriod(PVOID context) {
 }
 void EngineRig::OnMidiIn(PVOID context) {
     static_cast<EngineRig*>(context)->notifications_.midiIn.fetch_add(1);
+}
+
+bool StartWithSettings(EngineRig& rig, const MixerSettings& settings, std::string* error) {
+    rig.StoreSettingsValue(&settings, sizeof(settings));
+    const NTSTATUS status = rig.Start();
+    if (NT_SUCCESS(status)) return true;
+    char text[64];
+    std::snprintf(text, sizeof(text), "the engine did not start: status 0x%08" PRIX32,
+                  static_cast<uint32_t>(status));
+    *error = text;
+    return false;
 }
 
 }  // namespace q407::tools

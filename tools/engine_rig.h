@@ -86,4 +86,8 @@ class EngineRig {
     bool captureOpen_ = true;
 };
 
+// Stores settings as the engine's settings value and starts the rig; false, with the message,
+// when the engine does not start.
+bool StartWithSettings(EngineRig& rig, const MixerSettings& settings, std::string* error);
+
 }  // namespace q407::tools

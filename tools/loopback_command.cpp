@@ -14,8 +14,6 @@
 namespace q407::tools {
 namespace {
 
-constexpr double kMaxSeconds = 24.0 * 3600.0;
-
 int64_t CeilDiv(int64_t a, int64_t b) {
     return (a + b - 1) / b;
 }
@@ -55,30 +53,9 @@ std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::
     LoopbackOptions options;
     int i = 0;
     while (i < argc) {
-        const std::string_view argument = argv[i];
-        if (argument == "--help" || argument == "-h") {
-            options.help = true;
-            ++i;
-            continue;
-        }
-        if (auto v = TakeOptionValue(argc, argv, &i, "--seconds", error)) {
-            const auto seconds = ParsePositiveNumber(*v, kMaxSeconds);
-            if (!seconds) {
-                *error = "--seconds takes a positive number of seconds, not '" + *v + "'";
-                return std::nullopt;
-            }
-            options.seconds = *seconds;
-            continue;
-        }
-        if (auto v = TakeOptionValue(argc, argv, &i, "--rate", error)) {
-            const auto rate = ParseInteger(*v, 1, 1'000'000);
-            if (!rate || (*rate != 44100 && *rate != 48000 && *rate != 88200 && *rate != 96000)) {
-                *error = "--rate takes 44100, 48000, 88200 or 96000, not '" + *v + "'";
-                return std::nullopt;
-            }
-            options.rate = static_cast<uint32_t>(*rate);
-            continue;
-        }
+        const OptionTaken taken = TakeRunOption(argc, argv, &i, &options, error);
+        if (taken == OptionTaken::Refused) return std::nullopt;
+        if (taken == OptionTaken::Yes) continue;
         if (auto v = TakeOptionValue(argc, argv, &i, "--latency", error)) {
             const auto latency = ParseInteger(*v, 32, 1024);
             if (!latency) {
@@ -89,17 +66,8 @@ std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::
             options.latency = static_cast<uint32_t>(*latency);
             continue;
         }
-        if (auto v = TakeOptionValue(argc, argv, &i, "--buffers", error)) {
-            const auto buffers = ParseInteger(*v, 2, 5);
-            if (!buffers) {
-                *error = "--buffers takes a USB buffer count of 2 to 5, not '" + *v + "'";
-                return std::nullopt;
-            }
-            options.buffers = static_cast<uint32_t>(*buffers);
-            continue;
-        }
         if (!error->empty()) return std::nullopt;
-        *error = "unknown argument '" + std::string(argument) + "'";
+        *error = "unknown argument '" + std::string(argv[i]) + "'";
         return std::nullopt;
     }
     return options;
@@ -112,15 +80,7 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
     settings.sampleRate = static_cast<LONG>(options.rate);
     settings.latency = static_cast<LONG>(options.latency);
     settings.usbBufferCount = static_cast<LONG>(options.buffers);
-    rig.StoreSettingsValue(&settings, sizeof(settings));
-    const NTSTATUS status = rig.Start();
-    if (!NT_SUCCESS(status)) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "the engine did not start: status 0x%08" PRIX32,
-                      static_cast<uint32_t>(status));
-        *error = text;
-        return false;
-    }
+    if (!StartWithSettings(rig, settings, error)) return false;
     rig.Device().LoopbackAllInputs();
     StreamEngine& engine = rig.Engine();
     {

@@ -11,14 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "tools/command_line.h"
+
 namespace q407::tools {
 
-struct LoopbackOptions {
-    double seconds = 10.0;
-    uint32_t rate = 48000;
+struct LoopbackOptions : RunOptions {
     uint32_t latency = 256;  // L, frames per ASIO half
-    uint32_t buffers = 4;    // USB buffer count n
-    bool help = false;
 };
 
 struct LoopbackReport {

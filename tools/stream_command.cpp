@@ -11,8 +11,6 @@
 namespace q407::tools {
 namespace {
 
-constexpr double kMaxSeconds = 24.0 * 3600.0;
-
 // A soft MIDI load so that both MIDI paths carry bytes: one note on and off per second.
 void SendMidiTraffic(EngineRig& rig, uint64_t second) {
     const UCHAR note = static_cast<UCHAR>(0x30 + second % 24);
@@ -42,42 +40,12 @@ std::optional<StreamOptions> ParseStreamOptions(int argc, char** argv, std::stri
     StreamOptions options;
     int i = 0;
     while (i < argc) {
-        const std::string_view argument = argv[i];
-        if (argument == "--help" || argument == "-h") {
-            options.help = true;
-            ++i;
-            continue;
-        }
-        if (argument == "--real-time") {
+        const OptionTaken taken = TakeRunOption(argc, argv, &i, &options, error);
+        if (taken == OptionTaken::Refused) return std::nullopt;
+        if (taken == OptionTaken::Yes) continue;
+        if (std::string_view(argv[i]) == "--real-time") {
             options.realTime = true;
             ++i;
-            continue;
-        }
-        if (auto v = TakeOptionValue(argc, argv, &i, "--seconds", error)) {
-            const auto seconds = ParsePositiveNumber(*v, kMaxSeconds);
-            if (!seconds) {
-                *error = "--seconds takes a positive number of seconds, not '" + *v + "'";
-                return std::nullopt;
-            }
-            options.seconds = *seconds;
-            continue;
-        }
-        if (auto v = TakeOptionValue(argc, argv, &i, "--rate", error)) {
-            const auto rate = ParseInteger(*v, 1, 1'000'000);
-            if (!rate || (*rate != 44100 && *rate != 48000 && *rate != 88200 && *rate != 96000)) {
-                *error = "--rate takes 44100, 48000, 88200 or 96000, not '" + *v + "'";
-                return std::nullopt;
-            }
-            options.rate = static_cast<uint32_t>(*rate);
-            continue;
-        }
-        if (auto v = TakeOptionValue(argc, argv, &i, "--buffers", error)) {
-            const auto buffers = ParseInteger(*v, 2, 5);
-            if (!buffers) {
-                *error = "--buffers takes a USB buffer count of 2 to 5, not '" + *v + "'";
-                return std::nullopt;
-            }
-            options.buffers = static_cast<uint32_t>(*buffers);
             continue;
         }
         if (auto v = TakeOptionValue(argc, argv, &i, "--pcap", error)) {
@@ -89,7 +57,7 @@ std::optional<StreamOptions> ParseStreamOptions(int argc, char** argv, std::stri
             continue;
         }
         if (!error->empty()) return std::nullopt;
-        *error = "unknown argument '" + std::string(argument) + "'";
+        *error = "unknown argument '" + std::string(argv[i]) + "'";
         return std::nullopt;
     }
     return options;
@@ -108,15 +76,7 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
     settings.usbBufferCount = static_cast<LONG>(options.buffers);
-    rig.StoreSettingsValue(&settings, sizeof(settings));
-    const NTSTATUS status = rig.Start();
-    if (!NT_SUCCESS(status)) {
-        char text[64];
-        std::snprintf(text, sizeof(text), "the engine did not start: status 0x%08" PRIX32,
-                      static_cast<uint32_t>(status));
-        *error = text;
-        return false;
-    }
+    if (!StartWithSettings(rig, settings, error)) return false;
     StreamEngine& engine = rig.Engine();
     engine.OpenMidiPort(0, 1);
 

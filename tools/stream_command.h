@@ -8,16 +8,13 @@
 #include <string>
 
 #include "sim/host/machine_clock.h"
+#include "tools/command_line.h"
 
 namespace q407::tools {
 
-struct StreamOptions {
-    double seconds = 10.0;
-    uint32_t rate = 48000;
-    uint32_t buffers = 4;  // USB buffer count
+struct StreamOptions : RunOptions {
     bool realTime = false;
     std::string pcapPath;
-    bool help = false;
 };
 
 struct StreamReport {

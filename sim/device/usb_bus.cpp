@@ -396,6 +396,22 @@ TransferId UsbBus::Enqueue(Request r) {
     return id;
 }
 
+// A device that refused the request has gone. A cancel that ran while the request was on its way
+// to the device found nothing to take back there; it is passed on now.
+NTSTATUS UsbBus::HandedToDevice(TransferId id, bool accepted) {
+    if (!accepted) {
+        OnDeviceDone(id, {TransferStatus::Gone, 0});
+        return STATUS_PENDING;
+    }
+    std::unique_lock<std::mutex> lock(mu_);
+    auto it = requests_.find(id);
+    if (it != requests_.end() && it->second.cancelRan && !it->second.deviceDone) {
+        lock.unlock();
+        if (device_.CancelTransfer(id)) OnDeviceDone(id, {TransferStatus::Canceled, 0});
+    }
+    return STATUS_PENDING;
+}
+
 NTSTATUS UsbBus::StartControl(PIRP irp, PURB urb, Kind kind, const SetupPacket& setup,
                               std::uint8_t* buffer, bool in) {
     Request r{};
@@ -413,17 +429,7 @@ NTSTATUS UsbBus::StartControl(PIRP irp, PURB urb, Kind kind, const SetupPacket& 
     if (id == 0) return STATUS_PENDING;
     Capture(id, 'S', r, usbmon_status::kInProgress, setup.wLength, in ? nullptr : buffer,
             in ? 0 : setup.wLength);
-    if (!device_.SubmitControl(id, setup, buffer, Callback(id))) {
-        OnDeviceDone(id, {TransferStatus::Gone, 0});
-        return STATUS_PENDING;
-    }
-    std::unique_lock<std::mutex> lock(mu_);
-    auto it = requests_.find(id);
-    if (it != requests_.end() && it->second.cancelRan && !it->second.deviceDone) {
-        lock.unlock();
-        if (device_.CancelTransfer(id)) OnDeviceDone(id, {TransferStatus::Canceled, 0});
-    }
-    return STATUS_PENDING;
+    return HandedToDevice(id, device_.SubmitControl(id, setup, buffer, Callback(id)));
 }
 
 NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
@@ -479,25 +485,11 @@ NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
             in ? 0 : r.length);
     if (forced) {
         // Decided by the bus: the outcome is applied when the request completes.
-        std::weak_ptr<Life> weak = life_;
-        scheduler_.Schedule(scheduler_.Now() + device_.BusDelay(), [this, weak, id] {
-            std::shared_ptr<Life> life = weak.lock();
-            if (!life || !life->bus) return;
-            OnDeviceDone(id, {TransferStatus::Success, 0});
-        });
+        DoneAfterBusDelay(id);
         return STATUS_PENDING;
     }
-    if (!device_.SubmitTransfer(id, pipe.address, buffer, r.length, r.shortOk, Callback(id))) {
-        OnDeviceDone(id, {TransferStatus::Gone, 0});
-        return STATUS_PENDING;
-    }
-    std::unique_lock<std::mutex> lock(mu_);
-    auto it = requests_.find(id);
-    if (it != requests_.end() && it->second.cancelRan && !it->second.deviceDone) {
-        lock.unlock();
-        if (device_.CancelTransfer(id)) OnDeviceDone(id, {TransferStatus::Canceled, 0});
-    }
-    return STATUS_PENDING;
+    return HandedToDevice(
+        id, device_.SubmitTransfer(id, pipe.address, buffer, r.length, r.shortOk, Callback(id)));
 }
 
 NTSTATUS UsbBus::SelectConfiguration(PIRP irp, PURB urb) {
@@ -581,12 +573,7 @@ NTSTATUS UsbBus::PipeRequest(PIRP irp, PURB urb) {
         r.setup = none;
         TransferId id = Enqueue(r);
         if (id == 0) return STATUS_PENDING;
-        std::weak_ptr<Life> weak = life_;
-        scheduler_.Schedule(scheduler_.Now() + device_.BusDelay(), [this, weak, id] {
-            std::shared_ptr<Life> life = weak.lock();
-            if (!life || !life->bus) return;
-            OnDeviceDone(id, {TransferStatus::Success, 0});
-        });
+        DoneAfterBusDelay(id);
         return STATUS_PENDING;
     }
     // Reset pipe and clear stall: CLEAR_FEATURE(ENDPOINT_HALT) on the endpoint.
@@ -752,6 +739,15 @@ void UsbBus::DeferDone(const std::vector<TransferId>& ids, TransferStatus status
         std::shared_ptr<Life> life = weak.lock();
         if (!life || !life->bus) return;
         for (TransferId id : ids) OnDeviceDone(id, {status, 0});
+    });
+}
+
+void UsbBus::DoneAfterBusDelay(TransferId id) {
+    std::weak_ptr<Life> weak = life_;
+    scheduler_.Schedule(scheduler_.Now() + device_.BusDelay(), [this, weak, id] {
+        std::shared_ptr<Life> life = weak.lock();
+        if (!life || !life->bus) return;
+        OnDeviceDone(id, {TransferStatus::Success, 0});
     });
 }
 

@@ -117,6 +117,8 @@ class UsbBus {
     NTSTATUS QueryId(PIRP irp);
 
     TransferId Enqueue(Request r);
+    // After the device was given request id (accepted: it took it); STATUS_PENDING.
+    NTSTATUS HandedToDevice(TransferId id, bool accepted);
     void OnDeviceDone(TransferId id, const TransferResult& result);
     void OnCancel(TransferId id);
     void Complete(TransferId id, Request& r, const TransferResult& result);
@@ -125,6 +127,8 @@ class UsbBus {
     void FillInterface(PUSBD_INTERFACE_INFORMATION info, int interfaceNumber, int alt);
     // Completes the given device requests with `status` from a clock event.
     void DeferDone(const std::vector<TransferId>& ids, TransferStatus status);
+    // A request the bus answers itself: done, without the device, after the bus delay.
+    void DoneAfterBusDelay(TransferId id);
     void AbortPipesOf(int interfaceNumber);  // -1: all
     void Capture(TransferId id, char type, const Request& r, std::int32_t status,
                  std::uint32_t length, const std::uint8_t* data, std::uint32_t dataLength);

@@ -1,6 +1,7 @@
 // Internals shared by the parts of the I/O manager.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/kernel/wdk.h"
@@ -40,6 +41,13 @@ void DiscardOwnedIrp(PIRP irp);
 
 // Sends an owned IRP and waits for it; returns the final status.
 NTSTATUS CallAndWait(PIRP irp, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_BLOCK iosb);
+// Builds an owned IRP for the top of device's stack from setup (its device, event and status
+// block are filled in here), sends it and waits for it. prepare, when given, fills the IRP first;
+// when it returns false, with *status set, the IRP is discarded unsent. *information, when given,
+// receives the sent IRP's IoStatus.Information.
+NTSTATUS SendToStackAndWait(PDEVICE_OBJECT device, OwnedIrpSetup setup,
+                            const std::function<bool(PIRP irp, NTSTATUS* status)>& prepare,
+                            ULONG_PTR* information);
 
 // Device interfaces and registry keys of a physical device go when it is deleted.
 void ForgetDeviceInterfaces(PDEVICE_OBJECT device);

@@ -241,6 +241,30 @@ NTSTATUS CallAndWait(PIRP irp, PDEVICE_OBJECT device, PKEVENT event, PIO_STATUS_
     return status;
 }
 
+NTSTATUS SendToStackAndWait(PDEVICE_OBJECT device, OwnedIrpSetup setup,
+                            const std::function<bool(PIRP irp, NTSTATUS* status)>& prepare,
+                            ULONG_PTR* information) {
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    setup.device = top;
+    setup.event = &event;
+    setup.iosb = &iosb;
+    PIRP irp = AllocateOwnedIrp(setup);
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    if (irp != nullptr) {
+        if (prepare && !prepare(irp, &status)) {
+            DiscardOwnedIrp(irp);
+        } else {
+            status = CallAndWait(irp, top, &event, &iosb);
+            if (information != nullptr) *information = iosb.Information;
+        }
+    }
+    ObDereferenceObject(top);
+    return status;
+}
+
 }  // namespace q407::sim::detail
 
 namespace q407::sim {
@@ -257,28 +281,18 @@ NTSTATUS SendSystemRequest(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR min
                            const std::function<void(PIO_STACK_LOCATION)>& fill,
                            NTSTATUS initialStatus, ULONG_PTR* information) {
     RequirePassive("SendSystemRequest");
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(device);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
     detail::OwnedIrpSetup setup;
-    setup.device = top;
     setup.major = majorFunction;
     setup.minor = minorFunction;
-    setup.event = &event;
-    setup.iosb = &iosb;
     setup.initialStatus = initialStatus;
-    PIRP irp = detail::AllocateOwnedIrp(setup);
-    if (irp == nullptr) {
-        ObDereferenceObject(top);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    irp->IoStatus.Information = 0;
-    if (fill) fill(IoGetNextIrpStackLocation(irp));
-    const NTSTATUS status = detail::CallAndWait(irp, top, &event, &iosb);
-    if (information != nullptr) *information = iosb.Information;
-    ObDereferenceObject(top);
-    return status;
+    return detail::SendToStackAndWait(
+        device, setup,
+        [&fill](PIRP irp, NTSTATUS*) {
+            irp->IoStatus.Information = 0;
+            if (fill) fill(IoGetNextIrpStackLocation(irp));
+            return true;
+        },
+        information);
 }
 
 }  // namespace q407::sim

@@ -44,25 +44,17 @@ struct FileRecord {
 };
 
 NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, bool referenceFile) {
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
     detail::OwnedIrpSetup setup;
-    setup.device = top;
     setup.major = major;
     setup.mode = UserMode;
     setup.file = referenceFile ? file : nullptr;
-    setup.event = &event;
-    setup.iosb = &iosb;
-    PIRP irp = detail::AllocateOwnedIrp(setup);
-    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
-    if (irp != nullptr) {
-        IoGetNextIrpStackLocation(irp)->FileObject = file;
-        status = detail::CallAndWait(irp, top, &event, &iosb);
-    }
-    ObDereferenceObject(top);
-    return status;
+    return detail::SendToStackAndWait(
+        file->DeviceObject, setup,
+        [file](PIRP irp, NTSTATUS*) {
+            IoGetNextIrpStackLocation(irp)->FileObject = file;
+            return true;
+        },
+        nullptr);
 }
 
 void FileCleanup(void* body) {
@@ -208,27 +200,18 @@ NTSTATUS Process::DeviceIoControl(HANDLE device, ULONG ioControlCode, const void
         ObReferenceObjectByHandle(device, 0, *IoFileObjectType, UserMode, &object, nullptr);
     if (!NT_SUCCESS(status)) return status;
     auto* file = static_cast<PFILE_OBJECT>(object);
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(file->DeviceObject);
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
     detail::OwnedIrpSetup setup;
-    setup.device = top;
     setup.mode = UserMode;
     setup.file = file;
-    setup.event = &event;
-    setup.iosb = &iosb;
-    PIRP irp = detail::AllocateOwnedIrp(setup);
-    if (irp == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else if (!detail::SetupDeviceControl(irp, ioControlCode, const_cast<void*>(input),
-                                           inputLength, output, outputLength, false, &status)) {
-        detail::DiscardOwnedIrp(irp);
-    } else {
-        status = detail::CallAndWait(irp, top, &event, &iosb);
-        if (bytesReturned != nullptr) *bytesReturned = static_cast<ULONG>(iosb.Information);
-    }
-    ObDereferenceObject(top);
+    ULONG_PTR information = 0;
+    status = detail::SendToStackAndWait(
+        file->DeviceObject, setup,
+        [&](PIRP irp, NTSTATUS* failure) {
+            return detail::SetupDeviceControl(irp, ioControlCode, const_cast<void*>(input),
+                                              inputLength, output, outputLength, false, failure);
+        },
+        &information);
+    if (bytesReturned != nullptr) *bytesReturned = static_cast<ULONG>(information);
     ObDereferenceObject(file);
     return status;
 }

@@ -25,6 +25,47 @@ ULONG ReceivedBytes(const TransferRecord* transfer) {
     return moved < transfer->length ? moved : transfer->length;
 }
 
+// The head every completion shares: a failed transfer, or one that completes while its group
+// stops, is retired. Otherwise the pipe's lock is held on return, at *irql. One instance per
+// lock, so that each routine's copy folds into it.
+template <KSPIN_LOCK StreamEngine::*Lock>
+BOOLEAN EnterCompletion(PIRP irp, TransferRecord* transfer, StreamEngine* engine, KIRQL* irql) {
+    if (TransferFailed(irp, transfer)) {
+        Retire(transfer);
+        return FALSE;
+    }
+    *irql = KeAcquireSpinLockRaiseToDpc(&(engine->*Lock));
+    if (transfer->group->stopping != 0) {
+        KeReleaseSpinLock(&(engine->*Lock), *irql);
+        Retire(transfer);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// An input pipe's completion: the transfer is processed and goes down again under the pipe's
+// lock.
+template <KSPIN_LOCK StreamEngine::*Lock, void (*Process)(StreamEngine&, TransferRecord*)>
+NTSTATUS CompleteInput(PIRP irp, PVOID context) {
+    auto* transfer = static_cast<TransferRecord*>(context);
+    StreamEngine* engine = transfer->group->engine;
+    KIRQL irql = PASSIVE_LEVEL;
+    if (!EnterCompletion<Lock>(irp, transfer, engine, &irql))
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    Process(*engine, transfer);
+    (void)SubmitTransfer(transfer);
+    KeReleaseSpinLock(&(engine->*Lock), irql);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void ProcessCaptureTransfer(StreamEngine& engine, TransferRecord* transfer) {
+    engine.ProcessCapture(transfer, ReceivedBytes(transfer));
+}
+
+void ProcessMidiInTransfer(StreamEngine& engine, TransferRecord* transfer) {
+    engine.ProcessMidiInput(transfer->buffer, ReceivedBytes(transfer));
+}
+
 }  // namespace
 
 void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
@@ -114,18 +155,10 @@ void StreamEngine::ProcessCapture(TransferRecord* transfer, ULONG receivedBytes)
 NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     auto* transfer = static_cast<TransferRecord*>(context);
-    PipeGroup* group = transfer->group;
-    StreamEngine* engine = group->engine;
-    if (TransferFailed(irp, transfer)) {
-        Retire(transfer);
+    StreamEngine* engine = transfer->group->engine;
+    KIRQL irql = PASSIVE_LEVEL;
+    if (!EnterCompletion<&StreamEngine::m_PlaybackLock>(irp, transfer, engine, &irql))
         return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&engine->m_PlaybackLock);
-    if (group->stopping != 0) {
-        KeReleaseSpinLock(&engine->m_PlaybackLock, irql);
-        Retire(transfer);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
     engine->ProcessPlayback(transfer);
     (void)SubmitTransfer(transfer);
     // The half just queued is cleared for its next mix while the lock still keeps the other
@@ -149,44 +182,12 @@ NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
 
 NTSTATUS CaptureCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
-    auto* transfer = static_cast<TransferRecord*>(context);
-    PipeGroup* group = transfer->group;
-    StreamEngine* engine = group->engine;
-    if (TransferFailed(irp, transfer)) {
-        Retire(transfer);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&engine->m_CaptureLock);
-    if (group->stopping != 0) {
-        KeReleaseSpinLock(&engine->m_CaptureLock, irql);
-        Retire(transfer);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    engine->ProcessCapture(transfer, ReceivedBytes(transfer));
-    (void)SubmitTransfer(transfer);
-    KeReleaseSpinLock(&engine->m_CaptureLock, irql);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return CompleteInput<&StreamEngine::m_CaptureLock, ProcessCaptureTransfer>(irp, context);
 }
 
 NTSTATUS MidiInCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
-    auto* transfer = static_cast<TransferRecord*>(context);
-    PipeGroup* group = transfer->group;
-    StreamEngine* engine = group->engine;
-    if (TransferFailed(irp, transfer)) {
-        Retire(transfer);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&engine->m_MidiInLock);
-    if (group->stopping != 0) {
-        KeReleaseSpinLock(&engine->m_MidiInLock, irql);
-        Retire(transfer);
-        return STATUS_MORE_PROCESSING_REQUIRED;
-    }
-    engine->ProcessMidiInput(transfer->buffer, ReceivedBytes(transfer));
-    (void)SubmitTransfer(transfer);
-    KeReleaseSpinLock(&engine->m_MidiInLock, irql);
-    return STATUS_MORE_PROCESSING_REQUIRED;
+    return CompleteInput<&StreamEngine::m_MidiInLock, ProcessMidiInTransfer>(irp, context);
 }
 
 }  // namespace q407

@@ -2,6 +2,7 @@
 // checks applied to a stored block before the engine adopts it.
 #include <cstddef>
 
+#include "usbdriver/engine/settings_ranges.h"
 #include "usbdriver/engine/stream_engine.h"
 
 namespace q407 {
@@ -64,16 +65,7 @@ NTSTATUS StreamEngine::LoadSettings() {
 }
 
 void StreamEngine::ValidateSettings() {
-    for (LONG j = 0; j < kOutputChannelCount; ++j) {
-        LONG& entry = m_Settings.outputMap.entries[j];
-        if (entry < 0 || entry >= kOutputChannelCount) entry = j;
-    }
-    for (LONG i = 0; i < kRouteRecordCount; ++i) {
-        RouteRecord& record = m_Settings.routeTable.records[i];
-        if (record.targetKind < 0 || record.targetKind > kRouteMaxTargetKind) record.targetKind = 0;
-        if (record.targetChannel < 0 || record.targetChannel > kRouteMaxTargetChannel)
-            record.targetChannel = i % kRouteChannelsPerKind;
-    }
+    BringMapAndRoutesIntoRange(m_Settings);
     ComputeInputSources();
     if (!IsValidSampleRate(static_cast<ULONG>(m_Settings.sampleRate)))
         m_Settings.sampleRate = static_cast<LONG>(kDefaultSampleRate);

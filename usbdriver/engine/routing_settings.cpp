@@ -5,23 +5,11 @@
 // initialisation before the engine adopts them, so the panel reads back what the engine uses, and
 // every later lookup still goes through RouteTargetIndex.
 #include "usbdriver/engine/route_target.h"
+#include "usbdriver/engine/settings_ranges.h"
 #include "usbdriver/engine/stream_engine.h"
 
 namespace q407 {
 namespace {
-
-void BringIntoRange(MixerSettings& block) {
-    for (LONG j = 0; j < kOutputChannelCount; ++j) {
-        int32_t& entry = block.outputMap.entries[j];
-        if (entry < 0 || entry >= kOutputChannelCount) entry = j;
-    }
-    for (LONG i = 0; i < kRouteRecordCount; ++i) {
-        RouteRecord& record = block.routeTable.records[i];
-        if (record.targetKind < 0 || record.targetKind > kRouteMaxTargetKind) record.targetKind = 0;
-        if (record.targetChannel < 0 || record.targetChannel > kRouteMaxTargetChannel)
-            record.targetChannel = i % kRouteChannelsPerKind;
-    }
-}
 
 // A record whose change can send a different signal, or none, into its target.
 BOOLEAN RouteChanged(const RouteRecord& a, const RouteRecord& b) {
@@ -52,7 +40,7 @@ NTSTATUS StreamEngine::ApplySettings(const MixerSettings* block) {
         !NT_SUCCESS(SetSampleRate(static_cast<ULONG>(next.sampleRate))))
         next.sampleRate = m_Settings.sampleRate;
     RtlCopyMemory(next.deviceInfo, m_DeviceInfo, kDeviceInfoByteCount);
-    BringIntoRange(next);
+    BringMapAndRoutesIntoRange(next);
 
     // Destinations whose source changes start again from an empty ring.
     BOOLEAN drain[kRouteRecordCount] = {};
