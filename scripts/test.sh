@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test. Exit status is non-zero on any failure.
-#   Q407_PRESETS="release asan tsan" bash scripts/test.sh
+#   Q407_PRESETS="debug fuzz" bash scripts/test.sh   (default: release asan tsan)
 # The fuzz preset has no tests of its own: each fuzz_* target runs for Q407_FUZZ_SECONDS (15)
 # from its seed corpus instead, and any crash fails the run.
 set -euo pipefail
@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-presets=${Q407_PRESETS:-"release asan"}
+presets=${Q407_PRESETS:-"release asan tsan"}
 jobs=$(nproc)
 
 for preset in $presets; do
