@@ -9,32 +9,15 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz/fuzz_input.h"
 #include "sim/host/pool.h"
 #include "sim/host/trace_log.h"
 #include "tools/engine_rig.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
-
-class Input {
-  public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return pos_ >= size_; }
-    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    uint32_t Word() {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(Byte()) << (8 * i);
-        return v;
-    }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
+using q407::fuzzing::Check;
+using q407::fuzzing::Input;
 
 q407::tools::EngineRig* rig = nullptr;
 
@@ -100,7 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Check(taken + (engine.m_Counters.captureUnitsDropped - dropped) == units);
 
         CheckRing(engine.m_InAudioRingBuffer);
-        const ULONG latency = engine.CurrentLatency();
+        // The period length is latched at the stream reset; what a client writes into the status
+        // record meanwhile must not change it.
+        const ULONG latency = engine.m_PeriodFrames;
         Check(latency >= static_cast<ULONG>(kMinLatency) &&
               latency <= static_cast<ULONG>(kMaxLatency));
         const int64_t period =

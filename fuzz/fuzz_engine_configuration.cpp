@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "platform/usb/usbd_library.h"
 #include "sim/host/io_manager.h"
 #include "sim/host/machine.h"
@@ -19,9 +20,8 @@
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using q407::fuzzing::Check;
+using q407::fuzzing::Input;
 
 enum : uint8_t {
     kHeaderDisagrees = 0x01,  // the 9-byte read reports another wTotalLength

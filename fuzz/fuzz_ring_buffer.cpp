@@ -6,31 +6,16 @@
 #include <deque>
 #include <vector>
 
+#include "fuzz/fuzz_input.h"
 #include "usbdriver/engine/ring_buffer.h"
 
 namespace {
 
-class Input {
-  public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Empty() const { return pos_ >= size_; }
-    uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-
-  private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
-};
+using q407::fuzzing::Check;
+using q407::fuzzing::Input;
 
 constexpr size_t kGuard = 32;
 constexpr uint8_t kGuardByte = 0xA5;
-
-[[noreturn]] void Fail() {
-    __builtin_trap();
-}
-void Check(bool condition) {
-    if (!condition) Fail();
-}
 
 }  // namespace
 

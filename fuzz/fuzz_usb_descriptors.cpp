@@ -10,15 +10,15 @@
 #include <memory>
 #include <optional>
 
+#include "fuzz/fuzz_input.h"
 #include "platform/usb/usbd_library.h"
 #include "sim/host/machine.h"
 #include "sim/host/pool.h"
 
 namespace {
 
-void Check(bool condition) {
-    if (!condition) __builtin_trap();
-}
+using q407::fuzzing::Check;
+using q407::fuzzing::Input;
 
 bool Inside(const uint8_t* begin, size_t length, const void* p, size_t size) {
     const auto* q = static_cast<const uint8_t*>(p);
