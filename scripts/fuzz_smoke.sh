@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Runs every built fuzz target for a bounded time from its seed corpus; fails on the first crash,
-# leak or time-out. New inputs go to a scratch directory, never into the seed corpus.
+# Runs every built fuzz target from its seed corpus; fails on the first crash, leak or time-out.
+# New inputs go to a scratch directory, never into the seed corpus.
 #   bash scripts/fuzz_smoke.sh [seconds per target]
+# With Q407_FUZZ_RUNS=N each target instead runs N inputs from a fixed seed, so that a run repeats
+# exactly (the test command uses this).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,8 +23,14 @@ for target in "$bin"/fuzz_*; do
   mkdir -p "$scratch/$subject"
   seeds=()
   [ -d "fuzz/corpus/$subject" ] && seeds=("fuzz/corpus/$subject")
-  echo "=== fuzz $name: ${seconds}s"
-  if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  if [ -n "${Q407_FUZZ_RUNS:-}" ]; then
+    budget=(-runs="$Q407_FUZZ_RUNS" -seed=1)
+    echo "=== fuzz $name: $Q407_FUZZ_RUNS runs"
+  else
+    budget=(-max_total_time="$seconds")
+    echo "=== fuzz $name: ${seconds}s"
+  fi
+  if ! "$target" "${budget[@]}" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$artifacts/$name-" -print_final_stats=1 \
       "$scratch/$subject" "${seeds[@]}" >"$scratch/$name.log" 2>&1; then
     tail -n 60 "$scratch/$name.log"

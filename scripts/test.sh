@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test. Exit status is non-zero on any failure.
-#   Q407_PRESETS="debug fuzz" bash scripts/test.sh   (default: release asan tsan)
-# The fuzz preset has no tests of its own: each fuzz_* target runs for Q407_FUZZ_SECONDS (15)
-# from its seed corpus instead, and any crash fails the run.
+#   Q407_PRESETS="debug tsan" bash scripts/test.sh   (default: release asan tsan fuzz)
+# The fuzz preset has no tests of its own: each fuzz_* target runs Q407_FUZZ_RUNS (100000) inputs
+# from its seed corpus and a fixed seed instead, so the run repeats; any crash fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/setup.sh
 
-presets=${Q407_PRESETS:-"release asan tsan"}
+presets=${Q407_PRESETS:-"release asan tsan fuzz"}
 jobs=$(nproc)
+passed=0
+failed=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
 for preset in $presets; do
   echo "=== preset $preset: configure and build"
@@ -17,9 +21,17 @@ for preset in $presets; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   if [ "$preset" = fuzz ]; then
-    bash scripts/fuzz_smoke.sh "${Q407_FUZZ_SECONDS:-15}"
+    Q407_FUZZ_RUNS=${Q407_FUZZ_RUNS:-100000} bash scripts/fuzz_smoke.sh
     continue
   fi
   echo "=== preset $preset: tests"
-  ctest --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" | tee "$log"
+  counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1 \2/p' "$log")
+  if [ -n "$counts" ]; then
+    read -r f total <<<"$counts"
+    failed=$((failed + f))
+    passed=$((passed + total - f))
+  fi
 done
+echo "=== presets run: $presets"
+echo "tests: $passed passed, $failed failed"
