@@ -6,7 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+# tshark decodes the USB captures in the tests.
+bash scripts/setup.sh tshark
 
 presets=${Q407_PRESETS:-"release asan tsan fuzz"}
 jobs=$(nproc)
