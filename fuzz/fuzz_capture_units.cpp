@@ -9,10 +9,9 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz/fuzz_engine_rig.h"
 #include "fuzz/fuzz_input.h"
-#include "sim/host/pool.h"
 #include "sim/host/trace_log.h"
-#include "tools/engine_rig.h"
 
 namespace {
 
@@ -30,17 +29,8 @@ void CheckRing(const q407::RingBuffer& ring) {
 
 }  // namespace
 
-// Kernel objects live in the pool's shared mapping, which the leak checker does not scan, so it
-// would call everything they point to lost; pool leaks are checked by tag instead.
-extern "C" const char* __asan_default_options() {
-    return "detect_leaks=0";
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    q407::sim::Pool::PoisonOverreads(true);
-    static q407::tools::EngineRig theRig;
-    if (!NT_SUCCESS(theRig.Start())) __builtin_trap();
-    rig = &theRig;
+    rig = &q407::fuzzing::StartedRig();
     return 0;
 }
 
