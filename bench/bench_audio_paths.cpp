@@ -29,8 +29,8 @@ constexpr int kAsio = int(ClientKind::ASIO);
 class PathsEngine {
   public:
     explicit PathsEngine(ULONG latency) : latency_(latency) {
-        block_ = static_cast<PUCHAR>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, q407::kSharedBlockBytes, q407::kSharedPoolTag));
+        block_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+            q407::DriverPoolType(), q407::kSharedBlockBytes, q407::kSharedPoolTag));
         std::memset(block_, 0, q407::kSharedBlockBytes);
         engine_ = q407::AllocateStreamEngine(nullptr, nullptr, nullptr);
         e().m_Settings = q407::DefaultMixerSettings();

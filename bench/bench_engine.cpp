@@ -49,8 +49,8 @@ std::vector<Completion> OneSecondSchedule(ULONG n) {
 class DetachedEngine {
   public:
     explicit DetachedEngine(ULONG n) {
-        block_ = static_cast<PUCHAR>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, q407::kSharedBlockBytes, q407::kSharedPoolTag));
+        block_ = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+            q407::DriverPoolType(), q407::kSharedBlockBytes, q407::kSharedPoolTag));
         std::memset(block_, 0, q407::kSharedBlockBytes);
         engine_ = q407::AllocateStreamEngine(nullptr, nullptr, nullptr);
         engine_->m_Settings = q407::DefaultMixerSettings();

@@ -21,6 +21,8 @@ void RigDriverUnload(PDRIVER_OBJECT driver) {
 
 NTSTATUS RigDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     (void)registryPath;
+    // As the driver's own entry does first: the pool for everything it allocates.
+    (void)SelectDriverPoolType();  // a version it cannot read leaves the plain pool
     driver->DriverUnload = RigDriverUnload;
     return STATUS_SUCCESS;
 }
@@ -37,6 +39,7 @@ struct EngineRig::Machine {
 
 EngineRig::EngineRig(const EngineRigOptions& options)
     : machine_(std::make_unique<Machine>(options.clockMode)) {
+    machine_->machine.SetWindowsVersion(options.windowsVersion);
     table_.context = this;
     table_.NotifyOutputPeriod = OnOutputPeriod;
     table_.NotifyInputPeriod = OnInputPeriod;
@@ -89,7 +92,7 @@ NTSTATUS EngineRig::Start() {
     if (lowerDevice_ == nullptr) return STATUS_NO_SUCH_DEVICE;
     // The facade's allocation: the shared block zeroed, the status record at its end.
     sharedBlock_ = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, kSharedBlockBytes, kSharedPoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), kSharedBlockBytes, kSharedPoolTag));
     if (sharedBlock_ == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     std::memset(sharedBlock_, 0, kSharedBlockBytes);
     status_ = reinterpret_cast<EngineStatus*>(sharedBlock_ + kSharedStatusOffset);

@@ -17,13 +17,15 @@
 #include "platform/kernel/wdk.h"
 #include "sim/device/q407_device.h"
 #include "sim/host/machine_clock.h"
+#include "sim/host/windows_version.h"
 #include "usbdriver/engine/stream_engine.h"
 
 namespace q407::tools {
 
 struct EngineRigOptions {
     sim::ClockMode clockMode = sim::ClockMode::Virtual;
-    std::string pcapPath;  // empty: no capture of the bus traffic
+    std::string pcapPath;                // empty: no capture of the bus traffic
+    sim::WindowsVersion windowsVersion;  // what the machine reports to the driver's entry
 };
 
 // What the facade would receive from the engine; counted by the rig's notification table.

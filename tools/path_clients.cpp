@@ -39,7 +39,7 @@ void Feed(ChannelCheck& check, int32_t value, uint64_t frame, int32_t expected0,
 
 template <class T>
 T* PoolAllocate(size_t bytes, ULONG tag) {
-    void* p = ExAllocatePoolWithTag(NonPagedPoolNx, bytes, tag);
+    void* p = ExAllocatePoolWithTag(DriverPoolType(), bytes, tag);
     if (p != nullptr) std::memset(p, 0, bytes);
     return static_cast<T*>(p);
 }

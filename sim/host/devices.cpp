@@ -116,7 +116,7 @@ NTSTATUS LoadDriver(const std::wstring& serviceName, PDRIVER_INITIALIZE entry,
     FillString(&loaded->serviceString, loaded->service);
     const size_t size = sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION);
     auto* object =
-        static_cast<PDRIVER_OBJECT>(ExAllocatePoolWithTag(NonPagedPoolNx, size, POOL_TAG("Driv")));
+        static_cast<PDRIVER_OBJECT>(ExAllocatePoolWithTag(NonPagedPool, size, POOL_TAG("Driv")));
     if (object == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     memset(object, 0, size);
     auto* extension = reinterpret_cast<PDRIVER_EXTENSION>(object + 1);

@@ -156,7 +156,7 @@ bool SetupDeviceControl(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PV
         const ULONG length =
             method == METHOD_BUFFERED ? std::max(inputLength, outputLength) : inputLength;
         if (length != 0) {
-            void* buffer = ExAllocatePoolWithTag(NonPagedPoolNx, length, kSystemBufferTag);
+            void* buffer = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
             if (buffer == nullptr) {
                 *failure = STATUS_INSUFFICIENT_RESOURCES;
                 return false;
@@ -307,7 +307,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     RequireAtMostDispatch("IoAllocateIrp");
     if (StackSize < 1) BugCheck("IoAllocateIrp", "stack size " + std::to_string(StackSize));
     const USHORT size = static_cast<USHORT>(IoSizeOfIrp(StackSize));
-    auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPoolNx, size, detail::kIrpTag));
+    auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, detail::kIrpTag));
     if (irp == nullptr) return nullptr;
     detail::InitializePacket(irp, size, StackSize);
     std::lock_guard lock(g_mutex);

@@ -164,7 +164,7 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, 
     (void)ChargeQuota;
     RequireAtMostDispatch("IoAllocateMdl");
     if (Length == 0 || Length > 0x7FFFFFFF) return nullptr;
-    auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(MDL), kMdlTag));
+    auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag));
     if (mdl == nullptr) return nullptr;
     const auto va = reinterpret_cast<uintptr_t>(VirtualAddress);
     mdl->Next = nullptr;

@@ -19,6 +19,7 @@
 #include "sim/host/memory_views.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
+#include "sim/host/windows_version.h"
 
 // Under AddressSanitizer, once asked for, the bytes past each allocation and freed blocks are
 // poisoned too, so an overread of pool is reported where it happens, not only an overrun when the
@@ -297,6 +298,7 @@ bool Pool::Locate(const void* p, size_t length, PoolRange* range) {
     range->allocationSize = it->second.size;
     range->tag = it->second.tag;
     range->paged = Paged(it->second.type);
+    range->type = it->second.type;
     range->arenaOffset = addr - reinterpret_cast<uintptr_t>(a.base);
     return true;
 }
@@ -330,6 +332,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (PoolType != NonPagedPool && PoolType != PagedPool && PoolType != NonPagedPoolNx)
         BugCheckTag("ExAllocatePoolWithTag", "invalid pool type " + std::to_string(int(PoolType)),
                     Tag);
+    if (PoolType == NonPagedPoolNx) {
+        const q407::sim::WindowsVersion v = q407::sim::CurrentWindowsVersion();
+        if (v.major < 6 || (v.major == 6 && v.minor < 2))
+            BugCheckTag("ExAllocatePoolWithTag",
+                        "NonPagedPoolNx does not exist on Windows " + std::to_string(v.major) +
+                            "." + std::to_string(v.minor),
+                        Tag);
+    }
     if (q407::sim::Paged(PoolType) && irql > APC_LEVEL)
         BugCheckTag("ExAllocatePoolWithTag", "PagedPool allocation", Tag);
     if (irql > DISPATCH_LEVEL)

@@ -1,4 +1,6 @@
 // Executive pool of the emulated machine, with the accounting and fault injection that tests use.
+// As on the real systems, NonPagedPoolNx exists from Windows 8 (6.2) on: asking an older reported
+// version for it is a bug check.
 //
 // All pool lives in one memfd-backed arena, so any pool page can be mapped a second time into an
 // emulated process. Allocations of a page or more are page aligned. Every allocation is tracked by
@@ -28,6 +30,7 @@ struct PoolRange {
     size_t allocationSize = 0;
     ULONG tag = 0;
     bool paged = false;
+    POOL_TYPE type = NonPagedPool;
     uint64_t arenaOffset = 0;  // of the queried address
 };
 

@@ -11,7 +11,7 @@ constexpr LONG kMaxInterfaceNumber = 256;
 enum : LONG { RecipientDevice = 0, RecipientInterface = 1, RecipientEndpoint = 2 };
 
 URB* AllocateUrb(SIZE_T bytes) {
-    auto* urb = static_cast<URB*>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kEnginePoolTag));
+    auto* urb = static_cast<URB*>(ExAllocatePoolWithTag(DriverPoolType(), bytes, kEnginePoolTag));
     if (urb != nullptr) RtlZeroMemory(urb, bytes);
     return urb;
 }
@@ -25,7 +25,7 @@ BOOLEAN IsWellFormed(const USBD_INTERFACE_INFORMATION* info, SIZE_T room) {
 
 PUSBD_INTERFACE_INFORMATION CopyInterface(const USBD_INTERFACE_INFORMATION* info) {
     auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, info->Length, kEnginePoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), info->Length, kEnginePoolTag));
     if (copy != nullptr) RtlCopyMemory(copy, info, info->Length);
     return copy;
 }
@@ -34,7 +34,7 @@ PUSBD_INTERFACE_INFORMATION CopyInterface(const USBD_INTERFACE_INFORMATION* info
 PUSBD_INTERFACE_INFORMATION EmptyInterface(UCHAR number, UCHAR alternate) {
     const USHORT bytes = GET_USBD_INTERFACE_SIZE(0);
     auto* info = static_cast<PUSBD_INTERFACE_INFORMATION>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kEnginePoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), bytes, kEnginePoolTag));
     if (info == nullptr) return nullptr;
     RtlZeroMemory(info, bytes);
     info->Length = bytes;
@@ -66,7 +66,8 @@ NTSTATUS StreamEngine::GetDescriptor(LONG recipient, UCHAR type, UCHAR index, US
     }
     if (length < 2 || length > 0xFFFF) return STATUS_INVALID_PARAMETER;
 
-    auto* data = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, length, kEnginePoolTag));
+    auto* data =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType(), length, kEnginePoolTag));
     URB* urb = AllocateUrb(sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST));
     if (data == nullptr || urb == nullptr) {
         if (data != nullptr) ExFreePoolWithTag(data, kEnginePoolTag);

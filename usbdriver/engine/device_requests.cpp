@@ -23,7 +23,7 @@ NTSTATUS StreamEngine::ControlRequest(USHORT function, BOOLEAN in, UCHAR request
     // URB and data stage in one non-paged block.
     const SIZE_T urbBytes = (sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) + 15) & ~SIZE_T(15);
     auto* block = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, urbBytes + length + 1, kEnginePoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), urbBytes + length + 1, kEnginePoolTag));
     if (block == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(block, urbBytes + length + 1);
     auto* urb = reinterpret_cast<URB*>(block);

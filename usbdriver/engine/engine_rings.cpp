@@ -7,7 +7,7 @@ namespace q407 {
 namespace {
 
 PUCHAR AllocateZeroed(SIZE_T bytes) {
-    auto* p = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, bytes, kEnginePoolTag));
+    auto* p = static_cast<PUCHAR>(ExAllocatePoolWithTag(DriverPoolType(), bytes, kEnginePoolTag));
     if (p != nullptr) RtlZeroMemory(p, bytes);
     return p;
 }

@@ -44,7 +44,7 @@ NTSTATUS StreamEngine::LoadSettings() {
     const ULONG infoBytes =
         static_cast<ULONG>(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data)) + kMixerSettingsSize;
     auto* info = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, infoBytes, kEnginePoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), infoBytes, kEnginePoolTag));
     if (info == nullptr) {
         ZwClose(key);
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -118,7 +118,7 @@ NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
     NTSTATUS result = STATUS_SUCCESS;
     for (ULONG i = 0; i < count; ++i) {
         auto* transfer = static_cast<TransferRecord*>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(TransferRecord), kPipePoolTag));
+            ExAllocatePoolWithTag(DriverPoolType(), sizeof(TransferRecord), kPipePoolTag));
         if (transfer == nullptr) {
             result = STATUS_INSUFFICIENT_RESOURCES;
             continue;
@@ -130,7 +130,7 @@ NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
         else
             IoReuseIrp(*slot, STATUS_PENDING);
         URB* urb = static_cast<URB*>(
-            ExAllocatePoolWithTag(NonPagedPoolNx, kTransferUrbBytes, kPipePoolTag));
+            ExAllocatePoolWithTag(DriverPoolType(), kTransferUrbBytes, kPipePoolTag));
         PUCHAR buffer = role == PipeRolePlayback  ? m_PlaybackBuffers[i]
                         : role == PipeRoleCapture ? m_CaptureBuffers[i]
                                                   : m_MidiInBuffer;
@@ -163,7 +163,7 @@ NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
 NTSTATUS StreamEngine::StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& pipe, LONG role) {
     if (pipe.PipeHandle != nullptr) (void)ResetPipe(pipe.PipeHandle);
     auto* group = static_cast<PipeGroup*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PipeGroup), kPipePoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), sizeof(PipeGroup), kPipePoolTag));
     if (group == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(group, sizeof(*group));
     group->engine = this;

@@ -30,7 +30,7 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lower
 
 StreamEngine* AllocateStreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice,
                                    const EngineNotifications* facade) {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(StreamEngine), kEnginePoolTag);
+    PVOID memory = ExAllocatePoolWithTag(DriverPoolType(), sizeof(StreamEngine), kEnginePoolTag);
     if (memory == nullptr) return nullptr;
     RtlZeroMemory(memory, sizeof(StreamEngine));
     return new (memory) StreamEngine(functionalDevice, lowerDevice, facade);
@@ -78,7 +78,9 @@ void StreamEngine::AdoptSharedBlock(PUCHAR sharedBlock, EngineStatus* status) {
     m_Status->usbBufferCount = static_cast<ULONG>(m_Settings.usbBufferCount);
     m_Status->lastInputHalf = 0;
     m_Status->errorCounter = 0;
-    SetSelfAddress(*m_Status, reinterpret_cast<ULONG64>(m_Status));
+    // A kernel address in a record every client maps would undo address randomisation.
+    m_Status->unused30 = 0;
+    m_Status->unused34 = 0;
 }
 
 void StreamEngine::CarveSharedBlock() {

@@ -12,6 +12,7 @@
 #include "shared/client_kinds.h"
 #include "shared/engine_status.h"
 #include "shared/mixer_settings.h"
+#include "usbdriver/driver_pool.h"
 #include "usbdriver/engine/engine_notifications.h"
 #include "usbdriver/engine/pipe_group.h"
 #include "usbdriver/engine/ring_buffer.h"
@@ -117,11 +118,11 @@ struct CaptureRoute {
 // What the audio paths count for inspection; the paths themselves never read these.
 struct AudioPathCounters {
     ULONG64 mixes;
-    ULONG64 asioUnderruns;       // a running ASIO stream found fewer than a mix's frames
-    ULONG64 asioHalvesDropped;   // no room in the ASIO ring for a whole half
-    ULONG64 clientRingUnderruns; // a WDM ring held less than a mix's frames
-    ULONG64 routeOverflows;      // a routing ring had no room for a period
-    ULONG64 routeShortReads;     // a routing ring held less than an input period
+    ULONG64 asioUnderruns;        // a running ASIO stream found fewer than a mix's frames
+    ULONG64 asioHalvesDropped;    // no room in the ASIO ring for a whole half
+    ULONG64 clientRingUnderruns;  // a WDM ring held less than a mix's frames
+    ULONG64 routeOverflows;       // a routing ring had no room for a period
+    ULONG64 routeShortReads;      // a routing ring held less than an input period
     ULONG64 distributedPeriods;
 };
 

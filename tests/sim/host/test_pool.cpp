@@ -100,3 +100,33 @@ TEST(Pool, AFreshMachineStartsWithEmptyBooks) {
     EXPECT_NE(p, nullptr);
     ExFreePool(p);
 }
+
+// The no-execute pool exists from Windows 8 (6.2) on; an older reported version bug checks at the
+// first request for it and still serves the plain pool.
+TEST(Pool, NoExecutePoolExistsFromWindows8On) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    {
+        Machine m;
+        m.SetWindowsVersion(WindowsVersion{6, 2, 9200});
+        void* p = ExAllocatePoolWithTag(NonPagedPoolNx, 16, POOL_TAG("Test"));
+        ASSERT_NE(p, nullptr);
+        PoolRange range;
+        ASSERT_TRUE(Pool::Locate(p, 16, &range));
+        EXPECT_EQ(range.type, NonPagedPoolNx);
+        ExFreePoolWithTag(p, POOL_TAG("Test"));
+        m.SetWindowsVersion(WindowsVersion{6, 1, 7601});
+        p = ExAllocatePoolWithTag(NonPagedPool, 16, POOL_TAG("Test"));
+        ASSERT_NE(p, nullptr);
+        ASSERT_TRUE(Pool::Locate(p, 16, &range));
+        EXPECT_EQ(range.type, NonPagedPool);
+        ExFreePoolWithTag(p, POOL_TAG("Test"));
+    }
+    EXPECT_DEATH(
+        {
+            Machine m;
+            m.SetWindowsVersion(WindowsVersion{6, 1, 7601});
+            (void)ExAllocatePoolWithTag(NonPagedPoolNx, 16, POOL_TAG("Zel6"));
+        },
+        "VERIFIER: ExAllocatePoolWithTag: NonPagedPoolNx does not exist on Windows 6.1 at IRQL 0 "
+        "\\(tag Zel6\\)");
+}
