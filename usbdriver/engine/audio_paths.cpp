@@ -205,9 +205,11 @@ void StreamEngine::MixOutput(ULONG half, ULONG frames) {
     for (LONG t = 0; t < kRouteRecordCount; ++t) {
         RingBuffer* ring = m_RoutingRingSlots[t];
         if (m_RouteWritten[t] == 0 || ring == nullptr) continue;
+        MarkRouteAnchor(t, ring);
         AdvanceWriteIndex(ring, period);
         InterlockedIncrement64(&m_RoutePeriods[t]);
     }
+    InterlockedExchange64(&m_MixedFrames, m_MixedFrames + period);
 }
 
 void StreamEngine::DistributeInput() {
@@ -274,6 +276,7 @@ void StreamEngine::DistributeInput() {
             if (facade->SignalAsioPeriod != nullptr)
                 (void)facade->SignalAsioPeriod(facade->context);
         }
+        m_DistributedFrames += frames;
         AdvanceReadIndex(input, periodBytes);
     }
 }
@@ -292,14 +295,17 @@ void StreamEngine::DeliverCapture(LONG kind, LONG channel, const ClientBuffer& b
     }
     const LONG source = RouteInputSource(route.inputSource);
     RingBuffer* ring = m_RoutingRingSlots[index];
-    if (ring != nullptr &&
-        __atomic_load_n(&m_RoutePeriods[index], __ATOMIC_RELAXED) >= kRoutePeriodsBeforeRead) {
+    if (ring != nullptr && RouteReadable(index, ring, frames)) {
         // What the routing ring lacks of a period is silence, never the buffer's old contents.
         const SampleRuns routed = RingReadRuns(ring, static_cast<int32_t>(frames));
         const ULONG available = routed.Total();
         TransferRuns(routed, destination, frames, RunMode::Copy);
         AdvanceReadIndex(ring, static_cast<int32_t>(available));
-        if (available < frames) ++m_PathCounters.routeShortReads;
+        if (available < frames) {
+            // The source stopped or skipped a period: what follows would arrive late.
+            ++m_PathCounters.routeShortReads;
+            RestartRoute(index);
+        }
         if (source != kRouteNoInputSource)
             TransferRuns(inputs[source], destination, frames, RunMode::Add);
         return;

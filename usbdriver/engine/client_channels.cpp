@@ -132,6 +132,13 @@ ULONG StreamEngine::OpenClientChannel(LONG kind, LONG direction, LONG channel, L
         }
         if (direction == kCapture) PublishCaptureRoutes();
         InterlockedOr(mask, bit);
+        // A destination opened late takes the routed signal at the delay every other one has,
+        // not what piled up in its ring while it was closed.
+        if (direction == kCapture) {
+            const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_CaptureLock);
+            RestartRoute(RouteRecordIndex(kind, channel));
+            KeReleaseSpinLock(&m_CaptureLock, irql);
+        }
         if (anyBefore == 0) {
             // Control requests need the pipes stopped; the restart begins every cycle afresh.
             if (IsStreaming()) {
@@ -165,13 +172,15 @@ ULONG StreamEngine::OpenClientChannel(LONG kind, LONG direction, LONG channel, L
             ZeroClientBuffer(buffer, samples);
         KeReleaseSpinLock(lock, irql);
     }
-    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
+    // A closed destination, or the destination a closed source fed, starts afresh when it is
+    // fed again.
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
     const LONG own = RouteRecordIndex(kind, channel);
     const LONG target = RouteTargetIndex(m_Settings.routeTable.records[own]);
     KeReleaseSpinLock(&m_PlaybackLock, irql);
-    __atomic_store_n(&m_RoutePeriods[own], LONG64(0), __ATOMIC_RELAXED);
-    if (target != kNoRouteTarget)
-        __atomic_store_n(&m_RoutePeriods[target], LONG64(0), __ATOMIC_RELAXED);
+    irql = KeAcquireSpinLockRaiseToDpc(&m_CaptureLock);
+    RestartRoute(direction == kCapture ? own : target);
+    KeReleaseSpinLock(&m_CaptureLock, irql);
     return currentHalf();
 }
 

@@ -88,11 +88,15 @@ void StreamEngine::ProcessMidiInput(const UCHAR* data, ULONG length) {
 void StreamEngine::OpenMidiPort(LONG port, LONG input) {
     UNREFERENCED_PARAMETER(port);
     if (input != 0) {
+        // With no port open nobody reads the ring; the MIDI input completion writes it under its
+        // lock, so emptying it there leaves it consistent.
+        const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_MidiInLock);
         if (m_MidiInOpenCount <= 0) {
             InterlockedExchange(&m_MidiInOpenCount, 0);
             Flush(&m_MidiInRingBuffer);
         }
         InterlockedIncrement(&m_MidiInOpenCount);
+        KeReleaseSpinLock(&m_MidiInLock, irql);
     } else {
         InterlockedIncrement(&m_MidiOutOpenCount);
     }
@@ -101,10 +105,12 @@ void StreamEngine::OpenMidiPort(LONG port, LONG input) {
 void StreamEngine::CloseMidiPort(LONG port, LONG input) {
     UNREFERENCED_PARAMETER(port);
     if (input != 0) {
+        const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_MidiInLock);
         if (InterlockedDecrement(&m_MidiInOpenCount) <= 0) {
             InterlockedExchange(&m_MidiInOpenCount, 0);
             Flush(&m_MidiInRingBuffer);
         }
+        KeReleaseSpinLock(&m_MidiInLock, irql);
     } else {
         InterlockedDecrement(&m_MidiOutOpenCount);
     }

@@ -87,27 +87,43 @@ NTSTATUS SubmitTransfer(TransferRecord* transfer) {
     return IofCallDriver(group->engine->m_LowerDevice, irp);
 }
 
+// The pipes may be running (the streaming gate resets at every ASIO start): each side's state
+// changes under that side's lock, one lock at a time, and a ring whose two ends live on different
+// sides is emptied from its reading side. Bytes queued for the device or for a MIDI client (MIDI
+// out, codec commands, MIDI in) are not the stream's: they stay queued and go on in order, so no
+// codec register write is ever cut in half.
 void StreamEngine::ResetStreamState() {
-    m_SlotSize = kAudioSlotBytes;
-    m_FramesPerPlaybackTransfer = UsbBufferCount() * kPlaybackUnitFrames;
-    m_PeriodFrames = CurrentLatency();
+    const ULONG n = UsbBufferCount();
+    const ULONG latency = CurrentLatency();
     const ULONG rate = CurrentSampleRate();
     const BOOLEAN doubleRate = rate == 88200 || rate == 96000;
+
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
+    m_SlotSize = kAudioSlotBytes;
+    m_FramesPerPlaybackTransfer = static_cast<ULONG>(n * kPlaybackUnitFrames);
     m_RateFactor = doubleRate ? 2 : 1;
-    m_MidiInByteCount = doubleRate ? 2 : 4;
     SelectMidiPacing(rate);
     m_MidiOutSlotCounter = 0;
-
-    Flush(&m_InAudioRingBuffer);
-    Flush(&m_AsioOutRingBuffer);
-    Flush(&m_MidiOutRingBuffer);
-    Flush(&m_MidiInRingBuffer);
-    Flush(&m_CommandRingBuffer);
-    for (RingBuffer& ring : m_RoutingRings) Flush(&ring);
+    Flush(&m_AsioOutRingBuffer);  // written and read under this lock
     RtlZeroMemory(m_OutputSourceCount, sizeof(m_OutputSourceCount));
     RtlZeroMemory(m_RouteSourceCount, sizeof(m_RouteSourceCount));
     RtlZeroMemory(m_RouteWritten, sizeof(m_RouteWritten));
-    RtlZeroMemory(m_RoutePeriods, sizeof(m_RoutePeriods));
+    KeReleaseSpinLock(&m_PlaybackLock, irql);
+
+    irql = KeAcquireSpinLockRaiseToDpc(&m_CaptureLock);
+    // Only a latency change moves the period length, and that stops the pipes first.
+    if (m_PeriodFrames != latency) m_PeriodFrames = latency;
+    Flush(&m_InAudioRingBuffer);  // written and read under this lock
+    m_RouteMixFrames = static_cast<ULONG>(n * kPlaybackUnitFrames);
+    m_RouteMargin =
+        static_cast<ULONG>(n * (kPlaybackUnitFrames + kCaptureUnitBytes / kCaptureFrameBytes));
+    m_RouteDelayChosen = FALSE;
+    for (LONG t = 0; t < kRouteRecordCount; ++t) RestartRoute(t);
+    KeReleaseSpinLock(&m_CaptureLock, irql);
+
+    irql = KeAcquireSpinLockRaiseToDpc(&m_MidiInLock);
+    m_MidiInByteCount = doubleRate ? 2 : 4;
+    KeReleaseSpinLock(&m_MidiInLock, irql);
     ClearMeters();
 }
 
@@ -339,9 +355,11 @@ NTSTATUS StreamEngine::SilenceOutput() {
         if (half != nullptr) RtlZeroMemory(half, kStagingHalfBytes);
     }
     Flush(&m_OutAudioRingBuffer);
-    for (LONG c = 0; c < kChannelSlotCount; ++c)
-        Flush(m_RoutingRingSlots[RouteRecordIndex(ClientKind::MME, c)]);
     KeReleaseSpinLock(&m_PlaybackLock, irql);
+    // The MME destinations start afresh, emptied from their reading side.
+    BOOLEAN mme[kRouteRecordCount] = {};
+    for (LONG c = 0; c < kChannelSlotCount; ++c) mme[RouteRecordIndex(ClientKind::MME, c)] = TRUE;
+    RestartRoutes(mme);
     return STATUS_SUCCESS;
 }
 

@@ -11,10 +11,14 @@
 namespace q407 {
 namespace {
 
-// A record whose change can send a different signal, or none, into its target.
-BOOLEAN RouteChanged(const RouteRecord& a, const RouteRecord& b) {
-    return a.routeOut != b.routeOut || a.routeIn != b.routeIn || a.targetKind != b.targetKind ||
+// A record's source side: whether and where this (kind, channel) sends its signal.
+BOOLEAN SourceChanged(const RouteRecord& a, const RouteRecord& b) {
+    return a.routeOut != b.routeOut || a.targetKind != b.targetKind ||
            a.targetChannel != b.targetChannel;
+}
+
+void Mark(BOOLEAN (&targets)[kRouteRecordCount], LONG target) {
+    if (target != kNoRouteTarget) targets[target] = TRUE;
 }
 
 }  // namespace
@@ -42,34 +46,33 @@ NTSTATUS StreamEngine::ApplySettings(const MixerSettings* block) {
     RtlCopyMemory(next.deviceInfo, m_DeviceInfo, kDeviceInfoByteCount);
     BringMapAndRoutesIntoRange(next);
 
-    // Destinations whose source changes start again from an empty ring.
-    BOOLEAN drain[kRouteRecordCount] = {};
+    // Destinations whose signal changes start afresh: the old and new targets of a changed
+    // source, and a destination whose own routing switches on or off. The others go on
+    // undisturbed, at the delay they have.
+    BOOLEAN restart[kRouteRecordCount] = {};
     BOOLEAN mapChanged = FALSE;
     for (LONG i = 0; i < kRouteRecordCount; ++i) {
-        if (!RouteChanged(next.routeTable.records[i], m_Settings.routeTable.records[i])) continue;
-        const LONG target = RouteTargetIndex(next.routeTable.records[i]);
-        if (target != kNoRouteTarget) drain[target] = TRUE;
+        const RouteRecord& current = m_Settings.routeTable.records[i];
+        const RouteRecord& incoming = next.routeTable.records[i];
+        if (SourceChanged(current, incoming)) {
+            Mark(restart, RouteTargetIndex(current));
+            Mark(restart, RouteTargetIndex(incoming));
+        }
+        if (current.routeIn != incoming.routeIn) restart[i] = TRUE;
     }
     for (LONG j = 0; j < kOutputChannelCount; ++j) {
         if (next.outputMap.entries[j] != m_Settings.outputMap.entries[j]) mapChanged = TRUE;
     }
 
     // The mix reads the map and the routes under the playback lock.
-    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
     m_Settings = next;
     ComputeInputSources();
-    for (LONG64& periods : m_RoutePeriods) __atomic_store_n(&periods, LONG64(0), __ATOMIC_RELAXED);
     KeReleaseSpinLock(&m_PlaybackLock, irql);
 
-    // The distribution owns the read side of the routing rings: emptying them there needs no
-    // idle producer.
+    // The distribution owns the read side of the routing rings: it empties them itself.
     PublishCaptureRoutes();
-    irql = KeAcquireSpinLockRaiseToDpc(&m_CaptureLock);
-    for (LONG t = 0; t < kRouteRecordCount; ++t) {
-        RingBuffer* ring = m_RoutingRingSlots[t];
-        if (drain[t] && ring != nullptr) AdvanceReadIndex(ring, GetReadAvailable(ring));
-    }
-    KeReleaseSpinLock(&m_CaptureLock, irql);
+    RestartRoutes(restart);
 
     (void)SaveSettings(&m_Settings, sizeof(m_Settings));
     if (mapChanged) ClearMeters();

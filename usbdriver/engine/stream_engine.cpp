@@ -169,15 +169,21 @@ void StreamEngine::ReleaseDevice() {
 }
 
 NTSTATUS StreamEngine::EnableStreaming(LONG enable) {
+    // The pipes may be running: the playback completion reads the flag under its lock.
+    auto clearHalfQueued = [this] {
+        const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
+        m_HalfQueued = 0;
+        KeReleaseSpinLock(&m_PlaybackLock, irql);
+    };
     if (enable != 0) {
         ResetStreamState();
-        m_HalfQueued = 0;
+        clearHalfQueued();
         return STATUS_SUCCESS;
     }
     (void)SilenceOutput();
     (void)UsbStopStream();
     ClearStreamingIfIdle();
-    m_HalfQueued = 0;
+    clearHalfQueued();
     return STATUS_SUCCESS;
 }
 

@@ -2,9 +2,9 @@
 // pipes and the clients, its shared records, and every operation the device facade calls.
 //
 // Control operations run at PASSIVE_LEVEL; the pipe completions run at DISPATCH_LEVEL under the
-// playback, capture and MIDI input spin locks, never nested. Control operations do not take
-// those locks: they stop the pipes (and wait for them to drain) before changing what the
-// completions use.
+// playback, capture and MIDI input spin locks, never nested. A control operation that changes
+// what a completion uses while the pipes may run takes that pipe's lock for the change (one lock at
+// a time), or acts from a ring's reading side, as the reader would.
 #pragma once
 
 #include "platform/kernel/wdk.h"
@@ -126,6 +126,18 @@ struct AudioPathCounters {
     ULONG64 distributedPeriods;
 };
 
+// One FlexPATH destination's alignment with the mix that feeds its routing ring. The capture side
+// owns request and state, the playback side answered and the anchor; each side writes only its
+// own fields, under its own lock.
+struct RouteAlignment {
+    volatile LONG request;   // bumped by the capture side when the destination starts afresh
+    volatile LONG answered;  // the last request the mix has marked an anchor for
+    int32_t anchorIndex;     // ring write index where the first period after the request starts
+    ULONG64 anchorFrame;     // that period's first frame, counted in m_MixedFrames
+    LONG state;              // capture side: RouteWaiting, RouteAnchored or RouteFlowing
+};
+enum RouteAlignmentState : LONG { RouteWaiting = 0, RouteAnchored = 1, RouteFlowing = 2 };
+
 // Largest interleaved channel count taken from a client ring; it only bounds the arithmetic.
 inline constexpr LONG kMaxClientRingChannels = 64;
 // Playback periods a routing ring must have received before its destination reads it.
@@ -243,6 +255,19 @@ class StreamEngine {
     // device input added.
     void DeliverCapture(LONG kind, LONG channel, const ClientBuffer& buffer, ULONG frames,
                         const SampleRuns* inputs);
+
+    // --- FlexPATH destination alignment (route_alignment.cpp) ---
+    // A destination starts afresh: its ring is emptied from the reading side and the next period
+    // the mix writes becomes its anchor. Capture lock held.
+    void RestartRoute(LONG target);
+    // RestartRoute for the marked destinations (all when targets is null); takes the capture lock.
+    void RestartRoutes(const BOOLEAN* targets);
+    // The mix's side: marks the anchor for a pending request before a period is written into the
+    // ring. Playback lock held.
+    void MarkRouteAnchor(LONG target, const RingBuffer* ring);
+    // The distribution's side: whether the destination's ring can give this period, placed so
+    // that every routed destination keeps the same delay. Capture lock held.
+    BOOLEAN RouteReadable(LONG target, RingBuffer* ring, ULONG frames);
     // The period length fixed at the last stream reset; the status record's copy is mapped into
     // client processes and never sizes a copy into a client buffer.
     ULONG PeriodFrames() const;
@@ -379,7 +404,16 @@ class StreamEngine {
     LONG m_OutputSourceCount[kChannelSlotCount];
     LONG m_RouteSourceCount[kClientKindCount * kChannelSlotCount];
     LONG m_RouteWritten[kClientKindCount * kChannelSlotCount];
-    LONG64 m_RoutePeriods[kClientKindCount * kChannelSlotCount];
+    LONG64 m_RoutePeriods[kClientKindCount * kChannelSlotCount];  // written by the mix
+    RouteAlignment m_RouteAlignment[kClientKindCount * kChannelSlotCount];
+    volatile LONG64 m_MixedFrames;  // frames mixed since the engine started; playback side
+    ULONG64 m_DistributedFrames;    // input frames handed out since the engine started
+    // Capture side: distributed minus mixed frame count of every routed sample, chosen once per
+    // stream start so that each destination's routed delay is the same and stays the same.
+    LONG64 m_RouteDelay;
+    BOOLEAN m_RouteDelayChosen;
+    ULONG m_RouteMixFrames;  // frames the mix writes per period (n x 20), as the capture side knows it
+    ULONG m_RouteMargin;     // frames of slack for the two pipes' completion cadences
     volatile LONG m_MidiInOpenCount;
     volatile LONG m_MidiOutOpenCount;
     CaptureRoute m_CaptureRoutes[kRouteRecordCount];

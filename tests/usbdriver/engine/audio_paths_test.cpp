@@ -246,7 +246,8 @@ TEST(OutputMix, KindMuteSilencesOnlyTheRoutedChannelsDirectOutput) {
 }
 
 // Device input 3 routed to ASIO capture 5; then an ASIO playback channel routed there too: the
-// routed signal is taken only once two playback periods have been written, with input 3 added.
+// routed signal is taken only once two playback periods have been written and the routed delay is
+// reached, with input 3 added.
 TEST(InputDistribution, InputRecordFeedsAsioCaptureAndJoinsARoutedSource) {
     PathsHarness h(48000, 32, 4);
     AsioBuffers asio(h, 32);
@@ -275,17 +276,29 @@ TEST(InputDistribution, InputRecordFeedsAsioCaptureAndJoinsARoutedSource) {
     Adopt(h);
     h.Open(ClientKind::ASIO, Direction::Output, 2);
     for (int half = 0; half < 2; ++half) asio.Fill(2, half, 0x00000100);
-    for (int i = 0; i < 4; ++i) h.Engine().WriteAsioOutput(uint32_t(i & 1), 1);
-    h.Mix();  // one period written: not yet taken
-    h.Capture(inputs);
-    EXPECT_EQ(h.Status().lastInputHalf, 1u);
-    EXPECT_EQ(asio.buffers[1][5][1][0], 3 << 24);
-    h.Mix();  // two periods: routed signal plus input 3
-    h.Capture(inputs);
-    for (uint32_t f = 0; f < 32; ++f)
-        EXPECT_EQ(asio.buffers[1][5][0][f], (3 << 24) + int32_t(f << 8) + 0x100) << f;
-    EXPECT_EQ(h.asioSignals, 3u);
-    EXPECT_EQ(h.inputPeriods, 3u);
+    // Input 3 alone until the routing ring has two periods and reaches the delay every routed
+    // destination keeps; from then on the routed signal with input 3 added, every period.
+    int joined = -1;
+    for (int round = 0; round < 8; ++round) {
+        for (int i = 0; i < 3; ++i) h.Engine().WriteAsioOutput(uint32_t(i & 1), 1);
+        h.Mix();
+        h.Capture(inputs);
+        const int half = (round + 1) & 1;
+        EXPECT_EQ(h.Status().lastInputHalf, uint32_t(half));
+        const bool routed = asio.buffers[1][5][half][0] == (3 << 24) + 0x100;
+        if (round < 2) {
+            EXPECT_FALSE(routed) << round;
+        }
+        if (routed && joined < 0) joined = round;
+        for (uint32_t f = 0; f < 32; ++f)
+            ASSERT_EQ(asio.buffers[1][5][half][f],
+                      (3 << 24) + int32_t(f << 8) + (joined >= 0 ? 0x100 : 0))
+                << round << " " << f;
+    }
+    EXPECT_GE(joined, 2);
+    EXPECT_LE(joined, 4);
+    EXPECT_EQ(h.asioSignals, 9u);
+    EXPECT_EQ(h.inputPeriods, 9u);
     EXPECT_TRUE(asio.GuardsIntact());
 }
 
