@@ -273,6 +273,11 @@ std::vector<int32_t> PathClients::RecordedMmeInput(int index) const {
     return mmeRecord_[index];
 }
 
+uint64_t PathClients::RecordedMmeInputFrame(int index) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return mmeRecordFrame_[index];
+}
+
 void PathClients::OnOutputPeriod(PVOID context) {
     auto* self = static_cast<PathClients*>(context);
     if (self->asioArmed_ && self->firstOutputTick_ < 0)
@@ -316,6 +321,8 @@ void PathClients::OnInputPeriod(PVOID context) {
                     if (self->wdmSignal_)
                         Feed(self->mmeChecks_[i], value, self->mmeFrames_ + f,
                              self->wdmSignal_(0, source), expected);
+                    if (self->mmeRecord_[i].empty() && self->mmeRecordLimit_[i] != 0)
+                        self->mmeRecordFrame_[i] = self->asioPeriods_.load() * frames + f;
                     if (self->mmeRecord_[i].size() < self->mmeRecordLimit_[i])
                         self->mmeRecord_[i].push_back(value);
                 }

@@ -64,6 +64,9 @@ class PathClients {
     ChannelCheck MmeCheck(int index) const;
     void RecordMmeInput(int index, size_t maxFrames);
     std::vector<int32_t> RecordedMmeInput(int index) const;
+    // The ASIO host's input frame that the first recorded sample belongs to (the same input
+    // period hands both their samples), so that a routed ASIO signal's delay can be read off.
+    uint64_t RecordedMmeInputFrame(int index) const;
 
     // Ticks of the first output period and of the first input period after the ASIO start.
     sim::ClockTicks FirstOutputPeriodTick() const { return firstOutputTick_.load(); }
@@ -108,6 +111,7 @@ class PathClients {
     ChannelCheck mmeChecks_[kInputChannelCount];
     std::vector<int32_t> mmeRecord_[kInputChannelCount];
     size_t mmeRecordLimit_[kInputChannelCount] = {};
+    uint64_t mmeRecordFrame_[kInputChannelCount] = {};
 };
 
 }  // namespace q407::tools

@@ -176,7 +176,8 @@ ULONG StreamEngine::OpenClientChannel(LONG kind, LONG direction, LONG channel, L
     // fed again.
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
     const LONG own = RouteRecordIndex(kind, channel);
-    const LONG target = RouteTargetIndex(m_Settings.routeTable.records[own]);
+    const RouteRecord& record = m_Settings.routeTable.records[own];
+    const LONG target = record.routeOut != 0 ? RouteTargetIndex(record) : kNoRouteTarget;
     KeReleaseSpinLock(&m_PlaybackLock, irql);
     irql = KeAcquireSpinLockRaiseToDpc(&m_CaptureLock);
     RestartRoute(direction == kCapture ? own : target);

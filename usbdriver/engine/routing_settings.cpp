@@ -17,8 +17,10 @@ BOOLEAN SourceChanged(const RouteRecord& a, const RouteRecord& b) {
            a.targetChannel != b.targetChannel;
 }
 
-void Mark(BOOLEAN (&targets)[kRouteRecordCount], LONG target) {
-    if (target != kNoRouteTarget) targets[target] = TRUE;
+// The destination a record feeds; an unused record names one but feeds nothing.
+void MarkTarget(BOOLEAN (&targets)[kRouteRecordCount], const RouteRecord& record) {
+    const LONG target = RouteTargetIndex(record);
+    if (record.routeOut != 0 && target != kNoRouteTarget) targets[target] = TRUE;
 }
 
 }  // namespace
@@ -55,8 +57,8 @@ NTSTATUS StreamEngine::ApplySettings(const MixerSettings* block) {
         const RouteRecord& current = m_Settings.routeTable.records[i];
         const RouteRecord& incoming = next.routeTable.records[i];
         if (SourceChanged(current, incoming)) {
-            Mark(restart, RouteTargetIndex(current));
-            Mark(restart, RouteTargetIndex(incoming));
+            MarkTarget(restart, current);
+            MarkTarget(restart, incoming);
         }
         if (current.routeIn != incoming.routeIn) restart[i] = TRUE;
     }
