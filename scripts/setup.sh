@@ -2,7 +2,8 @@
 # Installs the Debian packages the build needs, and any named as arguments, only those missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3)
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
+          nlohmann-json3-dev libcli11-dev)
 packages+=("$@")
 
 missing=()

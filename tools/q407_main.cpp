@@ -2,6 +2,7 @@
 #include <iostream>
 #include <string_view>
 
+#include "tools/info_command.h"
 #include "tools/loopback_command.h"
 #include "tools/stream_command.h"
 
@@ -12,6 +13,7 @@ void Usage(std::ostream& out) {
            "commands:\n"
            "  stream   stream on a virtual Q407 LX and report the pipe counters\n"
            "  loopback ASIO round trip through a looped-back virtual Q407 LX\n"
+           "  info     the driver and device as a client process sees them\n"
            "Run 'q407 COMMAND --help' for a command's options.\n";
 }
 
@@ -30,6 +32,8 @@ int main(int argc, char** argv) {
     }
     if (command == "stream")
         return q407::tools::StreamCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "info")
+        return q407::tools::InfoCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "loopback")
         return q407::tools::LoopbackCommand(argc - 2, argv + 2, std::cout, std::cerr);
     std::cerr << "q407: unknown command '" << command << "'\n";

@@ -15,6 +15,13 @@ namespace q407::sim {
 namespace {
 
 std::atomic<ULONG> g_nextProcessId{0x100};
+
+// The Process objects by their kernel process, for code that only knows the current thread.
+std::mutex g_processesMutex;
+std::vector<std::pair<KPROCESS*, Process*>>& LiveProcesses() {
+    static auto* live = new std::vector<std::pair<KPROCESS*, Process*>>();
+    return *live;
+}
 constexpr uintptr_t kAttachMagic = 0x41545443;
 
 void DestroyProcess(void* body) {
@@ -122,11 +129,33 @@ ULONG CurrentProcessId() {
 void ResetProcesses() {}
 
 Process::Process(std::string name)
-    : process_(NewProcess(g_nextProcessId.fetch_add(4), std::move(name), new HandleTable(false))) {}
+    : process_(NewProcess(g_nextProcessId.fetch_add(4), std::move(name), new HandleTable(false))) {
+    std::lock_guard lock(g_processesMutex);
+    LiveProcesses().emplace_back(process_, this);
+}
 
 Process::~Process() {
     if (!process_->ended) End();
+    {
+        std::lock_guard lock(g_processesMutex);
+        auto& live = LiveProcesses();
+        for (auto it = live.begin(); it != live.end(); ++it) {
+            if (it->second == this) {
+                live.erase(it);
+                break;
+            }
+        }
+    }
     ObDereferenceObject(process_);
+}
+
+Process* CurrentUserProcess() {
+    KPROCESS* current = CurrentThreadContext().process;
+    if (current == nullptr) return nullptr;
+    std::lock_guard lock(g_processesMutex);
+    for (auto& [kernel, process] : LiveProcesses())
+        if (kernel == current) return process;
+    return nullptr;
 }
 
 ULONG Process::Id() const {
@@ -253,33 +282,49 @@ bool Process::ResetEvent(HANDLE event) {
 }
 
 NTSTATUS Process::WaitForAny(std::initializer_list<HANDLE> handles, ULONG timeoutMs) {
-    if (handles.size() == 0 || handles.size() + 1 > MAXIMUM_WAIT_OBJECTS)
-        return STATUS_INVALID_PARAMETER;
+    return Wait(handles.begin(), static_cast<ULONG>(handles.size()), false, timeoutMs);
+}
+
+NTSTATUS Process::Wait(const HANDLE* handles, ULONG count, bool waitAll, ULONG timeoutMs) {
+    if (count == 0 || count + 1 > MAXIMUM_WAIT_OBJECTS) return STATUS_INVALID_PARAMETER;
     PVOID objects[MAXIMUM_WAIT_OBJECTS];
-    ULONG count = 0;
+    ULONG referenced = 0;
     NTSTATUS status = STATUS_SUCCESS;
-    for (HANDLE h : handles) {
+    for (ULONG i = 0; i < count; ++i) {
         void* body;
-        if (!process_->handles->Reference(h, &body, nullptr)) {
+        if (!process_->handles->Reference(handles[i], &body, nullptr)) {
             status = STATUS_INVALID_HANDLE;
             break;
         }
-        objects[count++] = body;
+        objects[referenced++] = body;
         const OBJECT_TYPE* type = ObjectType(body);
         if (type != &kEventType && type != &kThreadType) {
             status = STATUS_INVALID_HANDLE;
             break;
         }
     }
-    if (NT_SUCCESS(status)) {
+    bool ended = false;
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -LONGLONG(timeoutMs) * 10'000;
+    PLARGE_INTEGER due = timeoutMs == kInfiniteWait ? nullptr : &timeout;
+    if (NT_SUCCESS(status) && !waitAll) {
         objects[count] = &process_->terminating;
-        LARGE_INTEGER timeout;
-        timeout.QuadPart = -LONGLONG(timeoutMs) * 10'000;
         status = KeWaitForMultipleObjects(count + 1, objects, WaitAny, UserRequest, UserMode, FALSE,
-                                          timeoutMs == kInfiniteWait ? nullptr : &timeout, nullptr);
+                                          due, nullptr);
+        ended = status == static_cast<NTSTATUS>(STATUS_WAIT_0 + count);
+    } else if (NT_SUCCESS(status)) {
+        // Waiting for all of them must still give up when the process ends: an untimed wait
+        // goes in slices.
+        LARGE_INTEGER slice;
+        slice.QuadPart = -50 * 10'000;
+        do {
+            status = KeWaitForMultipleObjects(count, objects, WaitAll, UserRequest, UserMode, FALSE,
+                                              due != nullptr ? due : &slice, nullptr);
+            ended = KeReadStateEvent(&process_->terminating) != 0;
+        } while (status == STATUS_TIMEOUT && due == nullptr && !ended);
     }
-    for (ULONG i = 0; i < count; ++i) ObDereferenceObject(objects[i]);
-    if (status == static_cast<NTSTATUS>(STATUS_WAIT_0 + count)) throw ProcessEnded{};
+    for (ULONG i = 0; i < referenced; ++i) ObDereferenceObject(objects[i]);
+    if (ended) throw ProcessEnded{};
     return status;
 }
 

@@ -69,6 +69,9 @@ class Process {
     // STATUS_INVALID_HANDLE for a handle that is not waitable. Throws ProcessEnded when the
     // process is being ended.
     NTSTATUS WaitForAny(std::initializer_list<HANDLE> handles, ULONG timeoutMs = kInfiniteWait);
+    // The same for an array of handles; with waitAll, until every object is signalled
+    // (STATUS_WAIT_0 then).
+    NTSTATUS Wait(const HANDLE* handles, ULONG count, bool waitAll, ULONG timeoutMs);
     NTSTATUS Close(HANDLE handle);
 
     size_t HandleCount() const;
@@ -84,6 +87,10 @@ class Process {
     std::mutex mutex_;
     std::vector<PKTHREAD> threads_;  // referenced
 };
+
+// The Process object of the process the calling thread runs in (a thread started by StartThread,
+// or a thread inside a Process::Scope); null in the system process.
+Process* CurrentUserProcess();
 
 // Machine start-up.
 void ResetProcesses();

@@ -389,6 +389,7 @@ class StreamEngine {
     // 12. Firmware update and settings thread
     volatile LONG m_FirmwareUpdate;
     volatile LONG m_SettingsThreadBusy;
+    MixerSettings m_PendingSettings;  // what the facade's settings-apply thread applies
     LONG m_RateChangeFlag;
 
     // 13. Pipe spin locks

@@ -1,0 +1,315 @@
+// The bench's Win32 device access: each call acts in the emulated process of the calling thread,
+// through that process's handle table and the emulated I/O manager.
+#include "platform/user/bench_win32.h"
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "sim/host/device_interfaces.h"
+#include "sim/host/machine_clock.h"
+#include "sim/host/process.h"
+#include "sim/host/trace_log.h"
+
+namespace q407::win32 {
+namespace {
+
+thread_local DWORD t_lastError = ERROR_SUCCESS;
+std::atomic<DWORD> g_nextThreadId{0x1000};
+
+constexpr uint32_t kDeviceInfoSetMagic = 0x51344453;  // "SD4Q"
+
+struct DeviceInfoSet {
+    uint32_t magic = kDeviceInfoSetMagic;
+    GUID classGuid{};
+    std::vector<std::wstring> paths;  // "\\?\..." as Win32 hands them out
+};
+
+DeviceInfoSet* SetOf(HDEVINFO handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+    auto* set = static_cast<DeviceInfoSet*>(handle);
+    return set->magic == kDeviceInfoSetMagic ? set : nullptr;
+}
+
+bool SameGuid(const GUID& a, const GUID& b) {
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+    for (int i = 0; i < 8; ++i)
+        if (a.Data4[i] != b.Data4[i]) return false;
+    return true;
+}
+
+::GUID KernelGuid(const GUID& g) {
+    ::GUID k{};
+    k.Data1 = g.Data1;
+    k.Data2 = g.Data2;
+    k.Data3 = g.Data3;
+    for (int i = 0; i < 8; ++i) k.Data4[i] = g.Data4[i];
+    return k;
+}
+
+// "\??\..." as drivers name links becomes "\\?\..." as Win32 hands them out.
+std::wstring Win32Path(const std::wstring& link) {
+    if (link.size() >= 4 && link.compare(0, 4, L"\\??\\") == 0) return L"\\\\?\\" + link.substr(4);
+    return link;
+}
+
+// What RtlNtStatusToDosError gives for the statuses the bench produces.
+DWORD ErrorOf(NTSTATUS status) {
+    switch (static_cast<uint32_t>(status)) {
+        case 0xC0000001u:  // STATUS_UNSUCCESSFUL
+            return ERROR_GEN_FAILURE;
+        case 0xC0000005u:  // STATUS_ACCESS_VIOLATION
+            return ERROR_NOACCESS;
+        case 0xC0000008u:  // STATUS_INVALID_HANDLE
+        case 0xC0000024u:  // STATUS_OBJECT_TYPE_MISMATCH
+            return ERROR_INVALID_HANDLE;
+        case 0xC000000Du:  // STATUS_INVALID_PARAMETER
+            return ERROR_INVALID_PARAMETER;
+        case 0xC000000Eu:  // STATUS_NO_SUCH_DEVICE
+            return ERROR_NO_SUCH_DEVICE;
+        case 0xC0000010u:  // STATUS_INVALID_DEVICE_REQUEST
+            return ERROR_INVALID_FUNCTION;
+        case 0xC0000022u:  // STATUS_ACCESS_DENIED
+            return ERROR_ACCESS_DENIED;
+        case 0xC0000034u:  // STATUS_OBJECT_NAME_NOT_FOUND
+            return ERROR_FILE_NOT_FOUND;
+        case 0xC0000056u:  // STATUS_DELETE_PENDING
+            return ERROR_ACCESS_DENIED;
+        case 0xC000009Au:  // STATUS_INSUFFICIENT_RESOURCES
+            return ERROR_NO_SYSTEM_RESOURCES;
+        default:
+            return ERROR_MR_MID_NOT_FOUND;
+    }
+}
+
+BOOL Fail(DWORD error) {
+    t_lastError = error;
+    return FALSE;
+}
+
+sim::Process* Current() {
+    return sim::CurrentUserProcess();
+}
+
+DWORD WaitResult(NTSTATUS status, DWORD count) {
+    if (status >= 0 && static_cast<DWORD>(status) < count) return WAIT_OBJECT_0 + DWORD(status);
+    if (status == STATUS_TIMEOUT) return WAIT_TIMEOUT;
+    t_lastError = ErrorOf(status);
+    return WAIT_FAILED;
+}
+
+}  // namespace
+
+HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
+                              DWORD Flags) {
+    (void)Enumerator;
+    (void)hwndParent;
+    if (ClassGuid == nullptr || (Flags & DIGCF_DEVICEINTERFACE) == 0) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* set = new DeviceInfoSet();
+    set->classGuid = *ClassGuid;
+    for (const std::wstring& link : sim::EnabledDeviceInterfaces(KernelGuid(*ClassGuid)))
+        set->paths.push_back(Win32Path(link));
+    return set;
+}
+
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                 const GUID* InterfaceClassGuid, DWORD MemberIndex,
+                                 PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
+    (void)DeviceInfoData;
+    auto* set = SetOf(DeviceInfoSet);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (InterfaceClassGuid == nullptr || DeviceInterfaceData == nullptr ||
+        DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (!SameGuid(*InterfaceClassGuid, set->classGuid) || MemberIndex >= set->paths.size())
+        return Fail(ERROR_NO_MORE_ITEMS);
+    DeviceInterfaceData->InterfaceClassGuid = set->classGuid;
+    DeviceInterfaceData->Flags = 1;  // SPINT_ACTIVE
+    DeviceInterfaceData->Reserved = MemberIndex + 1;
+    return TRUE;
+}
+
+BOOL SetupDiGetDeviceInterfaceDetailW(HDEVINFO DeviceInfoSet,
+                                      PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData,
+                                      PSP_DEVICE_INTERFACE_DETAIL_DATA_W DeviceInterfaceDetailData,
+                                      DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
+                                      PSP_DEVINFO_DATA DeviceInfoData) {
+    (void)DeviceInfoData;
+    auto* set = SetOf(DeviceInfoSet);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (DeviceInterfaceData == nullptr || DeviceInterfaceData->Reserved == 0 ||
+        DeviceInterfaceData->Reserved > set->paths.size())
+        return Fail(ERROR_INVALID_PARAMETER);
+    const std::wstring& path = set->paths[DeviceInterfaceData->Reserved - 1];
+    const DWORD required =
+        static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
+                           (path.size() + 1) * sizeof(WCHAR));
+    if (RequiredSize != nullptr) *RequiredSize = required;
+    if (DeviceInterfaceDetailData == nullptr) {
+        if (DeviceInterfaceDetailDataSize != 0) return Fail(ERROR_INVALID_PARAMETER);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    if (DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W))
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (DeviceInterfaceDetailDataSize < required) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    for (size_t i = 0; i < path.size(); ++i) DeviceInterfaceDetailData->DevicePath[i] = path[i];
+    DeviceInterfaceDetailData->DevicePath[path.size()] = L'\0';
+    return TRUE;
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
+    auto* set = SetOf(DeviceInfoSet);
+    if (set == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    set->magic = 0;
+    delete set;
+    return TRUE;
+}
+
+HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    (void)dwDesiredAccess;
+    (void)dwShareMode;
+    (void)lpSecurityAttributes;
+    (void)dwFlagsAndAttributes;
+    (void)hTemplateFile;
+    sim::Process* process = Current();
+    if (process == nullptr || lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
+        t_lastError = process == nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = nullptr;
+    const NTSTATUS status = process->OpenDevice(lpFileName, &handle);
+    if (status < 0) {
+        t_lastError = ErrorOf(status);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                     LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                     LPOVERLAPPED lpOverlapped) {
+    sim::Process* process = Current();
+    if (process == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    // Handles are opened synchronous: an overlapped request is not something this bench serves.
+    if (lpOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    ULONG returned = 0;
+    const NTSTATUS status =
+        process->DeviceIoControl(hDevice, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                 nOutBufferSize, &returned);
+    if (lpBytesReturned != nullptr) *lpBytesReturned = returned;
+    if (status < 0) return Fail(ErrorOf(status));
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+    sim::Process* process = Current();
+    if (process == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    const NTSTATUS status = process->Close(hObject);
+    return status < 0 ? Fail(ErrorOf(status)) : TRUE;
+}
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
+                    LPCWSTR lpName) {
+    (void)lpEventAttributes;
+    sim::Process* process = Current();
+    // Named events would be shared across processes; no client of ours names one.
+    if (process == nullptr || lpName != nullptr) {
+        t_lastError = process == nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    HANDLE event = process->CreateEvent(bManualReset != FALSE, bInitialState != FALSE);
+    if (event == nullptr) t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    return event;
+}
+
+BOOL SetEvent(HANDLE hEvent) {
+    sim::Process* process = Current();
+    if (process == nullptr || !process->SetEvent(hEvent)) return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE hEvent) {
+    sim::Process* process = Current();
+    if (process == nullptr || !process->ResetEvent(hEvent)) return Fail(ERROR_INVALID_HANDLE);
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                             DWORD dwMilliseconds) {
+    sim::Process* process = Current();
+    if (process == nullptr || lpHandles == nullptr || nCount == 0) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return WAIT_FAILED;
+    }
+    const NTSTATUS status = process->Wait(lpHandles, nCount, bWaitAll != FALSE, dwMilliseconds);
+    if (bWaitAll != FALSE && status == STATUS_SUCCESS) return WAIT_OBJECT_0;
+    return WaitResult(status, nCount);
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
+                    LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
+                    DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    (void)lpThreadAttributes;
+    (void)dwStackSize;
+    sim::Process* process = Current();
+    // Suspended creation is not served: the flag is refused rather than ignored.
+    if (process == nullptr || lpStartAddress == nullptr || dwCreationFlags != 0) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    HANDLE thread =
+        process->StartThread([lpStartAddress, lpParameter] { (void)lpStartAddress(lpParameter); });
+    if (thread == nullptr) {
+        t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    if (lpThreadId != nullptr) *lpThreadId = g_nextThreadId.fetch_add(4);
+    return thread;
+}
+
+BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
+    (void)nPriority;  // the emulated machine schedules by its clock, not by priority
+    return hThread != nullptr ? TRUE : Fail(ERROR_INVALID_HANDLE);
+}
+
+void Sleep(DWORD dwMilliseconds) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10'000;
+    const NTSTATUS status = KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    (void)status;  // a non-alertable delay ends when its time is up
+}
+
+DWORD timeGetTime() {
+    return static_cast<DWORD>(sim::MachineClock::Instance().Now() / sim::kTicksPerMillisecond);
+}
+
+MMRESULT timeBeginPeriod(UINT uPeriod) {
+    return uPeriod >= 1 ? TIMERR_NOERROR : TIMERR_NOCANDO;
+}
+
+MMRESULT timeEndPeriod(UINT uPeriod) {
+    return uPeriod >= 1 ? TIMERR_NOERROR : TIMERR_NOCANDO;
+}
+
+DWORD GetLastError() {
+    return t_lastError;
+}
+
+void SetLastError(DWORD dwErrCode) {
+    t_lastError = dwErrCode;
+}
+
+void OutputDebugStringA(LPCSTR lpOutputString) {
+    if (lpOutputString != nullptr) sim::OutputDebugStringA(lpOutputString);
+}
+
+}  // namespace q407::win32
