@@ -13,13 +13,18 @@ function(q407_kernel_target target)
 endfunction()
 
 # A GoogleTest executable registered with CTest.
-#   q407_add_test(NAME test_x SOURCES a.cpp b.cpp LIBS lib1 lib2)
+#   q407_add_test(NAME test_x SOURCES a.cpp b.cpp LIBS lib1 lib2 [TIMEOUT seconds])
+# Each test case may take 300 s unless TIMEOUT says otherwise (long virtual-time runs under the
+# sanitizers).
 function(q407_add_test)
-  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main GTest::gmock Threads::Threads)
   q407_user_target(${T_NAME})
-  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT ${T_TIMEOUT})
 endfunction()
 
 # A libFuzzer target.

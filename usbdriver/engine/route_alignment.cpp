@@ -48,7 +48,6 @@ BOOLEAN StreamEngine::RouteReadable(LONG target, RingBuffer* ring, ULONG frames)
     if (alignment.state == RouteFlowing) return TRUE;
     if (InterlockedCompareExchange(&alignment.answered, 0, 0) != alignment.request) return FALSE;
 
-    // As at every start, a destination reads only once two periods have been mixed into it.
     if (alignment.state == RouteWaiting) {
         // What lies before the anchor was written before the request.
         const int32_t stale = (alignment.anchorIndex - ring->readIndex) & ring->bigMask;
@@ -59,6 +58,7 @@ BOOLEAN StreamEngine::RouteReadable(LONG target, RingBuffer* ring, ULONG frames)
         AdvanceReadIndex(ring, stale);
         alignment.state = RouteAnchored;
     }
+    // As at every start, a destination reads only once two periods have been mixed into it.
     if (GetReadAvailable(ring) <
         static_cast<int32_t>(kRoutePeriodsBeforeRead * static_cast<LONG64>(m_RouteMixFrames)))
         return FALSE;

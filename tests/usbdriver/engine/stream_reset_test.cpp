@@ -86,5 +86,68 @@ TEST_F(StreamReset, ResetBetweenHandingOutAPeriodAndAdvancingHandsOutNothingStal
     EXPECT_GT(probe_.periods.load(), 0u);
 }
 
+// The control-line states of one word for codec chip A: clock on bit 0, data on bit 1, bit 7 low
+// during the word and rising to end it; lead bits 0 0 1, then 5 address and 8 data bits.
+std::vector<UCHAR> ChipAWord(uint8_t address, uint8_t data) {
+    const uint32_t word = (0b001u << 13) | (uint32_t(address & 31) << 8) | data;
+    std::vector<UCHAR> bytes;
+    for (int i = 15; i >= 0; --i) {
+        const auto d = static_cast<UCHAR>(((word >> i) & 1) << 1);
+        bytes.push_back(d);
+        bytes.push_back(static_cast<UCHAR>(d | 1));
+    }
+    bytes.push_back(0x80);
+    return bytes;
+}
+
+// A reset that keeps the rate, while codec words and MIDI bytes are on their way out and MIDI input
+// waits for its reader: every word arrives whole, every byte once and in order.
+TEST_F(EngineTest, QueuedDeviceBytesAndMidiInputSurviveAStreamReset) {
+    MixerSettings stored = DefaultMixerSettings();
+    stored.sampleRate = 48000;
+    rig_->StoreSettingsValue(&stored, sizeof(stored));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Engine().OpenMidiPort(0, 1);
+    const std::vector<uint8_t> midiIn = {0x90, 0x3C, 0x7F, 0x80, 0x3C, 0x00};
+    Device().SendMidiIn(midiIn);
+    RunMs(20);
+
+    std::vector<UCHAR> commands;
+    for (uint8_t w = 0; w < 8; ++w) {
+        const auto bytes = ChipAWord(uint8_t(w * 3), uint8_t(0x11 * w + 1));
+        commands.insert(commands.end(), bytes.begin(), bytes.end());
+    }
+    ASSERT_EQ(Engine().WriteCommandBytes(LONG(commands.size()), commands.data()),
+              LONG(commands.size()));
+    std::vector<uint8_t> midiOut;
+    for (uint8_t i = 0; i < 24; ++i) {
+        midiOut.push_back(uint8_t(0x40 + i));
+        ASSERT_EQ(Engine().WriteMidiOutByte(0, midiOut.back()), 1);
+    }
+    // Part of both streams is out when the reset comes; the rest waits in the rings.
+    RunMs(3);
+    ASSERT_GT(Engine().m_Counters.commandBytes, 0u);
+    ASSERT_LT(Engine().m_Counters.commandBytes, commands.size());
+    ASSERT_EQ(Engine().EnableStreaming(1), STATUS_SUCCESS);
+    RunMs(300);
+
+    const auto writes = Device().CodecWrites();
+    ASSERT_EQ(writes.size(), 8u);
+    for (size_t w = 0; w < writes.size(); ++w) {
+        EXPECT_TRUE(writes[w].word.valid) << w;
+        EXPECT_EQ(writes[w].word.address, w * 3) << w;
+        EXPECT_EQ(writes[w].word.data, 0x11 * w + 1) << w;
+    }
+    EXPECT_EQ(Device().Counters().invalidCodecWords, 0u);
+    std::vector<uint8_t> played;
+    for (const sim::MidiOutByte& b : Device().MidiOut()) played.push_back(b.value);
+    EXPECT_EQ(played, midiOut);
+    std::vector<uint8_t> received;
+    for (ULONG b = Engine().ReadMidiInByte(0); b != 0xFFFFFFFFu; b = Engine().ReadMidiInByte(0))
+        received.push_back(uint8_t(b));
+    EXPECT_EQ(received, midiIn);
+    Engine().CloseMidiPort(0, 1);
+}
+
 }  // namespace
 }  // namespace q407::test
