@@ -34,7 +34,9 @@ struct UsbBusStats {
 
 class UsbBus {
   public:
-    UsbBus(Q407Device& device, Scheduler& scheduler);
+    // instanceId: the device's serial number as its instance identifier (each device on a
+    // machine needs its own).
+    UsbBus(Q407Device& device, Scheduler& scheduler, std::wstring instanceId = L"Q407LX-000001");
     ~UsbBus();
     UsbBus(const UsbBus&) = delete;
     UsbBus& operator=(const UsbBus&) = delete;
@@ -136,6 +138,7 @@ class UsbBus {
 
     Q407Device& device_;
     Scheduler& scheduler_;
+    std::wstring instanceId_;
     std::shared_ptr<Life> life_;
     DRIVER_OBJECT driver_{};
     DRIVER_EXTENSION driverExtension_{};
@@ -158,7 +161,8 @@ class UsbBus {
 // create.
 class VirtualQ407 {
   public:
-    VirtualQ407();
+    // serial tells several devices on one machine apart (instance Q407LX-<serial>).
+    explicit VirtualQ407(unsigned serial = 1);
     Q407Device& Device() { return device_; }
     UsbBus& Bus() { return bus_; }
     PDEVICE_OBJECT Pdo() const { return bus_.Pdo(); }
