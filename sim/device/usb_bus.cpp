@@ -442,6 +442,7 @@ NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
     Pipe pipe{};
     std::optional<BusFault> forced;
     bool known;
+    bool inlineCompletion;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = pipes_.find(reinterpret_cast<std::uintptr_t>(t.PipeHandle));
@@ -456,7 +457,10 @@ NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
                 forced = f->second;
             }
         }
+        inlineCompletion = inlineCompletion_;
     }
+    if (known && inlineCompletion && !forced && device_.EndpointHalted(pipe.address))
+        forced = BusFault{0, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL};
     if (!known) return Reject(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
     bool in = USB_ENDPOINT_DIRECTION_IN(pipe.address) != 0;
     std::uint8_t* buffer = BufferOf(t.TransferBuffer, t.TransferBufferMDL);
@@ -488,7 +492,10 @@ NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
             in ? 0 : r.length);
     if (forced) {
         // Decided by the bus: the outcome is applied when the request completes.
-        DoneAfterBusDelay(id);
+        if (inlineCompletion)
+            OnDeviceDone(id, {TransferStatus::Success, 0});
+        else
+            DoneAfterBusDelay(id);
         return STATUS_PENDING;
     }
     return HandedToDevice(
@@ -816,6 +823,11 @@ void UsbBus::StopCapture() {
 void UsbBus::FailTransfers(std::uint8_t endpoint, int count, USBD_STATUS usbd, NTSTATUS irpStatus) {
     std::lock_guard<std::mutex> lock(mu_);
     faults_[endpoint] = {count, usbd, irpStatus};
+}
+
+void UsbBus::SetInlineCompletion(bool on) {
+    std::lock_guard<std::mutex> lock(mu_);
+    inlineCompletion_ = on;
 }
 
 UsbBusStats UsbBus::Stats() const {

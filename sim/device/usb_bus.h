@@ -61,6 +61,13 @@ class UsbBus {
     // after the bus delay without reaching the device (e.g. STATUS_SUCCESS with a URB error).
     void FailTransfers(std::uint8_t endpoint, int count, USBD_STATUS usbd, NTSTATUS irpStatus);
 
+    // Completion inside IoCallDriver, as host controller drivers do on errors: with the mode on,
+    // transfers the bus fails itself (FailTransfers) and transfers to an endpoint the device
+    // has halted (USBD_STATUS_ENDPOINT_HALTED) complete before the dispatch routine returns.
+    // Requests refused outright (a gone device, a bad URB, an IRP cancelled on its way) always
+    // complete there.
+    void SetInlineCompletion(bool on);
+
     UsbBusStats Stats() const;
     // Pipe handle of an endpoint in the current settings, or null.
     USBD_PIPE_HANDLE PipeHandleOf(std::uint8_t endpoint) const;
@@ -153,6 +160,7 @@ class UsbBus {
     std::uintptr_t configurationHandle_ = 0;
     std::map<std::uintptr_t, Pipe> pipes_;
     std::map<std::uint8_t, BusFault> faults_;
+    bool inlineCompletion_ = false;
     UsbmonCapture capture_;
     UsbBusStats stats_;
 };
