@@ -16,6 +16,7 @@
 
 #include "platform/kernel/wdk.h"
 #include "sim/device/q407_device.h"
+#include "sim/device/usb_bus.h"
 #include "sim/host/machine_clock.h"
 #include "sim/host/windows_version.h"
 #include "usbdriver/engine/stream_engine.h"
@@ -39,6 +40,9 @@ struct NotificationCounts {
 class EngineRig {
   public:
     explicit EngineRig(const EngineRigOptions& options = {});
+    // Another virtual device, with serial number `serial`, on the machine of `host`, driven by
+    // the same driver: several devices on one machine.
+    EngineRig(EngineRig& host, unsigned serial);
     ~EngineRig();
     EngineRig(const EngineRig&) = delete;
     EngineRig& operator=(const EngineRig&) = delete;
@@ -50,7 +54,8 @@ class EngineRig {
     // The facade's start: zeroed shared block, engine construction, InitDevice.
     NTSTATUS Start();
     // The facade's teardown: ReleaseDevice, then the engine and the shared block are freed.
-    void Release();
+    // Returns what ReleaseDevice reported.
+    NTSTATUS Release();
     bool Started() const { return engine_ != nullptr; }
     // False when a capture file was asked for and could not be opened.
     bool CaptureOpen() const { return captureOpen_; }
@@ -58,6 +63,7 @@ class EngineRig {
     StreamEngine& Engine() { return *engine_; }
     EngineStatus& Status() { return *status_; }
     sim::Q407Device& Device();
+    sim::UsbBus& Bus();
     NotificationCounts& Notifications() { return notifications_; }
 
     // Lets the machine run (virtual or real time) while this thread waits.
@@ -72,12 +78,14 @@ class EngineRig {
 
   private:
     struct Machine;
+    void AttachFunctionalDevice();
     static void OnOutputPeriod(PVOID context);
     static void OnInputPeriod(PVOID context);
     static LONG OnAsioPeriod(PVOID context);
     static void OnMidiIn(PVOID context);
 
-    std::unique_ptr<Machine> machine_;
+    std::shared_ptr<Machine> machine_;
+    std::unique_ptr<sim::VirtualQ407> device_;
     PDEVICE_OBJECT functionalDevice_ = nullptr;
     PDEVICE_OBJECT lowerDevice_ = nullptr;
     PUCHAR sharedBlock_ = nullptr;

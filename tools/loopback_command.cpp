@@ -88,7 +88,7 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
         const NTSTATUS started = clients.StartAsio(TestSignal);
         if (!NT_SUCCESS(started)) {
             *error = "the ASIO channels did not open";
-            rig.Release();
+            (void)rig.Release();  // the failure to report is the one above
             return false;
         }
         // The run's own counts: the restart's idle slots before its first transfers are not
@@ -136,7 +136,10 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
                                           again.delay == report->latencyFrames;
         }
     }
-    rig.Release();
+    if (!NT_SUCCESS(rig.Release())) {
+        *error = "the device's pipes did not stop";
+        return false;
+    }
     return true;
 }
 

@@ -114,7 +114,10 @@ bool RunStream(const StreamOptions& options, StreamReport* report, std::string* 
     report->deviceOverruns = d.overruns - deviceBefore.overruns;
     report->playbackUnitsPlayed = d.playbackUnits - deviceBefore.playbackUnits;
     report->captureUnitsCaptured = d.captureUnits - deviceBefore.captureUnits;
-    rig.Release();
+    if (!NT_SUCCESS(rig.Release())) {
+        *error = "the device's pipes did not stop";
+        return false;
+    }
     return true;
 }
 

@@ -374,6 +374,22 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                    PIO_STATUS_BLOCK IoStatusBlock);
 
+// --- Work items ---------------------------------------------------------------------------
+// The routine runs at PASSIVE_LEVEL on a system worker thread; the device object stays
+// referenced from IoQueueWorkItem until the routine has returned.
+struct IO_WORKITEM;
+using PIO_WORKITEM = IO_WORKITEM*;
+using PIO_WORKITEM_ROUTINE = void (*)(PDEVICE_OBJECT DeviceObject, PVOID Context);
+enum WORK_QUEUE_TYPE {
+    CriticalWorkQueue = 0,
+    DelayedWorkQueue = 1,
+    HyperCriticalWorkQueue = 2,
+};
+PIO_WORKITEM IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+void IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+void IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                     WORK_QUEUE_TYPE QueueType, PVOID Context);
+
 // --- Devices and stacks -------------------------------------------------------------------
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,

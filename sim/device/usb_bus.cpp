@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <cwchar>
 
 #include "sim/device/device_descriptors.h"
 #include "sim/host/io_manager.h"
@@ -97,8 +98,11 @@ struct UsbBus::Life {
     UsbBus* bus;
 };
 
-UsbBus::UsbBus(Q407Device& device, Scheduler& scheduler)
-    : device_(device), scheduler_(scheduler), life_(std::make_shared<Life>()) {
+UsbBus::UsbBus(Q407Device& device, Scheduler& scheduler, std::wstring instanceId)
+    : device_(device),
+      scheduler_(scheduler),
+      instanceId_(std::move(instanceId)),
+      life_(std::make_shared<Life>()) {
     life_->bus = this;
     driver_.Type = 4;
     driver_.Size = sizeof(DRIVER_OBJECT);
@@ -156,7 +160,6 @@ NTSTATUS UsbBus::QueryId(PIRP irp) {
     static const wchar_t kDeviceId[] = L"USB\\VID_F407&PID_0001";
     static const wchar_t kHardwareIds[] =
         L"USB\\VID_F407&PID_0001&REV_0103\0USB\\VID_F407&PID_0001\0";
-    static const wchar_t kInstanceId[] = L"Q407LX-000001";
     const wchar_t* text = nullptr;
     std::size_t bytes = 0;
     switch (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryId.IdType) {
@@ -169,8 +172,8 @@ NTSTATUS UsbBus::QueryId(PIRP irp) {
             bytes = sizeof kHardwareIds;
             break;
         case BusQueryInstanceID:
-            text = kInstanceId;
-            bytes = sizeof kInstanceId;
+            text = instanceId_.c_str();
+            bytes = (instanceId_.size() + 1) * sizeof(wchar_t);
             break;
         default:
             return irp->IoStatus.Status;
@@ -439,6 +442,7 @@ NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
     Pipe pipe{};
     std::optional<BusFault> forced;
     bool known;
+    bool inlineCompletion;
     {
         std::lock_guard<std::mutex> lock(mu_);
         auto it = pipes_.find(reinterpret_cast<std::uintptr_t>(t.PipeHandle));
@@ -453,7 +457,10 @@ NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
                 forced = f->second;
             }
         }
+        inlineCompletion = inlineCompletion_;
     }
+    if (known && inlineCompletion && !forced && device_.EndpointHalted(pipe.address))
+        forced = BusFault{0, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL};
     if (!known) return Reject(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
     bool in = USB_ENDPOINT_DIRECTION_IN(pipe.address) != 0;
     std::uint8_t* buffer = BufferOf(t.TransferBuffer, t.TransferBufferMDL);
@@ -485,7 +492,10 @@ NTSTATUS UsbBus::StartTransfer(PIRP irp, PURB urb) {
             in ? 0 : r.length);
     if (forced) {
         // Decided by the bus: the outcome is applied when the request completes.
-        DoneAfterBusDelay(id);
+        if (inlineCompletion)
+            OnDeviceDone(id, {TransferStatus::Success, 0});
+        else
+            DoneAfterBusDelay(id);
         return STATUS_PENDING;
     }
     return HandedToDevice(
@@ -815,6 +825,11 @@ void UsbBus::FailTransfers(std::uint8_t endpoint, int count, USBD_STATUS usbd, N
     faults_[endpoint] = {count, usbd, irpStatus};
 }
 
+void UsbBus::SetInlineCompletion(bool on) {
+    std::lock_guard<std::mutex> lock(mu_);
+    inlineCompletion_ = on;
+}
+
 UsbBusStats UsbBus::Stats() const {
     std::lock_guard<std::mutex> lock(mu_);
     return stats_;
@@ -857,9 +872,18 @@ void UsbBus::Capture(TransferId id, char type, const Request& r, std::int32_t st
 
 // --- The bundle ---------------------------------------------------------------------------------
 
-VirtualQ407::VirtualQ407() : device_(scheduler_), bus_(device_, scheduler_) {
+namespace {
+std::wstring InstanceIdOf(unsigned serial) {
+    wchar_t text[32];
+    std::swprintf(text, sizeof(text) / sizeof(text[0]), L"Q407LX-%06u", serial);
+    return text;
+}
+}  // namespace
+
+VirtualQ407::VirtualQ407(unsigned serial)
+    : device_(scheduler_), bus_(device_, scheduler_, InstanceIdOf(serial)) {
     if (NT_SUCCESS(bus_.CreatePdo()))
-        SetPhysicalDevice(bus_.Pdo(), L"USB\\VID_F407&PID_0001\\Q407LX-000001");
+        SetPhysicalDevice(bus_.Pdo(), L"USB\\VID_F407&PID_0001\\" + InstanceIdOf(serial));
 }
 
 }  // namespace q407::sim

@@ -34,7 +34,9 @@ struct UsbBusStats {
 
 class UsbBus {
   public:
-    UsbBus(Q407Device& device, Scheduler& scheduler);
+    // instanceId: the device's serial number as its instance identifier (each device on a
+    // machine needs its own).
+    UsbBus(Q407Device& device, Scheduler& scheduler, std::wstring instanceId = L"Q407LX-000001");
     ~UsbBus();
     UsbBus(const UsbBus&) = delete;
     UsbBus& operator=(const UsbBus&) = delete;
@@ -58,6 +60,13 @@ class UsbBus {
     // The next `count` bulk/interrupt transfers on the endpoint complete with these statuses
     // after the bus delay without reaching the device (e.g. STATUS_SUCCESS with a URB error).
     void FailTransfers(std::uint8_t endpoint, int count, USBD_STATUS usbd, NTSTATUS irpStatus);
+
+    // Completion inside IoCallDriver, as host controller drivers do on errors: with the mode on,
+    // transfers the bus fails itself (FailTransfers) and transfers to an endpoint the device
+    // has halted (USBD_STATUS_ENDPOINT_HALTED) complete before the dispatch routine returns.
+    // Requests refused outright (a gone device, a bad URB, an IRP cancelled on its way) always
+    // complete there.
+    void SetInlineCompletion(bool on);
 
     UsbBusStats Stats() const;
     // Pipe handle of an endpoint in the current settings, or null.
@@ -136,6 +145,7 @@ class UsbBus {
 
     Q407Device& device_;
     Scheduler& scheduler_;
+    std::wstring instanceId_;
     std::shared_ptr<Life> life_;
     DRIVER_OBJECT driver_{};
     DRIVER_EXTENSION driverExtension_{};
@@ -150,6 +160,7 @@ class UsbBus {
     std::uintptr_t configurationHandle_ = 0;
     std::map<std::uintptr_t, Pipe> pipes_;
     std::map<std::uint8_t, BusFault> faults_;
+    bool inlineCompletion_ = false;
     UsbmonCapture capture_;
     UsbBusStats stats_;
 };
@@ -158,7 +169,8 @@ class UsbBus {
 // create.
 class VirtualQ407 {
   public:
-    VirtualQ407();
+    // serial tells several devices on one machine apart (instance Q407LX-<serial>).
+    explicit VirtualQ407(unsigned serial = 1);
     Q407Device& Device() { return device_; }
     UsbBus& Bus() { return bus_; }
     PDEVICE_OBJECT Pdo() const { return bus_.Pdo(); }

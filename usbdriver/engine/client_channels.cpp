@@ -141,10 +141,10 @@ ULONG StreamEngine::OpenClientChannel(LONG kind, LONG direction, LONG channel, L
         }
         if (anyBefore == 0) {
             // Control requests need the pipes stopped; the restart begins every cycle afresh.
-            if (IsStreaming()) {
-                (void)SilenceOutput();
-                (void)UsbStopStream();
-                ClearStreamingIfIdle();
+            if (IsStreaming() && !NT_SUCCESS(StopForChange("OpenClientChannel", TRUE))) {
+                // The pipes did not come down: no control request may reach the device.
+                InterlockedAnd(mask, ~bit);
+                return currentHalf();
             }
             (void)SetDeviceSampleRate(CurrentSampleRate());
             resetCycles();

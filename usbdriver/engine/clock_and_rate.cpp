@@ -1,5 +1,6 @@
 // Sample rate and clock source: the audio-class sampling-frequency requests, the clock mode the
 // settings ask for, and the engine operations that change them around a stop and restart.
+#include "usbdriver/engine/engine_trace.h"
 #include "usbdriver/engine/stream_engine.h"
 
 namespace q407 {
@@ -68,7 +69,10 @@ UCHAR StreamEngine::ApplyClockMode() {
         return kControlByteAutoClock;
     }
     if (autoClock == 1 && spdifInput == 1) {
-        (void)UsbStopStreaming();
+        const NTSTATUS stopped = UsbStopStreaming();
+        if (!NT_SUCCESS(stopped))
+            ENGINE_TRACE("ApplyClockMode ERROR stop failed 0x%08X\n",
+                         static_cast<unsigned>(stopped));
         (void)SetDeviceMode(0);
         (void)WriteDeviceControl(kControlByteInternalClock);
         return kControlByteInternalClock;
@@ -81,18 +85,16 @@ NTSTATUS StreamEngine::SetSampleRate(ULONG rate) {
     if (!IsValidSampleRate(rate)) return STATUS_INVALID_PARAMETER;
     if (m_Status->sampleRate == rate) return STATUS_SUCCESS;
     if (IsStreaming()) {
-        (void)SilenceOutput();
-        (void)UsbStopStream();
-        ClearStreamingIfIdle();
+        const NTSTATUS stopped = StopForChange("SetSampleRate", TRUE);
+        if (!NT_SUCCESS(stopped)) return stopped;
     }
     ResetStreamState();
+    // A device that does not take the rate keeps its last one; the rate is recorded as asked, so
+    // that the next start tries it again.
     (void)SetDeviceSampleRate(rate);
     m_Status->sampleRate = rate;
     m_Settings.sampleRate = static_cast<LONG>(rate);
-    (void)WriteDeviceControl(ApplyClockMode());
-    (void)SelectStreamingInterfaces();
-    (void)UsbStartStream();
-    return STATUS_SUCCESS;
+    return RestartAfterChange("SetSampleRate");
 }
 
 NTSTATUS StreamEngine::SetDigitalOptions(UCHAR options) {
@@ -103,8 +105,8 @@ NTSTATUS StreamEngine::SetDigitalOptions(UCHAR options) {
     m_Settings.autoClock = autoClock;
     m_Settings.spdifInput = spdifInput;
     if (changed) {
-        (void)UsbStopStream();
-        ClearStreamingIfIdle();
+        const NTSTATUS stopped = StopForChange("SetDigitalOptions", FALSE);
+        if (!NT_SUCCESS(stopped)) return stopped;
         UCHAR statusByte = 0;
         (void)ReadDeviceStatus(&statusByte);
         ULONG rate = CurrentSampleRate();
@@ -115,19 +117,26 @@ NTSTATUS StreamEngine::SetDigitalOptions(UCHAR options) {
         (void)SetDeviceSampleRate(rate);
         (void)ApplyClockMode();
     }
+    NTSTATUS result = STATUS_SUCCESS;
     if (!IsStreaming()) {
         ResetStreamState();
-        (void)SelectStreamingInterfaces();
-        (void)UsbStartStream();
+        result = SelectStreamingInterfaces();
+        if (NT_SUCCESS(result)) result = UsbStartStream();
+        if (!NT_SUCCESS(result))
+            ENGINE_TRACE("SetDigitalOptions ERROR restart failed 0x%08X\n",
+                         static_cast<unsigned>(result));
     }
-    (void)SaveSettings(&m_Settings, sizeof(m_Settings));
-    return STATUS_SUCCESS;
+    const NTSTATUS saved = SaveSettings(&m_Settings, sizeof(m_Settings));
+    if (!NT_SUCCESS(saved))
+        ENGINE_TRACE("SetDigitalOptions ERROR settings not saved 0x%08X\n",
+                     static_cast<unsigned>(saved));
+    return NT_SUCCESS(result) ? saved : result;
 }
 
 NTSTATUS StreamEngine::ResyncDevice() {
     if (AnyClientChannelOpen() != 0 || IsStreaming()) {
-        (void)UsbStopStream();
-        ClearStreamingIfIdle();
+        const NTSTATUS stopped = StopForChange("ResyncDevice", FALSE);
+        if (!NT_SUCCESS(stopped)) return stopped;
     }
     ULONG rate = CurrentSampleRate();
     ULONG deviceRate = 0;

@@ -1,6 +1,6 @@
-// The three pipe completion routines and the per-transfer work of the audio pipes. Everything
-// runs at DISPATCH_LEVEL under the pipe's own spin lock, and every transfer goes down again at
-// once: the device's sample clock paces the whole engine.
+// The three pipe completion routines and the per-transfer work of the audio pipes. The work runs
+// at DISPATCH_LEVEL under the pipe's own spin lock, and every transfer goes down again at once,
+// after the lock is released: the device's sample clock paces the whole engine.
 #include "usbdriver/engine/stream_engine.h"
 
 namespace q407 {
@@ -8,9 +8,19 @@ namespace {
 
 constexpr ULONG kPlaybackSlotSampleBytes = kPlaybackUnitFrames * 32;  // 640 bytes per slot
 
-BOOLEAN TransferFailed(PIRP irp, const TransferRecord* transfer) {
-    return !NT_SUCCESS(irp->IoStatus.Status) ||
-           transfer->urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE;
+// How a transfer ended: removal and cancellation retire it; any other error is one the pipe
+// restarts from, whether the IRP or only the URB reports it.
+enum TransferEnd : LONG { EndData, EndError, EndCancelled, EndRemoved };
+
+TransferEnd EndOf(PIRP irp, const TransferRecord* transfer) {
+    const NTSTATUS irpStatus = irp->IoStatus.Status;
+    const USBD_STATUS urbStatus = transfer->urb->UrbHeader.Status;
+    if (urbStatus == USBD_STATUS_DEVICE_GONE || irpStatus == STATUS_DEVICE_NOT_CONNECTED ||
+        irpStatus == STATUS_NO_SUCH_DEVICE || irpStatus == STATUS_DEVICE_REMOVED)
+        return EndRemoved;
+    if (irpStatus == STATUS_CANCELLED || urbStatus == USBD_STATUS_CANCELED) return EndCancelled;
+    if (!NT_SUCCESS(irpStatus) || !USBD_SUCCESS(urbStatus)) return EndError;
+    return EndData;
 }
 
 void Retire(TransferRecord* transfer) {
@@ -25,26 +35,51 @@ ULONG ReceivedBytes(const TransferRecord* transfer) {
     return moved < transfer->length ? moved : transfer->length;
 }
 
-// The head every completion shares: a failed transfer, or one that completes while its group
-// stops, is retired. Otherwise the pipe's lock is held on return, at *irql. One instance per
-// lock, so that each routine's copy folds into it.
+// The head every completion shares, under the pipe's lock. A removed device, a stopping or
+// given-up group and a cancellation retire the transfer; an error (or a transfer that comes back
+// while the pipe restarts) is held for the restart. Otherwise the lock is still held on return,
+// at *irql, and the data is the completion's to process. One instance per lock, so that each
+// routine's copy folds into it.
 template <KSPIN_LOCK StreamEngine::*Lock>
 BOOLEAN EnterCompletion(PIRP irp, TransferRecord* transfer, StreamEngine* engine, KIRQL* irql) {
-    if (TransferFailed(irp, transfer)) {
-        Retire(transfer);
-        return FALSE;
-    }
+    const TransferEnd end = EndOf(irp, transfer);
+    PipeGroup* group = transfer->group;
     *irql = KeAcquireSpinLockRaiseToDpc(&(engine->*Lock));
-    if (transfer->group->stopping != 0) {
+    if (end == EndRemoved || group->stopping != 0 || group->gaveUp != 0 ||
+        (end == EndCancelled && group->restarting == 0)) {
         KeReleaseSpinLock(&(engine->*Lock), *irql);
         Retire(transfer);
         return FALSE;
     }
+    if (end != EndData) {
+        engine->HoldForRestart(transfer, end == EndError, irp->IoStatus.Status,
+                               transfer->urb->UrbHeader.Status);
+        KeReleaseSpinLock(&(engine->*Lock), *irql);
+        return FALSE;
+    }
+    InterlockedExchange(&group->failedRestarts, 0);
     return TRUE;
 }
 
-// An input pipe's completion: the transfer is processed and goes down again under the pipe's
-// lock.
+// The tail every completion shares: under the lock the transfer is held for a restart that has
+// begun meanwhile, or its IRP is readied; it goes down once the lock is released, because the
+// lower driver may complete it at once, inside IofCallDriver, and this routine then runs again.
+// A stop that comes after the lock is released finds the IRP ready and cancels it on its way.
+template <KSPIN_LOCK StreamEngine::*Lock>
+void LeaveCompletion(TransferRecord* transfer, StreamEngine* engine, KIRQL irql) {
+    if (transfer->group->restarting != 0) {
+        engine->HoldForRestart(transfer, FALSE, STATUS_SUCCESS, USBD_STATUS_SUCCESS);
+        KeReleaseSpinLock(&(engine->*Lock), irql);
+        return;
+    }
+    engine->PrepareTransfer(transfer);
+    KeReleaseSpinLock(&(engine->*Lock), irql);
+    // The completion routine sees every outcome of the call, so its status adds nothing here.
+    (void)IofCallDriver(engine->m_LowerDevice, transfer->irp);
+}
+
+// An input pipe's completion: the transfer is processed under the pipe's lock and goes down
+// again after it.
 template <KSPIN_LOCK StreamEngine::*Lock, void (*Process)(StreamEngine&, TransferRecord*)>
 NTSTATUS CompleteInput(PIRP irp, PVOID context) {
     auto* transfer = static_cast<TransferRecord*>(context);
@@ -53,8 +88,7 @@ NTSTATUS CompleteInput(PIRP irp, PVOID context) {
     if (!EnterCompletion<Lock>(irp, transfer, engine, &irql))
         return STATUS_MORE_PROCESSING_REQUIRED;
     Process(*engine, transfer);
-    (void)SubmitTransfer(transfer);
-    KeReleaseSpinLock(&(engine->*Lock), irql);
+    LeaveCompletion<Lock>(transfer, engine, irql);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -160,7 +194,6 @@ NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
     if (!EnterCompletion<&StreamEngine::m_PlaybackLock>(irp, transfer, engine, &irql))
         return STATUS_MORE_PROCESSING_REQUIRED;
     engine->ProcessPlayback(transfer);
-    (void)SubmitTransfer(transfer);
     // The half just queued is cleared for its next mix while the lock still keeps the other
     // writers of the staging halves (another completion, SilenceOutput) away.
     const LONG queued = engine->m_HalfQueued;
@@ -170,7 +203,7 @@ NTSTATUS PlaybackCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context
         const SIZE_T frames = transfer->length / kPlaybackUnitBytes * kPlaybackUnitFrames;
         if (half != nullptr) RtlZeroMemory(half, frames * kOutputChannelCount * sizeof(LONG));
     }
-    KeReleaseSpinLock(&engine->m_PlaybackLock, irql);
+    LeaveCompletion<&StreamEngine::m_PlaybackLock>(transfer, engine, irql);
 
     if (queued != 0) {
         const EngineNotifications* facade = engine->m_Facade;

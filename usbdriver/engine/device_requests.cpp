@@ -1,5 +1,6 @@
 // The device's vendor requests: status and control byte (0x49), mode (0x41) and the
 // information bytes (0x56), and the common path every vendor and class request takes.
+#include "usbdriver/engine/engine_trace.h"
 #include "usbdriver/engine/stream_engine.h"
 
 namespace q407 {
@@ -58,12 +59,13 @@ NTSTATUS StreamEngine::ReadDeviceStatus(PUCHAR statusByte) {
 
 NTSTATUS StreamEngine::WriteDeviceControl(UCHAR controlByte) {
     if (IsStreaming()) {
-        (void)UsbStopStream();
-        ClearStreamingIfIdle();
+        const NTSTATUS stopped = StopForChange("WriteDeviceControl", FALSE);
+        if (!NT_SUCCESS(stopped)) return stopped;
     }
     const NTSTATUS status = ControlRequest(URB_FUNCTION_VENDOR_DEVICE, FALSE, kRequestStatusControl,
                                            static_cast<USHORT>(kControlValueBase + controlByte), 0,
                                            nullptr, 0, FALSE, nullptr);
+    // The device takes the byte before it answers; the read only paces the next request.
     UCHAR scratch = 0;
     (void)ReadDeviceStatus(&scratch);
     return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_DEVICE_DATA_ERROR;

@@ -54,6 +54,20 @@ struct PipeGroup {
     // Set under the pipe's spin lock before the transfers are cancelled, so that a completion
     // running at that moment retires its transfer instead of sending it down again.
     volatile LONG stopping;
+
+    // Recovery from transfer errors (pipe_recovery.cpp). The flags and the mask change under the
+    // pipe's spin lock.
+    PIO_WORKITEM restartItem;      // allocated with the group
+    LONG restartQueued;            // a restart is queued or running
+    LONG restarting;               // transfers that come back are held for the restart
+    LONG gaveUp;                   // the pipe failed its restarts and is retired for good
+    ULONG parkedMask;              // transfers held for the restart, by index
+    volatile LONG failedRestarts;  // restarts since a transfer last succeeded
+    KEVENT restartIdle;            // notification event, set while no restart is queued or running
+    KEVENT parked;  // notification event, set when a transfer is held or a stop begins
 };
+
+// Above this many restarts without a successful transfer in between, a pipe is given up.
+inline constexpr LONG kMaxFailedRestarts = 5;
 
 }  // namespace q407

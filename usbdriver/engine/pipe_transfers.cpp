@@ -6,9 +6,6 @@
 namespace q407 {
 namespace {
 
-// A stop anywhere in the driver makes a concurrent second stop return at once.
-volatile LONG g_StopInProgress = 0;
-
 constexpr ULONG kTransferInFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
 constexpr ULONG kStopStallCount = 100;  // 100 x 100 us before the drain wait
 constexpr ULONG kStopStallMicroseconds = 100;
@@ -27,11 +24,16 @@ void PrepareSilentUnits(PUCHAR buffer, ULONG units) {
     }
 }
 
-void FillIdle(TransferRecord* transfer) {
-    if (transfer->group->role == PipeRolePlayback)
-        PrepareSilentUnits(transfer->buffer, static_cast<ULONG>(transfer->length / kPlaybackUnitBytes));
-    else
-        RtlZeroMemory(transfer->buffer, transfer->length);
+// A group may be freed once no restart holds it and every transfer has been retired.
+BOOLEAN WaitRestartIdle(PipeGroup* group) {
+    for (ULONG step = 0; step < kDrainWaitSteps; ++step) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = kDrainWaitStep;
+        if (KeWaitForSingleObject(&group->restartIdle, Executive, KernelMode, FALSE, &timeout) ==
+            STATUS_SUCCESS)
+            return TRUE;
+    }
+    return FALSE;
 }
 
 BOOLEAN WaitDrained(PipeGroup* group) {
@@ -54,6 +56,7 @@ void FreeGroup(PipeGroup* group, BOOLEAN freeIrps) {
         ExFreePoolWithTag(transfer, kPipePoolTag);
         group->transfers[i] = nullptr;
     }
+    if (group->restartItem != nullptr) IoFreeWorkItem(group->restartItem);
     ExFreePoolWithTag(group, kPipePoolTag);
 }
 
@@ -70,7 +73,15 @@ PIRP* IrpSlot(StreamEngine& engine, LONG role, ULONG index) {
 
 }  // namespace
 
-NTSTATUS SubmitTransfer(TransferRecord* transfer) {
+void StreamEngine::FillIdle(TransferRecord* transfer) {
+    if (transfer->group->role == PipeRolePlayback)
+        PrepareSilentUnits(transfer->buffer,
+                           static_cast<ULONG>(transfer->length / kPlaybackUnitBytes));
+    else
+        RtlZeroMemory(transfer->buffer, transfer->length);
+}
+
+void StreamEngine::PrepareTransfer(TransferRecord* transfer) {
     PipeGroup* group = transfer->group;
     URB* urb = transfer->urb;
     RtlZeroMemory(urb, kTransferUrbBytes);
@@ -84,7 +95,12 @@ NTSTATUS SubmitTransfer(TransferRecord* transfer) {
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(irp, group->routine, transfer, TRUE, TRUE, TRUE);
-    return IofCallDriver(group->engine->m_LowerDevice, irp);
+}
+
+NTSTATUS SubmitTransfer(TransferRecord* transfer) {
+    StreamEngine* engine = transfer->group->engine;
+    engine->PrepareTransfer(transfer);
+    return IofCallDriver(engine->m_LowerDevice, transfer->irp);
 }
 
 // The pipes may be running (the streaming gate resets at every ASIO start): each side's state
@@ -136,6 +152,8 @@ NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
         auto* transfer = static_cast<TransferRecord*>(
             ExAllocatePoolWithTag(DriverPoolType(), sizeof(TransferRecord), kPipePoolTag));
         if (transfer == nullptr) {
+            ENGINE_TRACE("UsbStartStream ERROR no memory for transfer %u of pipe 0x%02X\n",
+                         static_cast<unsigned>(i), group->pipe.EndpointAddress);
             result = STATUS_INSUFFICIENT_RESOURCES;
             continue;
         }
@@ -155,6 +173,8 @@ NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
             *slot = nullptr;
             if (urb != nullptr) ExFreePoolWithTag(urb, kPipePoolTag);
             ExFreePoolWithTag(transfer, kPipePoolTag);
+            ENGINE_TRACE("UsbStartStream ERROR no memory for transfer %u of pipe 0x%02X\n",
+                         static_cast<unsigned>(i), group->pipe.EndpointAddress);
             result = STATUS_INSUFFICIENT_RESOURCES;
             continue;
         }
@@ -171,17 +191,32 @@ NTSTATUS StreamEngine::StartTransfers(PipeGroup* group, LONG role) {
         group->transferCount = i + 1;
         InterlockedIncrement(&group->pending);
         const NTSTATUS sent = SubmitTransfer(transfer);
-        result = NT_SUCCESS(sent) ? STATUS_SUCCESS : sent;
+        // The first failure stands: a later transfer that went down does not make up for one
+        // that could not be built.
+        if (NT_SUCCESS(result) && !NT_SUCCESS(sent)) result = sent;
     }
     return result;
 }
 
 NTSTATUS StreamEngine::StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& pipe, LONG role) {
-    if (pipe.PipeHandle != nullptr) (void)ResetPipe(pipe.PipeHandle);
+    if (pipe.PipeHandle != nullptr) {
+        // A pipe that cannot be reset may still stream; its first transfer error will tell.
+        const NTSTATUS reset = ResetPipe(pipe.PipeHandle);
+        if (!NT_SUCCESS(reset))
+            ENGINE_TRACE("UsbStartStream reset of pipe 0x%02X failed 0x%08X\n",
+                         pipe.EndpointAddress, static_cast<unsigned>(reset));
+    }
     auto* group = static_cast<PipeGroup*>(
         ExAllocatePoolWithTag(DriverPoolType(), sizeof(PipeGroup), kPipePoolTag));
     if (group == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(group, sizeof(*group));
+    group->restartItem = IoAllocateWorkItem(m_FunctionalDevice);
+    if (group->restartItem == nullptr) {
+        ExFreePoolWithTag(group, kPipePoolTag);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    KeInitializeEvent(&group->restartIdle, NotificationEvent, TRUE);
+    KeInitializeEvent(&group->parked, NotificationEvent, FALSE);
     group->engine = this;
     group->kind = role == PipeRolePlayback ? PipeKindPlayback : PipeKindCapture;
     group->role = role;
@@ -210,11 +245,14 @@ NTSTATUS StreamEngine::StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& 
 
     NTSTATUS status = StartTransfers(group, role);
     if (InterlockedCompareExchange(&group->pending, 0, 0) == 0) {
-        // Every transfer was refused or has already been retired; the last retirement may
-        // still be signalling the group.
-        if (group->transferCount != 0) (void)WaitDrained(group);
+        // Every transfer was refused or has already been retired; the last retirement (or a
+        // restart that gave up) may still be signalling the group.
         *slot = nullptr;
-        FreeGroup(group, FALSE);
+        if (group->transferCount == 0 || (WaitRestartIdle(group) && WaitDrained(group)))
+            FreeGroup(group, FALSE);
+        else
+            ENGINE_TRACE("UsbStartStream ERROR pipe 0x%02X kept: its restart did not end\n",
+                         pipe.EndpointAddress);
         if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
     }
     return status;
@@ -255,28 +293,27 @@ NTSTATUS StreamEngine::UsbStartStream() {
         }
     }
 
+    // A pipe must not keep running while the streaming flag says otherwise. The caller hears the
+    // start's failure; a stop that fails as well is traced.
+    auto stopAfterFailedStart = [this](NTSTATUS failure) {
+        const NTSTATUS stopped = UsbStopStream();
+        if (!NT_SUCCESS(stopped))
+            ENGINE_TRACE("UsbStartStream ERROR stop after failed start 0x%08X\n",
+                         static_cast<unsigned>(stopped));
+        return failure;
+    };
     NTSTATUS status = STATUS_INVALID_PARAMETER;
     if (capture != nullptr) {
         status = StartPipe(&m_CaptureGroup, *capture, PipeRoleCapture);
-        if (!NT_SUCCESS(status)) {
-            // A pipe must not keep running while the streaming flag says otherwise.
-            (void)UsbStopStream();
-            return status;
-        }
+        if (!NT_SUCCESS(status)) return stopAfterFailedStart(status);
     }
     if (midiIn != nullptr) {
         status = StartPipe(&m_MidiInGroup, *midiIn, PipeRoleMidiIn);
-        if (!NT_SUCCESS(status)) {
-            (void)UsbStopStream();
-            return status;
-        }
+        if (!NT_SUCCESS(status)) return stopAfterFailedStart(status);
     }
     if (playback != nullptr) {
         status = StartPipe(&m_PlaybackGroup, *playback, PipeRolePlayback);
-        if (!NT_SUCCESS(status)) {
-            (void)UsbStopStream();
-            return status;
-        }
+        if (!NT_SUCCESS(status)) return stopAfterFailedStart(status);
         InterlockedExchange(&m_Streaming, 1);
     } else if (capture != nullptr) {
         InterlockedExchange(&m_Streaming, 1);
@@ -287,12 +324,14 @@ NTSTATUS StreamEngine::UsbStartStream() {
     return status;
 }
 
-void StreamEngine::StopPipe(PipeGroup** slot) {
+NTSTATUS StreamEngine::StopPipe(PipeGroup** slot) {
     PipeGroup* group = *slot;
-    if (group == nullptr) return;
-    // A completion holding the lock has already resubmitted; one that comes after sees the flag.
+    if (group == nullptr) return STATUS_SUCCESS;
+    // A completion holding the lock has prepared its IRP, so the cancel below reaches it wherever
+    // it is; one that comes after sees the flag. A restart waiting for its transfers wakes up.
     const KIRQL irql = KeAcquireSpinLockRaiseToDpc(group->lock);
     InterlockedExchange(&group->stopping, 1);
+    KeSetEvent(&group->parked, IO_NO_INCREMENT, FALSE);
     KeReleaseSpinLock(group->lock, irql);
 
     for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
@@ -300,7 +339,9 @@ void StreamEngine::StopPipe(PipeGroup** slot) {
         if (transfer != nullptr && transfer->irp != nullptr) IoCancelIrp(transfer->irp);
     }
     for (ULONG i = 0; i < kStopStallCount; ++i) KeStallExecutionProcessor(kStopStallMicroseconds);
-    const BOOLEAN drained = WaitDrained(group);
+    // A restart retires the transfers it holds once it sees the flag.
+    const BOOLEAN restartDone = WaitRestartIdle(group);
+    const BOOLEAN drained = restartDone && WaitDrained(group);
     KeClearEvent(&group->drained);
     *slot = nullptr;
     if (drained) {
@@ -309,8 +350,9 @@ void StreamEngine::StopPipe(PipeGroup** slot) {
             if (transfer != nullptr) FillIdle(transfer);
         }
         FreeGroup(group, FALSE);
-        return;
+        return STATUS_SUCCESS;
     }
+    ENGINE_TRACE("UsbStopStream ERROR pipe 0x%02X did not drain\n", group->pipe.EndpointAddress);
     // The lower driver still holds some of the IRPs: they go with the group, and the slots get
     // fresh IRPs at the next start.
     for (ULONG i = 0; i < kMaxTransfersPerPipe; ++i) {
@@ -320,29 +362,39 @@ void StreamEngine::StopPipe(PipeGroup** slot) {
     for (PipeGroup*& stale : m_StaleGroups) {
         if (stale == nullptr) {
             stale = group;
-            return;
+            return STATUS_IO_TIMEOUT;
         }
     }
     // No room to remember it: leaving it allocated is the only safe choice.
+    return STATUS_IO_TIMEOUT;
 }
 
 void StreamEngine::ReleaseStaleGroups() {
     for (PipeGroup*& stale : m_StaleGroups) {
         if (stale == nullptr) continue;
-        if (WaitDrained(stale)) FreeGroup(stale, TRUE);
+        if (WaitRestartIdle(stale) && WaitDrained(stale))
+            FreeGroup(stale, TRUE);
+        else
+            ENGINE_TRACE("ReleaseDevice ERROR pipe 0x%02X still busy, left allocated\n",
+                         stale->pipe.EndpointAddress);
         stale = nullptr;
     }
 }
 
 NTSTATUS StreamEngine::UsbStopStream() {
     ClearMeters();
-    if (InterlockedCompareExchange(&g_StopInProgress, 1, 0) != 0) return STATUS_PENDING;
-    StopPipe(&m_PlaybackGroup);
-    StopPipe(&m_CaptureGroup);
-    StopPipe(&m_MidiInGroup);
+    // One stop at a time on this device: a second one waits for the first and then stops what
+    // is left, so that no caller goes on while transfers are in flight. Without a time-out the
+    // wait ends only when the gate is signalled.
+    (void)KeWaitForSingleObject(&m_StopGate, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = StopPipe(&m_PlaybackGroup);
+    const NTSTATUS capture = StopPipe(&m_CaptureGroup);
+    if (NT_SUCCESS(status)) status = capture;
+    const NTSTATUS midiIn = StopPipe(&m_MidiInGroup);
+    if (NT_SUCCESS(status)) status = midiIn;
     ClearMeters();
-    InterlockedExchange(&g_StopInProgress, 0);
-    return STATUS_SUCCESS;
+    KeSetEvent(&m_StopGate, IO_NO_INCREMENT, FALSE);
+    return status;
 }
 
 NTSTATUS StreamEngine::SilenceOutput() {

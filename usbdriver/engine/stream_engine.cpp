@@ -3,6 +3,8 @@
 
 #include <new>
 
+#include "usbdriver/engine/engine_trace.h"
+
 namespace q407 {
 
 BOOLEAN IsValidSampleRate(ULONG rate) {
@@ -25,6 +27,7 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lower
     KeInitializeSpinLock(&m_PlaybackLock);
     KeInitializeSpinLock(&m_CaptureLock);
     KeInitializeSpinLock(&m_MidiInLock);
+    KeInitializeEvent(&m_StopGate, SynchronizationEvent, TRUE);
     SelectConverters(kConverterModeDefault);
 }
 
@@ -137,7 +140,9 @@ NTSTATUS StreamEngine::InitDevice(PUCHAR sharedBlock, EngineStatus* status) {
         m_Settings.latency = static_cast<LONG>(m_Status->latency);
         m_Settings.usbBufferCount = static_cast<LONG>(m_Status->usbBufferCount);
     }
-    (void)UsbStopStreaming();
+    const NTSTATUS stopped = UsbStopStreaming();
+    if (!NT_SUCCESS(stopped))
+        ENGINE_TRACE("InitDevice ERROR stop failed 0x%08X\n", static_cast<unsigned>(stopped));
     (void)ApplyClockMode();
     ResetStreamState();
     (void)SelectStreamingInterfaces();
@@ -145,8 +150,12 @@ NTSTATUS StreamEngine::InitDevice(PUCHAR sharedBlock, EngineStatus* status) {
     return STATUS_SUCCESS;
 }
 
-void StreamEngine::ReleaseDevice() {
-    (void)UsbStopStream();
+NTSTATUS StreamEngine::ReleaseDevice() {
+    // The stop returns only once this device's pipes are down (or, past its wait, set aside
+    // with their IRPs as stale groups), so nothing freed below is still with the lower driver.
+    const NTSTATUS stopped = UsbStopStream();
+    if (!NT_SUCCESS(stopped))
+        ENGINE_TRACE("ReleaseDevice ERROR stop failed 0x%08X\n", static_cast<unsigned>(stopped));
     ClearStreamingIfIdle();
     ReleaseStaleGroups();
     (void)Deconfigure();
@@ -166,6 +175,7 @@ void StreamEngine::ReleaseDevice() {
         ExFreePoolWithTag(m_ConfigurationDescriptor, kEnginePoolTag);
     m_ConfigurationDescriptor = nullptr;
     FreeRings();
+    return stopped;
 }
 
 NTSTATUS StreamEngine::EnableStreaming(LONG enable) {
@@ -180,11 +190,10 @@ NTSTATUS StreamEngine::EnableStreaming(LONG enable) {
         clearHalfQueued();
         return STATUS_SUCCESS;
     }
-    (void)SilenceOutput();
-    (void)UsbStopStream();
-    ClearStreamingIfIdle();
+    const NTSTATUS stopped = StopForChange("EnableStreaming", TRUE);
+    // A stop that failed leaves the pipes running: the flag still changes under the lock.
     clearHalfQueued();
-    return STATUS_SUCCESS;
+    return stopped;
 }
 
 NTSTATUS StreamEngine::UsbStopStreaming() {

@@ -102,6 +102,15 @@ struct EngineCounters {
     ULONG64 retiredTransfers;
 };
 
+// Errors on the streaming pipes since initialisation: transfers that failed for a reason other
+// than cancellation or removal, pipe restarts after them, and pipes given up after repeated failed
+// restarts. Read by the facade for its clients (GetPipeErrorCounts).
+struct PipeErrorCounts {
+    ULONG transferErrors;
+    ULONG restarts;
+    ULONG pipesGivenUp;
+};
+
 // A client's sample buffer for one channel half: interleaved or not, addressed by stride.
 struct ClientBuffer {
     ULONG64 address;
@@ -158,7 +167,7 @@ class StreamEngine {
     // validated settings), and point the transfer buffers and staging halves into the block.
     void AdoptSharedBlock(PUCHAR sharedBlock, EngineStatus* status);
     void CarveSharedBlock();
-    void ReleaseDevice();
+    NTSTATUS ReleaseDevice();
     NTSTATUS EnableStreaming(LONG enable);
     NTSTATUS UsbStopStreaming();
     LONG GetLatency() const;
@@ -175,9 +184,18 @@ class StreamEngine {
     // --- Parameter changes (stream_parameters.cpp) ---
     NTSTATUS SetLatency(LONG latency);
     NTSTATUS SetUsbBufferCount(LONG count);
+    // The two halves of every change that talks to the device: the pipes stopped (the output
+    // silenced first when asked), and afterwards the clock mode written, the stream state reset,
+    // the streaming interfaces selected and the pipes started. Each returns its first failure
+    // and traces it with the operation's name.
+    NTSTATUS StopForChange(const char* operation, BOOLEAN silence);
+    NTSTATUS RestartAfterChange(const char* operation);
 
     // --- Control requests (usb_call_sync.cpp) ---
     NTSTATUS UsbCallSync(URB* urb, ULONG controlCode, BOOLEAN allowedDuringFirmwareUpdate);
+    // Sends one URB to the lower driver and waits for it, without UsbCallSync's checks: for the
+    // pipe requests of a restart, which run while the other pipes stream.
+    NTSTATUS SendUrbSync(URB* urb, ULONG controlCode);
 
     // --- Configuration (device_config.cpp) ---
     NTSTATUS ReadDescriptors();
@@ -220,8 +238,21 @@ class StreamEngine {
     NTSTATUS SilenceOutput();
     NTSTATUS StartPipe(PipeGroup** slot, const USBD_PIPE_INFORMATION& pipe, LONG role);
     NTSTATUS StartTransfers(PipeGroup* group, LONG role);
-    void StopPipe(PipeGroup** slot);
+    NTSTATUS StopPipe(PipeGroup** slot);
     void ReleaseStaleGroups();
+    // Builds the transfer's URB and readies its IRP for the lower driver (pipe_transfers.cpp).
+    void PrepareTransfer(TransferRecord* transfer);
+    // Idle contents for a transfer's buffer: silent units for playback, zeros otherwise.
+    static void FillIdle(TransferRecord* transfer);
+
+    // --- Pipe recovery (pipe_recovery.cpp) ---
+    // From a completion, under the pipe's lock: holds a failed transfer (or one that came back
+    // while the pipe restarts) and queues the restart if none is queued.
+    void HoldForRestart(TransferRecord* transfer, BOOLEAN failed, NTSTATUS irpStatus,
+                        USBD_STATUS urbStatus);
+    // The restart's work at PASSIVE_LEVEL: abort, reset, resubmit, or give up.
+    void RestartPipe(PipeGroup* group);
+    void GetPipeErrorCounts(PipeErrorCounts* counts) const;
 
     // --- Client channels (client_channels.cpp) ---
     // Opens or closes one channel; returns the current output half. The first channel opened
@@ -426,6 +457,13 @@ class StreamEngine {
     ProcessorSaveArea m_CaptureSaveArea;
 
     EngineCounters m_Counters;
+
+    // 15. Pipe errors (PipeErrorCounts), interlocked; and the gate that lets one stop at a time
+    // run on this device (a synchronization event, signalled while no stop runs).
+    volatile LONG m_PipeTransferErrors;
+    volatile LONG m_PipeRestarts;
+    volatile LONG m_PipesGivenUp;
+    KEVENT m_StopGate;
 };
 
 // The facade's allocation of an engine context: zeroed pool "Zel6", constructed in place.
@@ -442,7 +480,10 @@ NTSTATUS CaptureCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context)
 NTSTATUS MidiInCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 
 // Builds a transfer URB and hands the IRP to the lower driver with the routine for its pipe
-// (pipe_transfers.cpp); used at start and for every resubmission.
+// (pipe_transfers.cpp); used at start. Completions prepare under the pipe's lock and send after.
 NTSTATUS SubmitTransfer(TransferRecord* transfer);
+
+// The work item routine of a pipe restart (pipe_recovery.cpp); the context is the PipeGroup.
+void RestartPipeWork(PDEVICE_OBJECT deviceObject, PVOID context);
 
 }  // namespace q407

@@ -17,8 +17,11 @@ NTSTATUS StreamEngine::UsbCallSync(URB* urb, ULONG controlCode,
         ENGINE_TRACE("UsbCallSync pUrb not valid\n");
         return STATUS_UNSUCCESSFUL;
     }
-    if (m_LowerDevice == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
+    return SendUrbSync(urb, controlCode);
+}
 
+NTSTATUS StreamEngine::SendUrbSync(URB* urb, ULONG controlCode) {
+    if (m_LowerDevice == nullptr) return STATUS_DEVICE_NOT_CONNECTED;
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IO_STATUS_BLOCK ioStatus{};

@@ -325,6 +325,51 @@ TEST_F(BusFixture, TransferFaultsReachTheUrb) {
     EXPECT_EQ(strict.lastUsbd, USBD_STATUS_ERROR_SHORT_TRANSFER);
 }
 
+TEST_F(BusFixture, InlineModeCompletesErrorsInsideIoCallDriver) {
+    std::vector<USBD_PIPE_INFORMATION> audio, midi;
+    StartStreaming(audio, midi);
+    Circulator in(pdo, audio[1].PipeHandle, 1024,
+                  USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    Circulator out(pdo, audio[0].PipeHandle, 964, 0);
+    in.stop = 1;
+    out.stop = 1;
+
+    // Off: a bus fault completes after the bus delay, never inside the call.
+    q->Bus().FailTransfers(0x86, 1, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL);
+    in.Send();
+    EXPECT_EQ(in.completions, 0);
+    in.WaitRetired();
+    EXPECT_EQ(in.lastUsbd, USBD_STATUS_CRC);
+
+    // On: the same fault has completed by the time IoCallDriver returns.
+    q->Bus().SetInlineCompletion(true);
+    q->Bus().FailTransfers(0x86, 1, USBD_STATUS_CRC, STATUS_UNSUCCESSFUL);
+    KeClearEvent(&in.retired);
+    in.Send();
+    EXPECT_EQ(in.completions, 2);
+    EXPECT_EQ(in.lastStatus, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(in.lastUsbd, USBD_STATUS_CRC);
+    EXPECT_EQ(q->Bus().Stats().pending, 0u);
+
+    // A halted endpoint refuses transfers at once until the pipe is reset.
+    q->Device().FailTransfers(0x05, 1, TransferStatus::Stall);
+    out.Send();
+    out.WaitRetired();
+    ASSERT_TRUE(q->Device().EndpointHalted(0x05));
+    KeClearEvent(&out.retired);
+    out.Send();
+    EXPECT_EQ(out.completions, 2);
+    EXPECT_EQ(out.lastUsbd, USBD_STATUS_ENDPOINT_HALTED);
+    UrbRequest reset(pdo);
+    UsbBuildPipeRequest(reset.Urb(), URB_FUNCTION_RESET_PIPE, audio[0].PipeHandle);
+    EXPECT_EQ(reset.SendAndWait(), STATUS_SUCCESS);
+    KeClearEvent(&out.retired);
+    out.Send();
+    EXPECT_EQ(out.completions, 2);
+    out.WaitRetired();
+    EXPECT_EQ(out.lastUsbd, USBD_STATUS_SUCCESS);
+}
+
 TEST_F(BusFixture, CaptureDecodesWithTshark) {
     std::string path = ::testing::TempDir() + "/bus_capture" + std::to_string(::getpid()) + ".pcap";
     ASSERT_TRUE(q->Bus().StartCapture(path));
