@@ -116,7 +116,10 @@ void StreamEngine::ResetStreamState() {
 
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
     m_SlotSize = kAudioSlotBytes;
-    m_FramesPerPlaybackTransfer = static_cast<ULONG>(n * kPlaybackUnitFrames);
+    // Read outside the lock by the facade's output notice; it only changes with the pipes stopped.
+    const ULONG framesPerTransfer = static_cast<ULONG>(n * kPlaybackUnitFrames);
+    if (m_FramesPerPlaybackTransfer != framesPerTransfer)
+        m_FramesPerPlaybackTransfer = framesPerTransfer;
     m_RateFactor = doubleRate ? 2 : 1;
     SelectMidiPacing(rate);
     m_MidiOutSlotCounter = 0;
