@@ -266,9 +266,14 @@ void MachineCore::RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEn
             PVOID a1 = dpc->SystemArgument1;
             PVOID a2 = dpc->SystemArgument2;
             dpc->DpcData = 0;
+            auto owner = dpcDriver_.find(dpc);
+            const void* driver = owner != dpcDriver_.end() ? owner->second : nullptr;
             inEvent_ = mode_ == ClockMode::Virtual;
             lock.unlock();
-            routine(dpc, context, a1, a2);
+            {
+                DriverScope scope(driver);
+                routine(dpc, context, a1, a2);
+            }
             if (ctx.irql != DISPATCH_LEVEL) BugCheck("DPC routine", "returned at the wrong IRQL");
             if (ctx.spinLocksHeld != 0) BugCheck("DPC routine", "returned holding a spin lock");
             lock.lock();

@@ -73,6 +73,8 @@ class MachineCore {
     bool HasWaitersLocked(const DISPATCHER_HEADER* header) const;
 
     BOOLEAN InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2);
+    // The driver whose code initialised a DPC: its routine runs charged to that driver.
+    void SetDpcDriverLocked(const KDPC* dpc, const void* driver) { dpcDriver_[dpc] = driver; }
     BOOLEAN SetTimerLocked(KTIMER* timer, ClockTicks due, LONG period, KDPC* dpc);
 
     // Emulated thread bookkeeping.
@@ -129,6 +131,7 @@ class MachineCore {
     WaitBlock* head_ = nullptr;  // blocked threads, oldest first
     WaitBlock* tail_ = nullptr;
     std::vector<WaitBlock*> idleWaiters_;
+    std::unordered_map<const KDPC*, const void*> dpcDriver_;
     std::thread dispatcher_;
     std::thread::id dispatcherId_;
 };

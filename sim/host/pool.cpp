@@ -63,6 +63,7 @@ struct Allocation {
     size_t size;       // requested
     size_t blockSize;  // small: size class; large: pages * kPage
     bool large;
+    const void* driver;  // charged to (null: the system)
 };
 
 struct FreedBlock {
@@ -241,6 +242,29 @@ std::string Pool::LeakReport(std::initializer_list<ULONG> tags) {
     return report;
 }
 
+std::string Pool::LeakReportOfDriver(const void* driver) {
+    if (driver == nullptr) return {};
+    std::map<ULONG, PoolTagUsage> byTag;
+    {
+        Arena& a = Arena::Get();
+        std::lock_guard lock(a.mutex);
+        for (auto& [address, alloc] : a.live) {
+            if (alloc.driver != driver) continue;
+            PoolTagUsage& u = byTag[alloc.tag];
+            u.tag = alloc.tag;
+            ++u.allocations;
+            u.bytes += alloc.size;
+        }
+    }
+    std::vector<PoolTagUsage> usage;
+    for (auto& [tag, u] : byTag) usage.push_back(u);
+    std::sort(usage.begin(), usage.end(),
+              [](auto& x, auto& y) { return TagText(x.tag) < TagText(y.tag); });
+    std::string report;
+    for (auto& u : usage) report += LeakLine(u);
+    return report;
+}
+
 void Pool::FailAllocationNumber(size_t n) {
     Arena& a = Arena::Get();
     std::lock_guard lock(a.mutex);
@@ -363,7 +387,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     memset(p + NumberOfBytes, q407::sim::kGuardFill,
            std::min(blockSize - NumberOfBytes, q407::sim::kGuard));
     POOL_POISON(p + NumberOfBytes, blockSize - NumberOfBytes);
-    a.live[key] = q407::sim::Allocation{Tag, PoolType, NumberOfBytes, blockSize, large};
+    a.live[key] = q407::sim::Allocation{
+        Tag, PoolType, NumberOfBytes, blockSize, large, q407::sim::CurrentThreadContext().driver};
     auto& u = a.usage[Tag];
     u.tag = Tag;
     ++u.allocations;
