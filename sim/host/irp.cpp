@@ -10,6 +10,7 @@
 #include "sim/host/io_internal.h"
 #include "sim/host/io_manager.h"
 #include "sim/host/irp_tracking.h"
+#include "sim/host/machine_core.h"
 #include "sim/host/object_manager.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
@@ -504,12 +505,18 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         BugCheck("IofCompleteRequest", "IRP completed with STATUS_PENDING");
     if (Irp->CancelRoutine != nullptr)
         BugCheck("IofCompleteRequest", "IRP completed with its cancel routine still set");
+    ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.inMachineEvent) {
+        // The virtual hardware finished the request; a processor completes it, as a host
+        // controller's DPC would.
+        detail::MachineCore::Get().QueueCompletion(Irp);
+        return;
+    }
     if (resumedAtTop) {
         std::lock_guard lock(g_mutex);
         Irps()[Irp].heldAt = 0;
     }
 
-    ThreadContext& ctx = CurrentThreadContext();
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     while (Irp->CurrentLocation <= Irp->StackCount) {
         const bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;

@@ -14,6 +14,7 @@ struct ThreadContext {
     int spinLocksHeld = 0;
     bool isDispatcher = false;    // one of the machine clock's processors
     int processor = 0;            // the processor a dispatcher thread stands for
+    bool inMachineEvent = false;  // running a machine event (the virtual hardware)
     int emulatedDepth = 0;        // > 0 while the thread takes part in the machine clock
     KTHREAD* thread = nullptr;    // created on first use
     KPROCESS* process = nullptr;  // null: the system process

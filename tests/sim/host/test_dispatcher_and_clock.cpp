@@ -280,14 +280,14 @@ struct Scenario {
     KTIMER timers[3];
     KDPC dpcs[3];
     KEVENT wake;
-    int count = 0;
+    volatile LONG count = 0;  // DPCs due at the same instant run on both processors
 };
 void ScenarioDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
     auto* s = static_cast<Scenario*>(context);
     const int index = static_cast<int>(dpc - s->dpcs);
     DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "timer %d at %llu\n", index,
                static_cast<unsigned long long>(KeQueryInterruptTime()));
-    if (++s->count % 7 == 0) KeSetEvent(&s->wake, IO_NO_INCREMENT, FALSE);
+    if (InterlockedIncrement(&s->count) % 7 == 0) KeSetEvent(&s->wake, IO_NO_INCREMENT, FALSE);
 }
 void ScenarioThread(PVOID context) {
     auto* s = static_cast<Scenario*>(context);
