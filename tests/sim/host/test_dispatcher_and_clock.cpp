@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/wdk.h"
 #include "sim/host/machine.h"
+#include "sim/host/thread_context.h"
 
 using namespace q407::sim;
 
@@ -325,6 +328,52 @@ TEST(Clock, TwoIdenticalVirtualRunsGiveIdenticalTraces) {
     ASSERT_GT(first.size(), 60u);
     EXPECT_EQ(first, second);
     EXPECT_EQ(first.front().second, "timer 0 at 30000\n");
+}
+
+namespace {
+// Two DPCs due together: each waits (a bounded time) for the other to start, and the one on the
+// first processor prints only after the other has printed.
+struct Pair {
+    KDPC dpcs[2];
+    std::atomic<int> started{0};
+    std::atomic<bool> secondPrinted{false};
+    int processor[2] = {-1, -1};
+    bool overlapped[2] = {false, false};
+};
+void PairDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto* p = static_cast<Pair*>(context);
+    const int i = static_cast<int>(dpc - p->dpcs);
+    p->processor[i] = CurrentThreadContext().processor;
+    p->started.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (p->started.load() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    p->overlapped[i] = p->started.load() == 2;
+    if (p->processor[i] == 1) {
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "second processor\n");
+        p->secondPrinted = true;
+    } else {
+        while (!p->secondPrinted.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "first processor\n");
+    }
+}
+}  // namespace
+
+TEST(Processors, DpcsDueTogetherRunSideBySideAndLogInProcessorOrder) {
+    Machine m;
+    Pair p;
+    for (auto& d : p.dpcs) KeInitializeDpc(&d, PairDpc, &p);
+    KeInsertQueueDpc(&p.dpcs[0], nullptr, nullptr);
+    KeInsertQueueDpc(&p.dpcs[1], nullptr, nullptr);
+    m.RunUntilIdle();
+    EXPECT_EQ(p.processor[0], 0);  // queue order decides the processor
+    EXPECT_EQ(p.processor[1], 1);
+    EXPECT_TRUE(p.overlapped[0]);
+    EXPECT_TRUE(p.overlapped[1]);
+    // The second processor printed first; the log still reads in processor order.
+    EXPECT_EQ(m.Trace().Texts(),
+              (std::vector<std::string>{"first processor\n", "second processor\n"}));
 }
 
 TEST(Clock, RealTimeTimersFireWhenTheWallClockReachesThem) {
