@@ -12,6 +12,7 @@
 #include "sim/host/irp_tracking.h"
 #include "sim/host/machine_core.h"
 #include "sim/host/object_manager.h"
+#include "sim/host/paged_pool.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 
@@ -545,7 +546,10 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
             const CHAR here = Irp->CurrentLocation;
             // Completion routines run at DISPATCH_LEVEL, as they may on any completion path.
             KIRQL old = ctx.irql;
-            if (old < DISPATCH_LEVEL) ctx.irql = DISPATCH_LEVEL;
+            if (old < DISPATCH_LEVEL) {
+                detail::PageOutPagedPool();
+                ctx.irql = DISPATCH_LEVEL;
+            }
             NTSTATUS result;
             {
                 DriverScope driver(device != nullptr ? device->DriverObject : r.allocator);

@@ -4,6 +4,7 @@
 
 #include "platform/kernel/io_manager.h"
 #include "sim/host/machine_core.h"
+#include "sim/host/paged_pool.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/trace_log.h"
 #include "sim/host/verifier.h"
@@ -268,6 +269,8 @@ void MachineCore::FireTimerLocked(KTIMER* timer) {
 
 void MachineCore::RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEntry& entry) {
     ThreadContext& ctx = CurrentThreadContext();
+    // The processor comes to DISPATCH_LEVEL for this work: paged pool goes out.
+    if (entry.kind != ScheduledEntry::Kind::WaitTimeout) PageOutPagedPool();
     switch (entry.kind) {
         case ScheduledEntry::Kind::WaitTimeout:
             entry.wait->timeoutId = 0;

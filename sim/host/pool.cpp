@@ -17,6 +17,7 @@
 #include "platform/kernel/ke.h"
 #include "sim/host/machine_core.h"
 #include "sim/host/memory_views.h"
+#include "sim/host/paged_pool.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 
@@ -172,6 +173,7 @@ class Arena {
             std::abort();
         }
         base = static_cast<uint8_t*>(m);
+        detail::SetPagedPoolArena(base, kArenaSize);
         smallFree_.resize(kPage / 16 + kGuard / 16 + 2);
     }
 
@@ -369,7 +371,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (std::find(a.failTags.begin(), a.failTags.end(), Tag) != a.failTags.end()) return nullptr;
     if (NumberOfBytes > (size_t(1) << 28)) return nullptr;
 
-    const bool large = NumberOfBytes >= q407::sim::kPage;
+    // Paged pool takes whole pages of its own, so that it can be paged out (paged_pool.h).
+    const bool paged = q407::sim::Paged(PoolType);
+    const bool large = NumberOfBytes >= q407::sim::kPage || paged;
     size_t blockSize;
     uint8_t* p;
     if (large) {
@@ -387,6 +391,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     memset(p + NumberOfBytes, q407::sim::kGuardFill,
            std::min(blockSize - NumberOfBytes, q407::sim::kGuard));
     POOL_POISON(p + NumberOfBytes, blockSize - NumberOfBytes);
+    if (paged) q407::sim::detail::AddPagedRun(p, blockSize, Tag);
     a.live[key] = q407::sim::Allocation{
         Tag, PoolType, NumberOfBytes, blockSize, large, q407::sim::CurrentThreadContext().driver};
     auto& u = a.usage[Tag];
@@ -428,6 +433,7 @@ static void FreePool(PVOID P, const ULONG* expectedTag, const char* call) {
     if (q407::sim::Paged(alloc.type) && irql > APC_LEVEL)
         BugCheckTag(call, "freeing PagedPool", alloc.tag);
     if (irql > DISPATCH_LEVEL) BugCheckTag(call, "freeing pool", alloc.tag);
+    if (q407::sim::Paged(alloc.type)) q407::sim::detail::RemovePagedRun(P, alloc.blockSize);
     if (expectedTag != nullptr && *expectedTag != alloc.tag)
         BugCheckTag(call, "free with tag " + q407::sim::TagText(*expectedTag) + " of an allocation",
                     alloc.tag);

@@ -452,3 +452,67 @@ TEST(DriverPool, UnloadCountsOnlyWhatTheDriverItselfStillHolds) {
     ExFreePoolWithTag(system, POOL_TAG("Zel6"));
     EXPECT_EQ(Pool::LeakReport(), "");
 }
+
+// --- Paged pool at DISPATCH_LEVEL ----------------------------------------------------------
+
+namespace {
+volatile UCHAR* g_paged = nullptr;
+void ReadPagedPool(PKDPC, PVOID, PVOID, PVOID) {
+    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "%u\n", unsigned(g_paged[3]));
+}
+}  // namespace
+
+TEST_F(Verifier, PagedPoolTouchedUnderASpinLock) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            auto* p = static_cast<volatile UCHAR*>(
+                ExAllocatePoolWithTag(PagedPool, 64, POOL_TAG("Zel7")));
+            p[0] = 1;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            p[1] = 2;
+        },
+        "VERIFIER: IRQL_NOT_LESS_OR_EQUAL: paged pool touched at IRQL 2 \\(tag Zel7\\)");
+}
+
+TEST_F(Verifier, PagedPoolTouchedByADpc) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            g_paged = static_cast<volatile UCHAR*>(
+                ExAllocatePoolWithTag(PagedPool, 3 * PAGE_SIZE, POOL_TAG("Zel8")));
+            g_paged[3] = 7;  // in at PASSIVE_LEVEL
+            KDPC dpc;
+            KeInitializeDpc(&dpc, ReadPagedPool, nullptr);
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            m.RunUntilIdle();
+        },
+        "VERIFIER: IRQL_NOT_LESS_OR_EQUAL: paged pool touched at IRQL 2 \\(tag Zel8\\)");
+}
+
+// Paged out at every raise, paged pool comes back in with its contents at PASSIVE_LEVEL, on any
+// thread, and is freed as usual.
+TEST(PagedPool, ComesBackInWithItsContentsBelowDispatchLevel) {
+    Machine m;
+    auto* p =
+        static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 2 * PAGE_SIZE, POOL_TAG("Zel7")));
+    for (size_t i = 0; i < 2 * PAGE_SIZE; ++i) p[i] = static_cast<UCHAR>(i * 7);
+    for (int round = 0; round < 3; ++round) {
+        KIRQL old = KeRaiseIrqlToDpcLevel();
+        KeLowerIrql(old);
+        size_t wrong = 0;
+        for (size_t i = 0; i < 2 * PAGE_SIZE; ++i)
+            if (p[i] != static_cast<UCHAR>(i * 7)) ++wrong;
+        EXPECT_EQ(wrong, 0u);
+    }
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);  // APC_LEVEL may touch it too
+    p[5] = 0;
+    KeLowerIrql(old);
+    KeLowerIrql(KeRaiseIrqlToDpcLevel());
+    ExFreePoolWithTag(p, POOL_TAG("Zel7"));
+    EXPECT_EQ(Pool::LeakReport(), "");
+}
