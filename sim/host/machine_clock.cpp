@@ -1,5 +1,6 @@
 #include "sim/host/machine_clock.h"
 
+#include <algorithm>
 #include <cassert>
 
 #include "platform/kernel/io_manager.h"
@@ -36,7 +37,9 @@ ClockTicks MachineCore::NowLocked() const {
 }
 
 ClockTicks MachineCore::Now() const {
-    if (mode_ == ClockMode::Virtual) return virtualNow_.load(std::memory_order_acquire);
+    // A processor that busy-waited in the current round sees its own time run ahead.
+    if (mode_ == ClockMode::Virtual)
+        return virtualNow_.load(std::memory_order_acquire) + CurrentThreadContext().stalled;
     const auto elapsed = std::chrono::steady_clock::now().time_since_epoch() -
                          std::chrono::steady_clock::duration(realBase_.load());
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
@@ -79,6 +82,14 @@ bool MachineCore::CancelLocked(MachineClock::EventId id) {
 
 void MachineCore::AdvanceLocked(ClockTicks delta) {
     if (mode_ != ClockMode::Virtual || delta <= 0) return;
+    ThreadContext& ctx = CurrentThreadContext();
+    if (inRound_ && ctx.isDispatcher) {
+        // Side by side, a processor's busy-wait is its own: the machine's clock moves on by the
+        // longer of the two when the round ends.
+        ctx.stalled += delta;
+        roundStall_[ctx.processor] = ctx.stalled;
+        return;
+    }
     virtualNow_.store(virtualNow_.load() + delta, std::memory_order_release);
     dispatcherCv_.notify_one();
 }
@@ -348,7 +359,7 @@ void MachineCore::RunRoundLocked(std::unique_lock<std::mutex>& lock) {
         if (event) EndRoundLocked(lock);
         return;
     }
-    // The next due DPC or event runs on the second processor meanwhile. Which work goes where
+    // The next due DPC or completion runs on the second processor meanwhile. Which work goes where
     // follows from the queue alone, so a virtual-time run places every piece the same way.
     if (!queue_.empty() && queue_.begin()->first.due <= NowLocked() &&
         RunsOnAProcessor(queue_.begin()->second)) {
@@ -377,6 +388,13 @@ void MachineCore::EndRoundLocked(std::unique_lock<std::mutex>& lock) {
     const bool virtualTime = deferWakes_;
     inRound_ = false;
     deferWakes_ = false;
+    ClockTicks stalled = 0;
+    for (auto& s : roundStall_) {
+        stalled = std::max(stalled, s);
+        s = 0;
+    }
+    CurrentThreadContext().stalled = 0;
+    if (stalled > 0) virtualNow_.store(virtualNow_.load() + stalled, std::memory_order_release);
     if (virtualTime) {
         // Sinks of the trace log may call into the machine: the lock is let go meanwhile. Every
         // emulated thread is still blocked, and the threads this round woke wait for the release.
@@ -398,6 +416,7 @@ void MachineCore::SecondProcessorLoop() {
         ScheduledEntry entry = std::move(*secondWork_);
         secondWork_.reset();
         RunEntryLocked(lock, entry);
+        ctx.stalled = 0;
         secondBusy_ = false;
         dispatcherCv_.notify_one();
     }

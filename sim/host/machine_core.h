@@ -152,6 +152,7 @@ class MachineCore {
     static constexpr MachineClock::EventId kRoundSpan = MachineClock::EventId(1) << 24;
     MachineClock::EventId roundBase_ = 0;
     MachineClock::EventId roundCount_[kProcessors] = {};
+    ClockTicks roundStall_[kProcessors] = {};  // each processor's busy-waits in the round
     std::vector<WaitBlock*> deferred_;
     MachineClock::EventId nextId_ = 1;
     int runnable_ = 0;

@@ -15,6 +15,7 @@ struct ThreadContext {
     bool isDispatcher = false;    // one of the machine clock's processors
     int processor = 0;            // the processor a dispatcher thread stands for
     bool inMachineEvent = false;  // running a machine event (the virtual hardware)
+    LONGLONG stalled = 0;         // a processor's busy-wait in the current round (virtual time)
     int emulatedDepth = 0;        // > 0 while the thread takes part in the machine clock
     KTHREAD* thread = nullptr;    // created on first use
     KPROCESS* process = nullptr;  // null: the system process

@@ -376,6 +376,42 @@ TEST(Processors, DpcsDueTogetherRunSideBySideAndLogInProcessorOrder) {
               (std::vector<std::string>{"first processor\n", "second processor\n"}));
 }
 
+namespace {
+struct StallPair {
+    KDPC dpcs[2];
+    std::atomic<bool> stalled{false};
+    ClockTicks seen[2] = {-1, -1};
+};
+void StallOrLook(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto* p = static_cast<StallPair*>(context);
+    const int i = static_cast<int>(dpc - p->dpcs);
+    if (i == 0) {
+        KeStallExecutionProcessor(100);
+        p->seen[0] = static_cast<ClockTicks>(KeQueryInterruptTime());
+        p->stalled = true;
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!p->stalled.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        p->seen[1] = static_cast<ClockTicks>(KeQueryInterruptTime());
+    }
+}
+}  // namespace
+
+// A busy-wait on one processor is that processor's own time; the machine's clock moves on by it
+// once the round ends.
+TEST(Processors, AStallOnOneProcessorLeavesTheOthersTimeAlone) {
+    Machine m;
+    StallPair p;
+    for (auto& d : p.dpcs) KeInitializeDpc(&d, StallOrLook, &p);
+    KeInsertQueueDpc(&p.dpcs[0], nullptr, nullptr);
+    KeInsertQueueDpc(&p.dpcs[1], nullptr, nullptr);
+    m.RunUntilIdle();
+    EXPECT_EQ(p.seen[0], 100 * kTicksPerMicrosecond);
+    EXPECT_EQ(p.seen[1], 0);
+    EXPECT_EQ(m.Now(), 100 * kTicksPerMicrosecond);
+}
+
 TEST(Clock, RealTimeTimersFireWhenTheWallClockReachesThem) {
     Machine m(ClockMode::Real);
     TimerProbe p;
