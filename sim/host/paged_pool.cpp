@@ -2,16 +2,17 @@
 
 #include <signal.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "sim/host/thread_context.h"
-#include "sim/host/verifier.h"
 
 namespace q407::sim::detail {
 namespace {
@@ -70,6 +71,31 @@ bool PageIn(size_t page) {
     return true;
 }
 
+// The bug check from inside the fault handler: the verifier's message, made and written without
+// allocating (nothing else is safe there), then the stop.
+[[noreturn]] void StopInHandler(KIRQL irql, ULONG tag) {
+    char text[96];
+    size_t n = 0;
+    auto put = [&](const char* s) {
+        while (*s != '\0' && n < sizeof text) text[n++] = *s++;
+    };
+    put("VERIFIER: IRQL_NOT_LESS_OR_EQUAL: paged pool touched at IRQL ");
+    if (irql >= 10 && n < sizeof text) text[n++] = static_cast<char>('0' + irql / 10);
+    if (n < sizeof text) text[n++] = static_cast<char>('0' + irql % 10);
+    put(" (tag ");
+    for (int i = 0; i < 4 && n < sizeof text; ++i) {
+        const auto c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        text[n++] = (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    put(")\n");
+    for (size_t done = 0; done < n;) {
+        const ssize_t w = write(2, text + done, n - done);
+        if (w <= 0) break;
+        done += static_cast<size_t>(w);
+    }
+    abort();
+}
+
 void OnFault(int signal, siginfo_t* info, void* context) {
     const auto address = reinterpret_cast<std::uintptr_t>(info->si_addr);
     const std::uintptr_t base = g_base.load(std::memory_order_relaxed);
@@ -79,8 +105,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
         if (CurrentThreadContext().irql <= APC_LEVEL) {
             if (PageIn(page)) return;  // the access is made again, now with the page in
         } else {
-            BugCheckTag("IRQL_NOT_LESS_OR_EQUAL", "paged pool touched",
-                        g_tag[page].load(std::memory_order_relaxed));
+            StopInHandler(CurrentThreadContext().irql, g_tag[page].load(std::memory_order_relaxed));
         }
     }
     // Not ours: whoever handled the fault before.

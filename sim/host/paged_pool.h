@@ -3,9 +3,9 @@
 // As the verifier does on Windows, every raise of a thread to DISPATCH_LEVEL pages out all paged
 // pool: its pages become inaccessible. A thread that then touches one takes a fault; at
 // APC_LEVEL or below the page comes back in and the access goes on, at DISPATCH_LEVEL or above it
-// is a bug check naming the pool tag. A page that another thread brings back in stays in until
-// the next raise, so an access at DISPATCH_LEVEL can escape only while a thread at PASSIVE_LEVEL
-// uses the same pool at that moment.
+// is a bug check naming the pool tag (on stderr only: the fault handler may not allocate). A page
+// that another thread brings back in stays in until the next raise, so an access at DISPATCH_LEVEL
+// can escape only while a thread at PASSIVE_LEVEL uses the same pool at that moment.
 #pragma once
 
 #include <cstddef>
