@@ -1,38 +1,58 @@
 #!/usr/bin/env bash
-# Builds from scratch and runs every test. Exit status is non-zero on any failure.
+# Builds from scratch and runs every test. Every preset runs even when an earlier one fails; each
+# preset's result is printed, then the closing count line. Exit status is non-zero on any failure.
 #   Q407_PRESETS="debug tsan" bash scripts/test.sh   (default: release asan tsan fuzz)
 # The fuzz preset has no tests of its own: each fuzz_* target runs Q407_FUZZ_RUNS (100000) inputs
 # from its seed corpus and a fixed seed instead, so the run repeats; any crash fails it.
-set -euo pipefail
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
 # tshark decodes the USB captures in the tests.
-bash scripts/setup.sh tshark
+bash scripts/setup.sh tshark || exit 1
 
 presets=${Q407_PRESETS:-"release asan tsan fuzz"}
 jobs=$(nproc)
 passed=0
 failed=0
+results=()
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 
-for preset in $presets; do
+# Runs one preset; its status is that of the first step that failed.
+run_preset() {
+  local preset=$1
   echo "=== preset $preset: configure and build"
   rm -rf "build/$preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$jobs"
+  cmake --preset "$preset" >/dev/null || return 1
+  cmake --build --preset "$preset" -j "$jobs" || return 1
   if [ "$preset" = fuzz ]; then
     Q407_FUZZ_RUNS=${Q407_FUZZ_RUNS:-100000} bash scripts/fuzz_smoke.sh
-    continue
+    return
   fi
   echo "=== preset $preset: tests"
+  : >"$log"
   ctest --preset "$preset" -j "$jobs" | tee "$log"
+  local status=$?
+  local counts f total
   counts=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1 \2/p' "$log")
   if [ -n "$counts" ]; then
     read -r f total <<<"$counts"
     failed=$((failed + f))
     passed=$((passed + total - f))
   fi
+  return "$status"
+}
+
+bad=0
+for preset in $presets; do
+  if run_preset "$preset"; then
+    results+=("$preset: passed")
+  else
+    results+=("$preset: FAILED")
+    bad=1
+  fi
 done
-echo "=== presets run: $presets"
+echo "=== results"
+for r in "${results[@]}"; do echo "$r"; done
 echo "tests: $passed passed, $failed failed"
+exit "$bad"

@@ -10,6 +10,8 @@
 #include "sim/host/io_manager.h"
 #include "sim/host/irp_tracking.h"
 #include "sim/host/object_manager.h"
+#include "sim/host/pool.h"
+#include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 
 namespace q407::sim {
@@ -66,6 +68,27 @@ void DestroyDevice(void* body) {
     auto* device = static_cast<PDEVICE_OBJECT>(body);
     delete static_cast<detail::DeviceRecord*>(device->SimData);
     device->SimData = nullptr;
+}
+
+// A driver that goes must have freed all pool charged to it.
+void CheckNothingLeft(PDRIVER_OBJECT object, const std::wstring& name, const char* call,
+                      const char* what) {
+    const std::string report = Pool::LeakReportOfDriver(object);
+    if (report.empty()) return;
+    // "Pool leak: tag Zel6: 1 allocation, 32 bytes\n" lines, as one line per tag in the message.
+    std::string tags;
+    const std::string prefix = "Pool leak: ";
+    for (size_t at = 0; at < report.size();) {
+        size_t end = report.find('\n', at);
+        if (end == std::string::npos) end = report.size();
+        std::string line = report.substr(at, end - at);
+        if (line.rfind(prefix, 0) == 0) line.erase(0, prefix.size());
+        tags += (tags.empty() ? "" : "; ") + line;
+        at = end + 1;
+    }
+    std::string narrow;
+    for (wchar_t c : name) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+    BugCheck(call, "driver " + narrow + " " + what + " with pool still allocated: " + tags);
 }
 
 const ObjectOps kDeviceOps{&kDeviceType, POOL_TAG("Devi"), nullptr, DestroyDevice};
@@ -138,12 +161,17 @@ NTSTATUS LoadDriver(const std::wstring& serviceName, PDRIVER_INITIALIZE entry,
                 return STATUS_OBJECT_NAME_COLLISION;
             }
     }
-    const NTSTATUS status = entry(object, &loaded->registryPathString);
+    NTSTATUS status;
+    {
+        DriverScope scope(object);
+        status = entry(object, &loaded->registryPathString);
+    }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("DriverEntry", "returned above PASSIVE_LEVEL");
     if (!NT_SUCCESS(status)) {
         if (object->DeviceObject != nullptr)
             BugCheck("DriverEntry", "failed but left device objects behind");
+        CheckNothingLeft(object, loaded->driverName, "DriverEntry", "failed");
         ExFreePoolWithTag(object, POOL_TAG("Driv"));
         return status;
     }
@@ -173,10 +201,22 @@ NTSTATUS UnloadDriver(const std::wstring& serviceName) {
     if (object == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (object->DeviceObject != nullptr || object->DriverUnload == nullptr)
         return STATUS_INVALID_DEVICE_REQUEST;
-    object->DriverUnload(object);
+    {
+        DriverScope scope(object);
+        object->DriverUnload(object);
+    }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("DriverUnload", "returned above PASSIVE_LEVEL");
     if (object->DeviceObject != nullptr) BugCheck("DriverUnload", "device objects left behind");
+    {
+        std::wstring name;
+        {
+            std::lock_guard lock(io.mutex);
+            for (auto& d : io.drivers)
+                if (d->object == object) name = d->driverName;
+        }
+        CheckNothingLeft(object, name, "DriverUnload", "unloaded");
+    }
     std::lock_guard lock(io.mutex);
     std::erase_if(io.drivers, [&](auto& d) { return d->object == object; });
     ExFreePoolWithTag(object, POOL_TAG("Driv"));
@@ -192,7 +232,11 @@ void SetUnloadDriverHandler(std::function<NTSTATUS(const std::wstring&)> handler
 NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
     RequirePassive("AddDevice");
     if (driver->DriverExtension->AddDevice == nullptr) return STATUS_INVALID_DEVICE_REQUEST;
-    const NTSTATUS status = driver->DriverExtension->AddDevice(driver, physicalDevice);
+    NTSTATUS status;
+    {
+        DriverScope scope(driver);
+        status = driver->DriverExtension->AddDevice(driver, physicalDevice);
+    }
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) BugCheck("AddDevice", "returned above PASSIVE_LEVEL");
     return status;
 }

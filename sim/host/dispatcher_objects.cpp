@@ -128,6 +128,9 @@ void KeInitializeDpc(PKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID Deferr
     Dpc->SystemArgument1 = nullptr;
     Dpc->SystemArgument2 = nullptr;
     Dpc->DpcData = 0;
+    MachineCore& core = MachineCore::Get();
+    std::lock_guard lock(core.mutex);
+    core.SetDpcDriverLocked(Dpc, CurrentThreadContext().driver);
 }
 
 BOOLEAN KeInsertQueueDpc(PKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2) {

@@ -1,14 +1,18 @@
 // IRPs: allocation, sending down a stack, completion up the stack, cancellation, and the requests
 // the I/O manager builds and owns.
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/kernel/wdk.h"
 #include "sim/host/io_internal.h"
 #include "sim/host/io_manager.h"
 #include "sim/host/irp_tracking.h"
+#include "sim/host/machine_core.h"
 #include "sim/host/object_manager.h"
+#include "sim/host/paged_pool.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 
@@ -18,12 +22,32 @@ namespace {
 constexpr ULONG kIrpTag = POOL_TAG("Irp ");
 constexpr ULONG kSystemBufferTag = POOL_TAG("IoSb");
 
+// A dispatch routine running for an IRP (on IofCallDriver's stack). Completion passing its
+// location records whether the driver left the location marked pending.
+struct DispatchFrame {
+    CHAR location = 0;
+    bool passed = false;
+    bool marked = false;
+};
+
+// A location whose dispatch routine returned STATUS_PENDING before completion reached it.
+struct PendingReturn {
+    CHAR location = 0;
+    UCHAR major = 0;
+};
+
 struct IrpRecord {
     bool allocated = false;  // by IoAllocateIrp (else IoInitializeIrp on the caller's memory)
     bool owned = false;      // the I/O manager frees it on completion
     bool freed = false;
     bool sent = false;
     CHAR ownerLocation = 0;  // CurrentLocation when its owner sent it
+    // Location whose completion routine returned STATUS_MORE_PROCESSING_REQUIRED, until the
+    // IRP is completed on, sent again or reused (0: none).
+    CHAR heldAt = 0;
+    const void* allocator = nullptr;  // driver whose code allocated it
+    std::vector<DispatchFrame*> frames;
+    std::vector<PendingReturn> pendingReturns;
     // Buffered device control: copy the system buffer back to this output on completion.
     PVOID output = nullptr;
     ULONG outputLength = 0;
@@ -41,6 +65,37 @@ std::unordered_map<const IRP*, IrpRecord>& Irps() {
 
 bool InFlight(const IRP* irp, const IrpRecord& r) {
     return r.sent && irp->CurrentLocation < r.ownerLocation;
+}
+
+std::string StatusText(NTSTATUS status) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+std::string PendingWithoutMark(UCHAR major) {
+    return "dispatch routine for major function " + std::to_string(major) +
+           " returned STATUS_PENDING without marking the IRP pending (IoMarkIrpPending)";
+}
+
+// Completion is about to leave `location` (needs g_mutex). A dispatch routine at this location
+// that returned STATUS_PENDING must have marked it by now (itself, or in its completion routine
+// when the IRP was passed on); a dispatch routine still running learns what the location holds.
+void PassLocationLocked(IrpRecord& r, CHAR location, bool marked) {
+    for (auto it = r.pendingReturns.begin(); it != r.pendingReturns.end();) {
+        if (it->location != location) {
+            ++it;
+            continue;
+        }
+        if (!marked) BugCheck("IofCompleteRequest", PendingWithoutMark(it->major));
+        it = r.pendingReturns.erase(it);
+    }
+    for (DispatchFrame* f : r.frames)
+        if (f->location == location) {
+            f->passed = true;
+            f->marked = marked;
+        }
+    r.heldAt = 0;
 }
 
 // Copy of the record, or a bug check for a freed IRP.
@@ -67,7 +122,10 @@ void InitializePacket(PIRP irp, USHORT size, CCHAR stackSize) {
 void FreePacket(PIRP irp) {
     {
         std::lock_guard lock(g_mutex);
-        Irps()[irp].freed = true;
+        IrpRecord& r = Irps()[irp];
+        r.freed = true;
+        r.heldAt = 0;
+        r.pendingReturns.clear();
     }
     ExFreePoolWithTag(irp, kIrpTag);
 }
@@ -313,6 +371,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     std::lock_guard lock(g_mutex);
     Irps()[irp] = IrpRecord{};
     Irps()[irp].allocated = true;
+    Irps()[irp].allocator = CurrentThreadContext().driver;
     return irp;
 }
 
@@ -327,8 +386,11 @@ void IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize) {
             BugCheck("IoInitializeIrp", "IRP is still owned by a driver below");
         if (it == Irps().end() || it->second.freed) {
             Irps()[Irp] = IrpRecord{};
+            Irps()[Irp].allocator = CurrentThreadContext().driver;
         } else {
             it->second.sent = false;
+            it->second.heldAt = 0;
+            it->second.pendingReturns.clear();
         }
     }
     detail::InitializePacket(Irp, PacketSize, StackSize);
@@ -346,7 +408,10 @@ void IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     detail::InitializePacket(Irp, size, stack);
     Irp->IoStatus.Status = Iostatus;
     std::lock_guard lock(g_mutex);
-    Irps()[Irp].sent = false;
+    IrpRecord& record = Irps()[Irp];
+    record.sent = false;
+    record.heldAt = 0;
+    record.pendingReturns.clear();
 }
 
 void IoFreeIrp(PIRP Irp) {
@@ -366,35 +431,63 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     RequireAtMostDispatch("IofCallDriver");
     if (!IsDeviceObject(DeviceObject)) BugCheck("IofCallDriver", "not a device object");
     if (Irp == nullptr) BugCheck("IofCallDriver", "null IRP");
+    if (Irp->CurrentLocation <= 1)
+        BugCheck("IofCallDriver", "no stack location left (stack location overrun): IRP has " +
+                                      std::to_string(Irp->StackCount) + " locations");
+    detail::DispatchFrame frame;
+    frame.location = static_cast<CHAR>(Irp->CurrentLocation - 1);
     {
         std::lock_guard lock(g_mutex);
         auto it = Irps().find(Irp);
         if (it != Irps().end()) {
-            if (it->second.freed) BugCheck("IofCallDriver", "IRP used after it was freed");
-            if (!it->second.sent || Irp->CurrentLocation >= it->second.ownerLocation) {
-                it->second.sent = true;
-                it->second.ownerLocation = Irp->CurrentLocation;
+            IrpRecord& r = it->second;
+            if (r.freed) BugCheck("IofCallDriver", "IRP used after it was freed");
+            if (!r.sent || Irp->CurrentLocation >= r.ownerLocation) {
+                r.sent = true;
+                r.ownerLocation = Irp->CurrentLocation;
             }
+            r.heldAt = 0;  // sent on again: whoever kept it has let it go
+            r.frames.push_back(&frame);
         }
     }
-    if (Irp->CurrentLocation <= 1)
-        BugCheck("IofCallDriver", "no stack location left (stack location overrun): IRP has " +
-                                      std::to_string(Irp->StackCount) + " locations");
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
     PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
     location->DeviceObject = DeviceObject;
-    if (location->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION)
-        BugCheck("IofCallDriver",
-                 "invalid major function " + std::to_string(location->MajorFunction));
-    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+    const UCHAR major = location->MajorFunction;
+    if (major > IRP_MJ_MAXIMUM_FUNCTION)
+        BugCheck("IofCallDriver", "invalid major function " + std::to_string(major));
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
     const KIRQL irql = KeGetCurrentIrql();
-    const NTSTATUS status = dispatch(DeviceObject, Irp);
+    NTSTATUS status;
+    {
+        DriverScope driver(DeviceObject->DriverObject);
+        status = dispatch(DeviceObject, Irp);
+    }
     if (KeGetCurrentIrql() != irql)
-        BugCheck("IofCallDriver", "dispatch routine for major function " +
-                                      std::to_string(location->MajorFunction) +
+        BugCheck("IofCallDriver", "dispatch routine for major function " + std::to_string(major) +
                                       " returned at another IRQL than it was called at (" +
                                       std::to_string(irql) + ")");
+    // The IRP may be completed, freed or even allocated anew by now: only the book is read, and
+    // the frame says whether completion already went past this driver.
+    std::lock_guard lock(g_mutex);
+    auto it = Irps().find(Irp);
+    IrpRecord* r = it != Irps().end() ? &it->second : nullptr;
+    if (r != nullptr) std::erase(r->frames, &frame);
+    if (status == STATUS_PENDING) {
+        if (frame.passed) {
+            if (!frame.marked) BugCheck("IofCallDriver", detail::PendingWithoutMark(major));
+        } else if (r != nullptr && !r->freed) {
+            r->pendingReturns.push_back({frame.location, major});
+        }
+    } else if (!frame.passed && r != nullptr && !r->freed && r->heldAt == frame.location) {
+        BugCheck("IofCallDriver",
+                 "dispatch routine for major function " + std::to_string(major) + " returned " +
+                     detail::StatusText(status) +
+                     " for an IRP that its completion routine kept with "
+                     "STATUS_MORE_PROCESSING_REQUIRED, without completing it or returning "
+                     "STATUS_PENDING");
+    }
     return status;
 }
 
@@ -404,17 +497,35 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (Irp == nullptr) BugCheck("IofCompleteRequest", "null IRP");
     bool known;
     IrpRecord r = detail::Lookup(Irp, "IofCompleteRequest", &known);
-    if (Irp->CurrentLocation > Irp->StackCount)
+    // An I/O manager's IRP whose top completion routine kept it is finished by completing it
+    // again; any other IRP without a location left has been completed already.
+    const bool resumedAtTop = known && r.owned && r.heldAt == Irp->CurrentLocation;
+    if (Irp->CurrentLocation > Irp->StackCount && !resumedAtTop)
         BugCheck("IofCompleteRequest", "IRP completed twice (no driver owns it)");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         BugCheck("IofCompleteRequest", "IRP completed with STATUS_PENDING");
     if (Irp->CancelRoutine != nullptr)
         BugCheck("IofCompleteRequest", "IRP completed with its cancel routine still set");
-
     ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.inMachineEvent) {
+        // The virtual hardware finished the request; a processor completes it, as a host
+        // controller's DPC would.
+        detail::MachineCore::Get().QueueCompletion(Irp);
+        return;
+    }
+    if (resumedAtTop) {
+        std::lock_guard lock(g_mutex);
+        Irps()[Irp].heldAt = 0;
+    }
+
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     while (Irp->CurrentLocation <= Irp->StackCount) {
-        Irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+        const bool marked = (stack->Control & SL_PENDING_RETURNED) != 0;
+        if (known) {
+            std::lock_guard lock(g_mutex);
+            detail::PassLocationLocked(Irps()[Irp], Irp->CurrentLocation, marked);
+        }
+        Irp->PendingReturned = marked;
         const UCHAR control = stack->Control;
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
@@ -432,24 +543,64 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         if (invoke) {
             PDEVICE_OBJECT device =
                 atTop ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            const CHAR here = Irp->CurrentLocation;
             // Completion routines run at DISPATCH_LEVEL, as they may on any completion path.
             KIRQL old = ctx.irql;
-            if (old < DISPATCH_LEVEL) ctx.irql = DISPATCH_LEVEL;
-            const NTSTATUS result = routine(device, Irp, context);
+            if (old < DISPATCH_LEVEL) {
+                detail::PageOutPagedPool();
+                ctx.irql = DISPATCH_LEVEL;
+            }
+            NTSTATUS result;
+            {
+                DriverScope driver(device != nullptr ? device->DriverObject : r.allocator);
+                result = routine(device, Irp, context);
+            }
             if (ctx.irql != DISPATCH_LEVEL && old <= DISPATCH_LEVEL)
                 BugCheck("IofCompleteRequest", "completion routine returned at another IRQL");
             ctx.irql = old;
-            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;  // its owner has it back
-            bool stillKnown;
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) {
+                // The routine takes the IRP back. That is its driver's right when the driver
+                // sent it first (allocated or built it), when its dispatch routine is still
+                // running (it waits and completes the IRP itself), or when that dispatch
+                // routine marked the IRP pending (it completes the IRP later). An IRP that came
+                // from above and was passed on without being marked is its sender's.
+                bool owns = !known;
+                if (known) {
+                    std::lock_guard lock(g_mutex);
+                    IrpRecord& record = Irps()[Irp];
+                    const bool sender = atTop || here >= record.ownerLocation;
+                    const bool dispatching =
+                        std::any_of(record.frames.begin(), record.frames.end(),
+                                    [here](const detail::DispatchFrame* f) {
+                                        return f->location == here && !f->passed;
+                                    });
+                    const bool pended = !atTop && (IoGetCurrentIrpStackLocation(Irp)->Control &
+                                                   SL_PENDING_RETURNED) != 0;
+                    owns = sender || dispatching || pended;
+                    if (owns) record.heldAt = here;
+                }
+                if (!owns)
+                    BugCheck("IofCompleteRequest",
+                             "completion routine returned STATUS_MORE_PROCESSING_REQUIRED for an "
+                             "IRP it does not own (it came from above and its driver passed it "
+                             "on without marking it pending)");
+                return;  // its owner has it back
+            }
+            bool freedMeanwhile;
             {
                 std::lock_guard lock(g_mutex);
                 auto it = Irps().find(Irp);
-                stillKnown = it != Irps().end() && it->second.freed;
+                freedMeanwhile = it != Irps().end() && it->second.freed;
             }
-            if (stillKnown)
+            if (freedMeanwhile)
                 BugCheck("IofCompleteRequest",
                          "completion routine freed or completed the IRP but did not return "
                          "STATUS_MORE_PROCESSING_REQUIRED");
+            if (marked && !atTop &&
+                (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) == 0)
+                BugCheck("IofCompleteRequest",
+                         "completion routine did not propagate PendingReturned: the IRP was "
+                         "pending below and the routine returned without IoMarkIrpPending");
         } else if (Irp->PendingReturned && !atTop) {
             IoMarkIrpPending(Irp);
         }
@@ -498,7 +649,10 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
     PDEVICE_OBJECT device = Irp->CurrentLocation <= Irp->StackCount
                                 ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
                                 : nullptr;
-    routine(device, Irp);
+    {
+        DriverScope driver(device != nullptr ? device->DriverObject : nullptr);
+        routine(device, Irp);
+    }
     if (__atomic_load_n(&g_cancelSpinLock, __ATOMIC_RELAXED) ==
         (reinterpret_cast<KSPIN_LOCK>(&CurrentThreadContext()) | 1))
         BugCheck("IoCancelIrp", "cancel routine returned without releasing the cancel spin lock");

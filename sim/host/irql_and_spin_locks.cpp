@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include "platform/kernel/ke.h"
+#include "sim/host/paged_pool.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 
@@ -20,6 +21,8 @@ void KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql) {
                  "raising to IRQL " + std::to_string(NewIrql) + ", below the current IRQL");
     if (NewIrql > HIGH_LEVEL) BugCheck("KeRaiseIrql", "invalid IRQL " + std::to_string(NewIrql));
     *OldIrql = ctx.irql;
+    if (NewIrql >= DISPATCH_LEVEL && ctx.irql < DISPATCH_LEVEL)
+        q407::sim::detail::PageOutPagedPool();
     ctx.irql = NewIrql;
 }
 

@@ -1,9 +1,13 @@
 #include "sim/host/machine_clock.h"
 
+#include <algorithm>
 #include <cassert>
 
+#include "platform/kernel/io_manager.h"
 #include "sim/host/machine_core.h"
+#include "sim/host/paged_pool.h"
 #include "sim/host/thread_context.h"
+#include "sim/host/trace_log.h"
 #include "sim/host/verifier.h"
 
 namespace q407::sim {
@@ -23,9 +27,9 @@ MachineCore& MachineCore::Get() {
 
 MachineCore::MachineCore() {
     realBase_ = std::chrono::steady_clock::now().time_since_epoch().count();
-    dispatcher_ = std::thread([this] { DispatcherLoop(); });
-    dispatcherId_ = dispatcher_.get_id();
-    dispatcher_.detach();
+    processors_[0] = std::thread([this] { DispatcherLoop(); });
+    processors_[1] = std::thread([this] { SecondProcessorLoop(); });
+    for (auto& t : processors_) t.detach();
 }
 
 ClockTicks MachineCore::NowLocked() const {
@@ -33,7 +37,9 @@ ClockTicks MachineCore::NowLocked() const {
 }
 
 ClockTicks MachineCore::Now() const {
-    if (mode_ == ClockMode::Virtual) return virtualNow_.load(std::memory_order_acquire);
+    // A processor that busy-waited in the current round sees its own time run ahead.
+    if (mode_ == ClockMode::Virtual)
+        return virtualNow_.load(std::memory_order_acquire) + CurrentThreadContext().stalled;
     const auto elapsed = std::chrono::steady_clock::now().time_since_epoch() -
                          std::chrono::steady_clock::duration(realBase_.load());
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
@@ -46,11 +52,19 @@ std::chrono::steady_clock::time_point MachineCore::RealTimeOf(ClockTicks t) cons
 }
 
 bool MachineCore::OnDispatcherThread() const {
-    return std::this_thread::get_id() == dispatcherId_;
+    return CurrentThreadContext().isDispatcher;
 }
 
 MachineClock::EventId MachineCore::ScheduleLocked(ClockTicks due, ScheduledEntry entry) {
-    const MachineClock::EventId id = nextId_++;
+    const ThreadContext& ctx = CurrentThreadContext();
+    MachineClock::EventId id;
+    if (inRound_ && ctx.isDispatcher) {
+        MachineClock::EventId& count = roundCount_[ctx.processor];
+        if (count == kRoundSpan) BugCheck("Machine clock", "too much work scheduled in one round");
+        id = roundBase_ + MachineClock::EventId(ctx.processor) * kRoundSpan + count++;
+    } else {
+        id = nextId_++;
+    }
     const Key key{due, entry.kind == ScheduledEntry::Kind::WaitTimeout ? 1 : 0, id};
     queue_.emplace(key, std::move(entry));
     keyOf_.emplace(id, key);
@@ -68,6 +82,14 @@ bool MachineCore::CancelLocked(MachineClock::EventId id) {
 
 void MachineCore::AdvanceLocked(ClockTicks delta) {
     if (mode_ != ClockMode::Virtual || delta <= 0) return;
+    ThreadContext& ctx = CurrentThreadContext();
+    if (inRound_ && ctx.isDispatcher) {
+        // Side by side, a processor's busy-wait is its own: the machine's clock moves on by the
+        // longer of the two when the round ends.
+        ctx.stalled += delta;
+        roundStall_[ctx.processor] = ctx.stalled;
+        return;
+    }
     virtualNow_.store(virtualNow_.load() + delta, std::memory_order_release);
     dispatcherCv_.notify_one();
 }
@@ -132,8 +154,8 @@ void MachineCore::CompleteWaitLocked(WaitBlock* wb, NTSTATUS status) {
         wb->timeoutId = 0;
     }
     if (wb->counted) ++runnable_;
-    if (inEvent_ && OnDispatcherThread()) {
-        // Virtual time runs one thing at a time: the woken thread goes on once the event is done.
+    if (deferWakes_ && CurrentThreadContext().isDispatcher) {
+        // Virtual time runs one thing at a time: the woken thread goes on once the round is done.
         wb->deferred = true;
         deferred_.push_back(wb);
         return;
@@ -208,6 +230,14 @@ BOOLEAN MachineCore::InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2) {
     return TRUE;
 }
 
+void MachineCore::QueueCompletion(void* irp) {
+    ScheduledEntry e;
+    e.kind = ScheduledEntry::Kind::Completion;
+    e.irp = irp;
+    std::lock_guard lock(mutex);
+    ScheduleLocked(NowLocked(), std::move(e));
+}
+
 BOOLEAN MachineCore::SetTimerLocked(KTIMER* timer, ClockTicks due, LONG period, KDPC* dpc) {
     BOOLEAN wasSet = FALSE;
     if (timer->TimerId != 0) {
@@ -250,6 +280,8 @@ void MachineCore::FireTimerLocked(KTIMER* timer) {
 
 void MachineCore::RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEntry& entry) {
     ThreadContext& ctx = CurrentThreadContext();
+    // The processor comes to DISPATCH_LEVEL for this work: paged pool goes out.
+    if (entry.kind != ScheduledEntry::Kind::WaitTimeout) PageOutPagedPool();
     switch (entry.kind) {
         case ScheduledEntry::Kind::WaitTimeout:
             entry.wait->timeoutId = 0;
@@ -266,31 +298,44 @@ void MachineCore::RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEn
             PVOID a1 = dpc->SystemArgument1;
             PVOID a2 = dpc->SystemArgument2;
             dpc->DpcData = 0;
-            inEvent_ = mode_ == ClockMode::Virtual;
+            auto owner = dpcDriver_.find(dpc);
+            const void* driver = owner != dpcDriver_.end() ? owner->second : nullptr;
             lock.unlock();
-            routine(dpc, context, a1, a2);
+            {
+                DriverScope scope(driver);
+                routine(dpc, context, a1, a2);
+            }
             if (ctx.irql != DISPATCH_LEVEL) BugCheck("DPC routine", "returned at the wrong IRQL");
             if (ctx.spinLocksHeld != 0) BugCheck("DPC routine", "returned holding a spin lock");
             lock.lock();
-            ReleaseDeferredLocked();
+            return;
+        }
+        case ScheduledEntry::Kind::Completion: {
+            lock.unlock();
+            IofCompleteRequest(static_cast<PIRP>(entry.irp), IO_NO_INCREMENT);
+            if (ctx.irql != DISPATCH_LEVEL)
+                BugCheck("IofCompleteRequest", "returned at the wrong IRQL");
+            if (ctx.spinLocksHeld != 0)
+                BugCheck("IofCompleteRequest", "returned holding a spin lock");
+            lock.lock();
             return;
         }
         case ScheduledEntry::Kind::Function: {
             std::function<void()> fn = std::move(entry.fn);
-            inEvent_ = mode_ == ClockMode::Virtual;
             lock.unlock();
+            ctx.inMachineEvent = true;
             fn();
+            fn = nullptr;  // what the event holds goes on this processor, before the round ends
+            ctx.inMachineEvent = false;
             if (ctx.irql != DISPATCH_LEVEL) BugCheck("Machine event", "returned at the wrong IRQL");
             if (ctx.spinLocksHeld != 0) BugCheck("Machine event", "returned holding a spin lock");
             lock.lock();
-            ReleaseDeferredLocked();
             return;
         }
     }
 }
 
 void MachineCore::ReleaseDeferredLocked() {
-    inEvent_ = false;
     for (WaitBlock* wb : deferred_) {
         wb->deferred = false;
         wb->cv.notify_one();
@@ -298,22 +343,100 @@ void MachineCore::ReleaseDeferredLocked() {
     deferred_.clear();
 }
 
+static bool RunsOnAProcessor(const ScheduledEntry& e) {
+    return e.kind == ScheduledEntry::Kind::Dpc || e.kind == ScheduledEntry::Kind::Completion;
+}
+
+void MachineCore::RunRoundLocked(std::unique_lock<std::mutex>& lock) {
+    auto first = queue_.extract(queue_.begin());
+    keyOf_.erase(first.key().id);
+    if (!RunsOnAProcessor(first.mapped())) {
+        // Timers and time-outs are the clock's own bookkeeping, and a machine event is the
+        // hardware: each runs by itself, in order.
+        const bool event = first.mapped().kind == ScheduledEntry::Kind::Function;
+        if (event) BeginRoundLocked();
+        RunEntryLocked(lock, first.mapped());
+        if (event) EndRoundLocked(lock);
+        return;
+    }
+    // The next due DPC or completion runs on the second processor meanwhile. Which work goes where
+    // follows from the queue alone, so a virtual-time run places every piece the same way.
+    if (!queue_.empty() && queue_.begin()->first.due <= NowLocked() &&
+        RunsOnAProcessor(queue_.begin()->second)) {
+        auto second = queue_.extract(queue_.begin());
+        keyOf_.erase(second.key().id);
+        secondWork_.emplace(std::move(second.mapped()));
+        secondBusy_ = true;
+        secondCv_.notify_one();
+    }
+    BeginRoundLocked();
+    RunEntryLocked(lock, first.mapped());
+    dispatcherCv_.wait(lock, [this] { return !secondBusy_; });
+    EndRoundLocked(lock);
+}
+
+void MachineCore::BeginRoundLocked() {
+    inRound_ = true;
+    deferWakes_ = mode_ == ClockMode::Virtual;
+    roundBase_ = nextId_;
+    nextId_ += kProcessors * kRoundSpan;
+    for (auto& count : roundCount_) count = 0;
+    if (deferWakes_) TraceLog::Instance().HoldProcessorEntries(true);
+}
+
+void MachineCore::EndRoundLocked(std::unique_lock<std::mutex>& lock) {
+    const bool virtualTime = deferWakes_;
+    inRound_ = false;
+    deferWakes_ = false;
+    ClockTicks stalled = 0;
+    for (auto& s : roundStall_) {
+        stalled = std::max(stalled, s);
+        s = 0;
+    }
+    CurrentThreadContext().stalled = 0;
+    if (stalled > 0) virtualNow_.store(virtualNow_.load() + stalled, std::memory_order_release);
+    if (virtualTime) {
+        // Sinks of the trace log may call into the machine: the lock is let go meanwhile. Every
+        // emulated thread is still blocked, and the threads this round woke wait for the release.
+        lock.unlock();
+        TraceLog::Instance().HoldProcessorEntries(false);
+        lock.lock();
+    }
+    ReleaseDeferredLocked();
+}
+
+void MachineCore::SecondProcessorLoop() {
+    ThreadContext& ctx = CurrentThreadContext();
+    ctx.isDispatcher = true;
+    ctx.processor = 1;
+    ctx.irql = DISPATCH_LEVEL;
+    std::unique_lock lock(mutex);
+    for (;;) {
+        secondCv_.wait(lock, [this] { return secondWork_.has_value(); });
+        ScheduledEntry entry = std::move(*secondWork_);
+        secondWork_.reset();
+        RunEntryLocked(lock, entry);
+        ctx.stalled = 0;
+        secondBusy_ = false;
+        dispatcherCv_.notify_one();
+    }
+}
+
 void MachineCore::DispatcherLoop() {
     ThreadContext& ctx = CurrentThreadContext();
     ctx.isDispatcher = true;
+    ctx.processor = 0;
     ctx.irql = DISPATCH_LEVEL;
     std::unique_lock lock(mutex);
     for (;;) {
         // In virtual time the machine's work runs only while every emulated thread is blocked, so
-        // that a run is one sequence of steps and repeats exactly.
+        // that a run is one sequence of rounds and repeats exactly.
         if (mode_ == ClockMode::Virtual && runnable_ > 0) {
             dispatcherCv_.wait(lock);
             continue;
         }
         if (!queue_.empty() && queue_.begin()->first.due <= NowLocked()) {
-            auto node = queue_.extract(queue_.begin());
-            keyOf_.erase(node.key().id);
-            RunEntryLocked(lock, node.mapped());
+            RunRoundLocked(lock);
             continue;
         }
         if (queue_.empty() && runnable_ == 0 && !idleWaiters_.empty()) {
@@ -375,6 +498,10 @@ bool MachineCore::FindActiveObjectInRange(const void* begin, const void* end, st
             *what = "a DPC that is still queued";
             return true;
         }
+    }
+    if (secondWork_ && secondWork_->kind == ScheduledEntry::Kind::Dpc && inside(secondWork_->dpc)) {
+        *what = "a DPC that is still queued";
+        return true;
     }
     for (WaitBlock* wb = head_; wb != nullptr; wb = wb->next)
         for (ULONG i = 0; i < wb->count; ++i)

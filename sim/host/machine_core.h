@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -35,12 +36,16 @@ struct WaitBlock {
     WaitBlock* next = nullptr;
 };
 
+// Function: a machine event (the virtual device's hardware, the bus); it runs by itself, in order.
+// Dpc and Completion are the processors' work: a DPC, and the completion of an IRP that a machine
+// event finished (as a host controller's DPC completes what its hardware did).
 struct ScheduledEntry {
-    enum class Kind { Function, Timer, Dpc, WaitTimeout } kind = Kind::Function;
+    enum class Kind { Function, Timer, Dpc, WaitTimeout, Completion } kind = Kind::Function;
     std::function<void()> fn;
     KTIMER* timer = nullptr;
     KDPC* dpc = nullptr;
     WaitBlock* wait = nullptr;
+    void* irp = nullptr;  // Completion
 };
 
 // Timers that satisfy one waiter and reset keep this mark in their header.
@@ -73,6 +78,10 @@ class MachineCore {
     bool HasWaitersLocked(const DISPATCHER_HEADER* header) const;
 
     BOOLEAN InsertDpcLocked(KDPC* dpc, PVOID arg1, PVOID arg2);
+    // From a machine event: the IRP's completion runs as processor work at the current time.
+    void QueueCompletion(void* irp);
+    // The driver whose code initialised a DPC: its routine runs charged to that driver.
+    void SetDpcDriverLocked(const KDPC* dpc, const void* driver) { dpcDriver_[dpc] = driver; }
     BOOLEAN SetTimerLocked(KTIMER* timer, ClockTicks due, LONG period, KDPC* dpc);
 
     // Emulated thread bookkeeping.
@@ -92,9 +101,18 @@ class MachineCore {
     size_t PendingEvents();
     bool OnDispatcherThread() const;
 
+    // The emulated processors that run DPCs and machine events (and so completion routines).
+    static constexpr int kProcessors = 2;
+
   private:
     MachineCore();
     void DispatcherLoop();
+    void SecondProcessorLoop();
+    // Runs the entry at the head of the queue; a DPC or event there starts a round, in which
+    // the next one, when it is due too, runs on the second processor at the same time.
+    void RunRoundLocked(std::unique_lock<std::mutex>& lock);
+    void BeginRoundLocked();
+    void EndRoundLocked(std::unique_lock<std::mutex>& lock);
     void RunEntryLocked(std::unique_lock<std::mutex>& lock, ScheduledEntry& entry);
     void FireTimerLocked(KTIMER* timer);
     void ReleaseDeferredLocked();
@@ -104,7 +122,8 @@ class MachineCore {
     void UnlinkLocked(WaitBlock* wb);
     std::chrono::steady_clock::time_point RealTimeOf(ClockTicks t) const;
 
-    std::condition_variable dispatcherCv_;
+    std::condition_variable dispatcherCv_;  // the first processor, which also keeps the clock
+    std::condition_variable secondCv_;      // the second processor
     std::atomic<ClockMode> mode_{ClockMode::Virtual};  // read without the lock by Now()
     std::atomic<ClockTicks> virtualNow_{0};
     std::atomic<std::chrono::steady_clock::rep> realBase_{0};  // steady clock at boot
@@ -122,15 +141,26 @@ class MachineCore {
     };
     std::map<Key, ScheduledEntry> queue_;
     std::unordered_map<MachineClock::EventId, Key> keyOf_;
-    bool inEvent_ = false;
+    // A round: work due at one instant running on both processors. In virtual time the threads
+    // it wakes go on after the round, and what the processors schedule meanwhile is numbered per
+    // processor (from roundBase_), so that the order of equal due times never depends on which
+    // processor got the lock first.
+    bool inRound_ = false;
+    bool deferWakes_ = false;
+    std::optional<ScheduledEntry> secondWork_;
+    bool secondBusy_ = false;
+    static constexpr MachineClock::EventId kRoundSpan = MachineClock::EventId(1) << 24;
+    MachineClock::EventId roundBase_ = 0;
+    MachineClock::EventId roundCount_[kProcessors] = {};
+    ClockTicks roundStall_[kProcessors] = {};  // each processor's busy-waits in the round
     std::vector<WaitBlock*> deferred_;
     MachineClock::EventId nextId_ = 1;
     int runnable_ = 0;
     WaitBlock* head_ = nullptr;  // blocked threads, oldest first
     WaitBlock* tail_ = nullptr;
     std::vector<WaitBlock*> idleWaiters_;
-    std::thread dispatcher_;
-    std::thread::id dispatcherId_;
+    std::unordered_map<const KDPC*, const void*> dpcDriver_;
+    std::thread processors_[kProcessors];
 };
 
 }  // namespace q407::sim::detail

@@ -79,8 +79,14 @@ void Release(void* body, const char* call) {
 
 void* CreateObject(const ObjectOps* ops, size_t bodySize) {
     const size_t size = sizeof(ObjectHeader) + bodySize;
-    void* memory = ops->poolTag == 0 ? ::operator new(size, std::align_val_t(16))
-                                     : ExAllocatePoolWithTag(NonPagedPool, size, ops->poolTag);
+    void* memory;
+    {
+        // Objects live as long as their references, which a driver does not control alone: they
+        // are the system's pool, not the driver that asked for them.
+        DriverScope system(nullptr);
+        memory = ops->poolTag == 0 ? ::operator new(size, std::align_val_t(16))
+                                   : ExAllocatePoolWithTag(NonPagedPool, size, ops->poolTag);
+    }
     if (memory == nullptr) return nullptr;
     memset(memory, 0, sizeof(ObjectHeader) + bodySize);
     auto* h = new (memory) ObjectHeader{};

@@ -17,6 +17,7 @@
 #include "platform/kernel/ke.h"
 #include "sim/host/machine_core.h"
 #include "sim/host/memory_views.h"
+#include "sim/host/paged_pool.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 #include "sim/host/windows_version.h"
@@ -64,6 +65,7 @@ struct Allocation {
     size_t size;       // requested
     size_t blockSize;  // small: size class; large: pages * kPage
     bool large;
+    const void* driver;  // charged to (null: the system)
 };
 
 struct FreedBlock {
@@ -172,6 +174,7 @@ class Arena {
             std::abort();
         }
         base = static_cast<uint8_t*>(m);
+        detail::SetPagedPoolArena(base, kArenaSize);
         smallFree_.resize(kPage / 16 + kGuard / 16 + 2);
     }
 
@@ -239,6 +242,29 @@ std::string Pool::LeakReport(std::initializer_list<ULONG> tags) {
     std::string report;
     for (auto& u : Outstanding())
         if (std::find(tags.begin(), tags.end(), u.tag) != tags.end()) report += LeakLine(u);
+    return report;
+}
+
+std::string Pool::LeakReportOfDriver(const void* driver) {
+    if (driver == nullptr) return {};
+    std::map<ULONG, PoolTagUsage> byTag;
+    {
+        Arena& a = Arena::Get();
+        std::lock_guard lock(a.mutex);
+        for (auto& [address, alloc] : a.live) {
+            if (alloc.driver != driver) continue;
+            PoolTagUsage& u = byTag[alloc.tag];
+            u.tag = alloc.tag;
+            ++u.allocations;
+            u.bytes += alloc.size;
+        }
+    }
+    std::vector<PoolTagUsage> usage;
+    for (auto& [tag, u] : byTag) usage.push_back(u);
+    std::sort(usage.begin(), usage.end(),
+              [](auto& x, auto& y) { return TagText(x.tag) < TagText(y.tag); });
+    std::string report;
+    for (auto& u : usage) report += LeakLine(u);
     return report;
 }
 
@@ -355,7 +381,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (std::find(a.failTags.begin(), a.failTags.end(), Tag) != a.failTags.end()) return nullptr;
     if (NumberOfBytes > (size_t(1) << 28)) return nullptr;
 
-    const bool large = NumberOfBytes >= q407::sim::kPage;
+    // Paged pool takes whole pages of its own, so that it can be paged out (paged_pool.h).
+    const bool paged = q407::sim::Paged(PoolType);
+    const bool large = NumberOfBytes >= q407::sim::kPage || paged;
     size_t blockSize;
     uint8_t* p;
     if (large) {
@@ -373,7 +401,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     memset(p + NumberOfBytes, q407::sim::kGuardFill,
            std::min(blockSize - NumberOfBytes, q407::sim::kGuard));
     POOL_POISON(p + NumberOfBytes, blockSize - NumberOfBytes);
-    a.live[key] = q407::sim::Allocation{Tag, PoolType, NumberOfBytes, blockSize, large};
+    if (paged) q407::sim::detail::AddPagedRun(p, blockSize, Tag);
+    a.live[key] = q407::sim::Allocation{
+        Tag, PoolType, NumberOfBytes, blockSize, large, q407::sim::CurrentThreadContext().driver};
     auto& u = a.usage[Tag];
     u.tag = Tag;
     ++u.allocations;
@@ -413,6 +443,7 @@ static void FreePool(PVOID P, const ULONG* expectedTag, const char* call) {
     if (q407::sim::Paged(alloc.type) && irql > APC_LEVEL)
         BugCheckTag(call, "freeing PagedPool", alloc.tag);
     if (irql > DISPATCH_LEVEL) BugCheckTag(call, "freeing pool", alloc.tag);
+    if (q407::sim::Paged(alloc.type)) q407::sim::detail::RemovePagedRun(P, alloc.blockSize);
     if (expectedTag != nullptr && *expectedTag != alloc.tag)
         BugCheckTag(call, "free with tag " + q407::sim::TagText(*expectedTag) + " of an allocation",
                     alloc.tag);

@@ -44,6 +44,9 @@ class Pool {
     // bytes\n"); empty when nothing is outstanding. With tags: only those tags.
     static std::string LeakReport();
     static std::string LeakReport(std::initializer_list<ULONG> tags);
+    // Outstanding allocations charged to a driver (made while its routines ran), by tag, in the
+    // form of LeakReport.
+    static std::string LeakReportOfDriver(const void* driver);
 
     // Low-resource simulation. The nth allocation request from now fails (1: the next one).
     static void FailAllocationNumber(size_t n);

@@ -55,6 +55,7 @@ struct StartBlock {
     KTHREAD* thread;
     void (*entry)(void*);
     void* context;
+    const void* driver;  // whose code started the thread
 };
 
 // Ends the calling created thread: checks its state, signals the thread object and leaves the
@@ -85,6 +86,7 @@ void* ThreadMain(void* arg) {
     ctx.thread = block.thread;
     ctx.process = block.thread->process == SystemProcess() ? nullptr : block.thread->process;
     ctx.irql = PASSIVE_LEVEL;
+    ctx.driver = block.driver;
     MachineCore::Get().AdoptRegistration();
     block.entry(block.context);
     FinishThread(STATUS_SUCCESS, "system thread");
@@ -122,7 +124,7 @@ KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTS
         core.PreRegisterThreadLocked();
     }
     ++g_running;
-    auto* block = new StartBlock{t, entry, context};
+    auto* block = new StartBlock{t, entry, context, CurrentThreadContext().driver};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "sim/host/process.h"
+#include "sim/host/thread_context.h"
 
 namespace q407::sim {
 
@@ -37,6 +38,30 @@ void TraceLog::AppendVerifier(std::string text) {
 
 void TraceLog::Append(TraceEntry entry) {
     entry.time = MachineClock::Instance().Now();
+    const ThreadContext& ctx = CurrentThreadContext();
+    if (ctx.isDispatcher && entry.source != TraceSource::Verifier) {
+        std::lock_guard lock(mutex_);
+        if (holding_) {
+            held_[ctx.processor].push_back(std::move(entry));
+            return;
+        }
+    }
+    Deliver(entry);
+}
+
+void TraceLog::HoldProcessorEntries(bool hold) {
+    std::vector<TraceEntry> held[2];
+    {
+        std::lock_guard lock(mutex_);
+        holding_ = hold;
+        if (hold) return;
+        for (int p = 0; p < 2; ++p) held[p].swap(held_[p]);
+    }
+    for (auto& entries : held)
+        for (auto& e : entries) Deliver(e);
+}
+
+void TraceLog::Deliver(const TraceEntry& entry) {
     std::lock_guard sinkLock(sinkMutex_);
     bool echo;
     {

@@ -50,9 +50,15 @@ class TraceLog {
     // Echo every entry to stderr as "[time] text".
     void SetEchoToStderr(bool echo);
 
+    // The machine clock, around work that its processors run side by side at one virtual instant:
+    // while held, what each processor prints is kept apart, and at the end it is appended
+    // processor by processor, so the log reads the same on every run.
+    void HoldProcessorEntries(bool hold);
+
   private:
     TraceLog() = default;
     void Append(TraceEntry entry);
+    void Deliver(const TraceEntry& entry);
 
     mutable std::mutex mutex_;
     std::vector<TraceEntry> entries_;
@@ -60,6 +66,8 @@ class TraceLog {
     std::vector<std::pair<int, Sink>> sinks_;
     int nextSinkId_ = 1;
     bool echo_ = false;
+    bool holding_ = false;
+    std::vector<TraceEntry> held_[2];  // per processor
 };
 
 // The user-mode debugger output entry point (OutputDebugString).

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "bus_test_support.h"
+#include "sim/host/thread_context.h"
 #include "tshark_runner.h"
 #include "unit_bits.h"
 
@@ -157,6 +158,7 @@ struct Circulator {
     std::vector<std::uint8_t> buffer;
     volatile LONG completions = 0;
     volatile LONG stop = 0;
+    unsigned processors = 0;  // bit p: a completion ran on emulated processor p
     NTSTATUS lastStatus = STATUS_SUCCESS;
     USBD_STATUS lastUsbd = USBD_STATUS_SUCCESS;
     KEVENT retired;
@@ -185,6 +187,7 @@ struct Circulator {
         self->lastStatus = irp->IoStatus.Status;
         self->lastUsbd = reinterpret_cast<PURB>(self->urb)->UrbHeader.Status;
         InterlockedIncrement(&self->completions);
+        self->processors |= 1u << CurrentThreadContext().processor;
         if (NT_SUCCESS(irp->IoStatus.Status) && !self->stop)
             self->Send();
         else
@@ -267,6 +270,26 @@ TEST_F(BusFixture, StreamingCancellationAndRemoval) {
         STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(usbd, USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(q->Bus().Stats().pending, 0u);
+}
+
+// Playback and capture transfers that end at the same instant complete on both processors, as
+// with a host controller's interrupts spread over two processors.
+TEST_F(BusFixture, PlaybackAndCaptureCompletionsShareTheTwoProcessors) {
+    std::vector<USBD_PIPE_INFORMATION> audio, midi;
+    StartStreaming(audio, midi);
+    Circulator in(pdo, audio[1].PipeHandle, 1024,
+                  USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    Circulator out(pdo, audio[0].PipeHandle, 964, 0);
+    out.Send();
+    in.Send();
+    machine.RunFor(20 * kTicksPerMillisecond);
+    in.stop = 1;
+    out.stop = 1;
+    in.WaitRetired();
+    out.WaitRetired();
+    EXPECT_GT(in.completions, 20);
+    EXPECT_GT(out.completions, 20);
+    EXPECT_EQ(in.processors | out.processors, 3u);
 }
 
 TEST_F(BusFixture, TransferFaultsReachTheUrb) {

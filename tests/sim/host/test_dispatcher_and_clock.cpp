@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/kernel/wdk.h"
 #include "sim/host/machine.h"
+#include "sim/host/thread_context.h"
 
 using namespace q407::sim;
 
@@ -280,14 +283,14 @@ struct Scenario {
     KTIMER timers[3];
     KDPC dpcs[3];
     KEVENT wake;
-    int count = 0;
+    volatile LONG count = 0;  // DPCs due at the same instant run on both processors
 };
 void ScenarioDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
     auto* s = static_cast<Scenario*>(context);
     const int index = static_cast<int>(dpc - s->dpcs);
     DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "timer %d at %llu\n", index,
                static_cast<unsigned long long>(KeQueryInterruptTime()));
-    if (++s->count % 7 == 0) KeSetEvent(&s->wake, IO_NO_INCREMENT, FALSE);
+    if (InterlockedIncrement(&s->count) % 7 == 0) KeSetEvent(&s->wake, IO_NO_INCREMENT, FALSE);
 }
 void ScenarioThread(PVOID context) {
     auto* s = static_cast<Scenario*>(context);
@@ -325,6 +328,88 @@ TEST(Clock, TwoIdenticalVirtualRunsGiveIdenticalTraces) {
     ASSERT_GT(first.size(), 60u);
     EXPECT_EQ(first, second);
     EXPECT_EQ(first.front().second, "timer 0 at 30000\n");
+}
+
+namespace {
+// Two DPCs due together: each waits (a bounded time) for the other to start, and the one on the
+// first processor prints only after the other has printed.
+struct Pair {
+    KDPC dpcs[2];
+    std::atomic<int> started{0};
+    std::atomic<bool> secondPrinted{false};
+    int processor[2] = {-1, -1};
+    bool overlapped[2] = {false, false};
+};
+void PairDpc(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto* p = static_cast<Pair*>(context);
+    const int i = static_cast<int>(dpc - p->dpcs);
+    p->processor[i] = CurrentThreadContext().processor;
+    p->started.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (p->started.load() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    p->overlapped[i] = p->started.load() == 2;
+    if (p->processor[i] == 1) {
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "second processor\n");
+        p->secondPrinted = true;
+    } else {
+        while (!p->secondPrinted.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "first processor\n");
+    }
+}
+}  // namespace
+
+TEST(Processors, DpcsDueTogetherRunSideBySideAndLogInProcessorOrder) {
+    Machine m;
+    Pair p;
+    for (auto& d : p.dpcs) KeInitializeDpc(&d, PairDpc, &p);
+    KeInsertQueueDpc(&p.dpcs[0], nullptr, nullptr);
+    KeInsertQueueDpc(&p.dpcs[1], nullptr, nullptr);
+    m.RunUntilIdle();
+    EXPECT_EQ(p.processor[0], 0);  // queue order decides the processor
+    EXPECT_EQ(p.processor[1], 1);
+    EXPECT_TRUE(p.overlapped[0]);
+    EXPECT_TRUE(p.overlapped[1]);
+    // The second processor printed first; the log still reads in processor order.
+    EXPECT_EQ(m.Trace().Texts(),
+              (std::vector<std::string>{"first processor\n", "second processor\n"}));
+}
+
+namespace {
+struct StallPair {
+    KDPC dpcs[2];
+    std::atomic<bool> stalled{false};
+    ClockTicks seen[2] = {-1, -1};
+};
+void StallOrLook(PKDPC dpc, PVOID context, PVOID, PVOID) {
+    auto* p = static_cast<StallPair*>(context);
+    const int i = static_cast<int>(dpc - p->dpcs);
+    if (i == 0) {
+        KeStallExecutionProcessor(100);
+        p->seen[0] = static_cast<ClockTicks>(KeQueryInterruptTime());
+        p->stalled = true;
+    } else {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!p->stalled.load() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::yield();
+        p->seen[1] = static_cast<ClockTicks>(KeQueryInterruptTime());
+    }
+}
+}  // namespace
+
+// A busy-wait on one processor is that processor's own time; the machine's clock moves on by it
+// once the round ends.
+TEST(Processors, AStallOnOneProcessorLeavesTheOthersTimeAlone) {
+    Machine m;
+    StallPair p;
+    for (auto& d : p.dpcs) KeInitializeDpc(&d, StallOrLook, &p);
+    KeInsertQueueDpc(&p.dpcs[0], nullptr, nullptr);
+    KeInsertQueueDpc(&p.dpcs[1], nullptr, nullptr);
+    m.RunUntilIdle();
+    EXPECT_EQ(p.seen[0], 100 * kTicksPerMicrosecond);
+    EXPECT_EQ(p.seen[1], 0);
+    EXPECT_EQ(m.Now(), 100 * kTicksPerMicrosecond);
 }
 
 TEST(Clock, RealTimeTimersFireWhenTheWallClockReachesThem) {

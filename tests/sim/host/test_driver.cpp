@@ -24,7 +24,7 @@ NTSTATUS FilterRoutine(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
         d->heldIrp = irp;
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
-    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    if (irp->PendingReturned && d->propagatePending) IoMarkIrpPending(irp);
     return d->routineResult;
 }
 
@@ -80,6 +80,13 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         if (d->setRoutine)
             IoSetCompletionRoutine(irp, FilterRoutine, d, d->onSuccess, d->onError, d->onCancel);
+        if (d->setRoutine && d->routineResult == STATUS_MORE_PROCESSING_REQUIRED &&
+            d->pendWhenKeeping) {
+            // The routine keeps the IRP and the driver completes it later: it pends it first.
+            IoMarkIrpPending(irp);
+            IoCallDriver(d->lower, irp);
+            return STATUS_PENDING;
+        }
         return IoCallDriver(d->lower, irp);
     }
     Log(d, "dispatch");
@@ -99,7 +106,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     }
     if (d->pend && stack->MajorFunction != IRP_MJ_CREATE &&
         stack->MajorFunction != IRP_MJ_CLEANUP && stack->MajorFunction != IRP_MJ_CLOSE) {
-        IoMarkIrpPending(irp);
+        if (d->markPending) IoMarkIrpPending(irp);
         KIRQL irql;
         KeAcquireSpinLock(&d->lock, &irql);
         d->pending = irp;

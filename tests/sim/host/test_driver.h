@@ -21,11 +21,14 @@ struct TestDevice {
     bool setRoutine = false;
     bool onSuccess = true, onError = true, onCancel = true;
     NTSTATUS routineResult = STATUS_SUCCESS;
+    bool propagatePending = true;  // the routine marks the IRP pending when PendingReturned
+    bool pendWhenKeeping = true;   // a routine that keeps the IRP: the dispatch pends it first
     bool sawPendingReturned = false;
     PIRP heldIrp = nullptr;  // set when the routine returned STATUS_MORE_PROCESSING_REQUIRED
 
     // Bottom: how requests end.
     bool pend = false;
+    bool markPending = true;  // a pending request is marked before STATUS_PENDING is returned
     bool cancelable = false;
     LONGLONG completeAfter = 0;  // 100 ns; completion from a timer DPC
     NTSTATUS completeStatus = STATUS_SUCCESS;

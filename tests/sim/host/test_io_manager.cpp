@@ -202,6 +202,33 @@ TEST_F(IoStack, SynchronousInternalControlWaitsForACompletionFromATimerDpc) {
     EXPECT_EQ(LiveIrpCount(), 0u);  // the I/O manager freed its IRP
 }
 
+// A request the caller built may be kept by the caller's completion routine (the caller sent
+// it first), and is finished by completing it again; so may a request from above that the
+// keeping driver pended before passing it on, which that driver completes later.
+TEST_F(IoStack, KeptRequestsAreFinishedByTheirKeepersCompletingThemAgain) {
+    bottom->pend = true;
+    bottom->completeAfter = kTicksPerMillisecond;
+    lowerFilter->routineResult = STATUS_MORE_PROCESSING_REQUIRED;  // pends, then keeps it
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(kInternalCode, upperFilter->self, nullptr, 0, nullptr,
+                                             0, TRUE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoSetCompletionRoutine(irp, OwnerRoutine, &owner, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(upperFilter->self, irp), STATUS_PENDING);
+    machine.RunFor(2 * kTicksPerMillisecond);
+    ASSERT_EQ(lowerFilter->heldIrp, irp);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // F1 finishes it
+    EXPECT_EQ(log.back(), "owner");
+    EXPECT_TRUE(owner.pendingReturned);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);   // the owner's routine kept it in turn
+    IoCompleteRequest(irp, IO_NO_INCREMENT);  // the owner finishes it: the I/O manager frees it
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(LiveIrpCount(), 0u);
+}
+
 TEST_F(IoStack, BufferedDeviceControlCopiesInputInAndOutputBack) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);

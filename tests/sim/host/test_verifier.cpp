@@ -1,7 +1,10 @@
 // Each verifier check stops the process with a message naming the call.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/kernel/wdk.h"
+#include "sim/host/io_manager.h"
 #include "sim/host/machine.h"
 #include "sim/host/process.h"
 #include "tests/sim/host/test_driver.h"
@@ -277,4 +280,239 @@ TEST_F(Verifier, UnmappingAClientViewFromAnotherProcess) {
             MmUnmapLockedPages(user, mdl);  // in the system process
         },
         "VERIFIER: MmUnmapLockedPages: the mapping belongs to process");
+}
+
+// --- Pending requests and completion routines ----------------------------------------------
+
+namespace {
+
+// Builds bottom <- F (filter with a completion routine) and sends an IRP the test allocated.
+struct FilterOverBottom {
+    TestDevice* bottom;
+    TestDevice* filter;
+    PIRP irp;
+};
+FilterOverBottom SendThroughFilter(const std::function<void(FilterOverBottom&)>& configure) {
+    PDRIVER_OBJECT driver = LoadTestDriver();
+    FilterOverBottom s;
+    s.bottom = CreateTestDevice(driver, TestDevice::Role::Bottom, "B", nullptr);
+    s.filter = CreateTestDevice(driver, TestDevice::Role::Filter, "F", nullptr);
+    Attach(s.filter, s.bottom->self);
+    s.filter->setRoutine = true;
+    s.bottom->pend = true;
+    s.bottom->completeAfter = kTicksPerMillisecond;
+    configure(s);
+    s.irp = IoAllocateIrp(s.filter->self->StackSize, FALSE);
+    IoGetNextIrpStackLocation(s.irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(
+        s.irp,
+        [](PDEVICE_OBJECT, PIRP, PVOID) { return NTSTATUS(STATUS_MORE_PROCESSING_REQUIRED); },
+        nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(s.filter->self, s.irp);
+    return s;
+}
+
+// A dispatch routine that completes the request and still answers STATUS_PENDING.
+NTSTATUS CompleteThenPend(PDEVICE_OBJECT, PIRP irp) {
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_PENDING;
+}
+NTSTATUS CompleteThenPendEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = CompleteThenPend;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+TEST_F(Verifier, PendingReturnedWithoutMarkingIsCaughtWhenTheRequestCompletes) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            SendThroughFilter([](FilterOverBottom& s) { s.bottom->markPending = false; });
+            m.RunFor(2 * kTicksPerMillisecond);  // the bottom device completes it from a DPC
+        },
+        "VERIFIER: IofCompleteRequest: dispatch routine for major function 15 returned "
+        "STATUS_PENDING without marking the IRP pending \\(IoMarkIrpPending\\) \\(IRQL 2\\)");
+}
+
+TEST_F(Verifier, PendingReturnedWithoutMarkingIsCaughtWhenTheRequestCompletedFirst) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            PDRIVER_OBJECT driver;
+            LoadDriver(L"Hasty", CompleteThenPendEntry, &driver);
+            PDEVICE_OBJECT device;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb;
+            PIRP irp = IoBuildDeviceIoControlRequest(0x220003, device, nullptr, 0, nullptr, 0, TRUE,
+                                                     &event, &iosb);
+            IoCallDriver(device, irp);
+        },
+        "VERIFIER: IofCallDriver: dispatch routine for major function 15 returned "
+        "STATUS_PENDING without marking the IRP pending \\(IoMarkIrpPending\\) \\(IRQL 0\\)");
+}
+
+TEST_F(Verifier, CompletionRoutineThatDoesNotPropagatePendingReturned) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            SendThroughFilter([](FilterOverBottom& s) { s.filter->propagatePending = false; });
+            m.RunFor(2 * kTicksPerMillisecond);
+        },
+        "VERIFIER: IofCompleteRequest: completion routine did not propagate PendingReturned: "
+        "the IRP was pending below and the routine returned without IoMarkIrpPending");
+}
+
+TEST_F(Verifier, MoreProcessingRequiredForAnIrpPassedOnWithoutPending) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            SendThroughFilter([](FilterOverBottom& s) {
+                s.filter->routineResult = STATUS_MORE_PROCESSING_REQUIRED;
+                s.filter->pendWhenKeeping = false;  // returns the bottom's STATUS_PENDING as is
+            });
+            m.RunFor(2 * kTicksPerMillisecond);
+        },
+        "VERIFIER: IofCompleteRequest: completion routine returned "
+        "STATUS_MORE_PROCESSING_REQUIRED for an IRP it does not own \\(it came from above and "
+        "its driver passed it on without marking it pending\\)");
+}
+
+TEST_F(Verifier, KeptIrpNeitherCompletedNorPendedByTheDispatchRoutine) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            SendThroughFilter([](FilterOverBottom& s) {
+                s.filter->routineResult = STATUS_MORE_PROCESSING_REQUIRED;
+                s.filter->pendWhenKeeping = false;
+                s.bottom->pend = false;  // completes at once, inside the filter's dispatch
+            });
+        },
+        "VERIFIER: IofCallDriver: dispatch routine for major function 15 returned 0x00000000 "
+        "for an IRP that its completion routine kept with STATUS_MORE_PROCESSING_REQUIRED, "
+        "without completing it or returning STATUS_PENDING");
+}
+
+// --- Pool left behind by a driver ----------------------------------------------------------
+
+namespace {
+
+struct LeakyDriver {
+    KDPC dpc;
+    void* fromEntry = nullptr;
+    void* fromDpc = nullptr;
+    bool freeAtUnload = true;
+};
+LeakyDriver g_leaky;
+
+void LeakyDpc(PKDPC, PVOID, PVOID, PVOID) {
+    g_leaky.fromDpc = ExAllocatePoolWithTag(NonPagedPoolNx, 48, POOL_TAG("Zel5"));
+}
+void LeakyUnload(PDRIVER_OBJECT) {
+    ExFreePoolWithTag(g_leaky.fromEntry, POOL_TAG("Zel6"));
+    if (g_leaky.freeAtUnload) ExFreePoolWithTag(g_leaky.fromDpc, POOL_TAG("Zel5"));
+}
+NTSTATUS LeakyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
+    driver->DriverUnload = LeakyUnload;
+    g_leaky.fromEntry = ExAllocatePoolWithTag(NonPagedPoolNx, 32, POOL_TAG("Zel6"));
+    KeInitializeDpc(&g_leaky.dpc, LeakyDpc, nullptr);
+    KeInsertQueueDpc(&g_leaky.dpc, nullptr, nullptr);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+TEST_F(Verifier, DriverUnloadedWithPoolOfItsDpcStillAllocated) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            g_leaky = LeakyDriver{};
+            g_leaky.freeAtUnload = false;
+            LoadDriver(L"Leaky", LeakyEntry);
+            m.RunUntilIdle();
+            UnloadDriver(L"Leaky");
+        },
+        "VERIFIER: DriverUnload: driver \\\\Driver\\\\Leaky unloaded with pool still allocated: "
+        "tag Zel5: 1 allocation, 48 bytes \\(IRQL 0\\)");
+}
+
+TEST(DriverPool, UnloadCountsOnlyWhatTheDriverItselfStillHolds) {
+    Machine m;
+    g_leaky = LeakyDriver{};
+    // The system's own allocation of the same tag stays; the driver frees all of its own.
+    void* system = ExAllocatePoolWithTag(NonPagedPoolNx, 16, POOL_TAG("Zel6"));
+    ASSERT_EQ(LoadDriver(L"Leaky", LeakyEntry), STATUS_SUCCESS);
+    m.RunUntilIdle();
+    ASSERT_NE(g_leaky.fromDpc, nullptr);
+    EXPECT_EQ(UnloadDriver(L"Leaky"), STATUS_SUCCESS);
+    EXPECT_EQ(Pool::Usage(POOL_TAG("Zel6")).allocations, 1u);
+    ExFreePoolWithTag(system, POOL_TAG("Zel6"));
+    EXPECT_EQ(Pool::LeakReport(), "");
+}
+
+// --- Paged pool at DISPATCH_LEVEL ----------------------------------------------------------
+
+namespace {
+volatile UCHAR* g_paged = nullptr;
+void ReadPagedPool(PKDPC, PVOID, PVOID, PVOID) {
+    DbgPrintEx(DPFLTR_IHVAUDIO_ID, DPFLTR_ERROR_LEVEL, "%u\n", unsigned(g_paged[3]));
+}
+}  // namespace
+
+TEST_F(Verifier, PagedPoolTouchedUnderASpinLock) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            auto* p = static_cast<volatile UCHAR*>(
+                ExAllocatePoolWithTag(PagedPool, 64, POOL_TAG("Zel7")));
+            p[0] = 1;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL old;
+            KeAcquireSpinLock(&lock, &old);
+            p[1] = 2;
+        },
+        "VERIFIER: IRQL_NOT_LESS_OR_EQUAL: paged pool touched at IRQL 2 \\(tag Zel7\\)");
+}
+
+TEST_F(Verifier, PagedPoolTouchedByADpc) {
+    EXPECT_DEATH(
+        {
+            Machine m;
+            g_paged = static_cast<volatile UCHAR*>(
+                ExAllocatePoolWithTag(PagedPool, 3 * PAGE_SIZE, POOL_TAG("Zel8")));
+            g_paged[3] = 7;  // in at PASSIVE_LEVEL
+            KDPC dpc;
+            KeInitializeDpc(&dpc, ReadPagedPool, nullptr);
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            m.RunUntilIdle();
+        },
+        "VERIFIER: IRQL_NOT_LESS_OR_EQUAL: paged pool touched at IRQL 2 \\(tag Zel8\\)");
+}
+
+// Paged out at every raise, paged pool comes back in with its contents at PASSIVE_LEVEL, on any
+// thread, and is freed as usual.
+TEST(PagedPool, ComesBackInWithItsContentsBelowDispatchLevel) {
+    Machine m;
+    auto* p =
+        static_cast<UCHAR*>(ExAllocatePoolWithTag(PagedPool, 2 * PAGE_SIZE, POOL_TAG("Zel7")));
+    for (size_t i = 0; i < 2 * PAGE_SIZE; ++i) p[i] = static_cast<UCHAR>(i * 7);
+    for (int round = 0; round < 3; ++round) {
+        KIRQL old = KeRaiseIrqlToDpcLevel();
+        KeLowerIrql(old);
+        size_t wrong = 0;
+        for (size_t i = 0; i < 2 * PAGE_SIZE; ++i)
+            if (p[i] != static_cast<UCHAR>(i * 7)) ++wrong;
+        EXPECT_EQ(wrong, 0u);
+    }
+    KIRQL old;
+    KeRaiseIrql(APC_LEVEL, &old);  // APC_LEVEL may touch it too
+    p[5] = 0;
+    KeLowerIrql(old);
+    KeLowerIrql(KeRaiseIrqlToDpcLevel());
+    ExFreePoolWithTag(p, POOL_TAG("Zel7"));
+    EXPECT_EQ(Pool::LeakReport(), "");
 }
