@@ -37,7 +37,7 @@ BOOLEAN IsUsableClientRing(const RingBuffer* ring, ULONG frames) {
 }
 
 void StorePeak(UCHAR* meter, UCHAR value) {
-    __atomic_store_n(meter, value, __ATOMIC_RELAXED);
+    WriteUCharNoFence(meter, value);
 }
 
 SampleRuns RingReadRuns(const RingBuffer* ring, int32_t elements) {
@@ -263,7 +263,7 @@ void StreamEngine::DistributeInput() {
         }
 
         if (m_Status != nullptr)
-            __atomic_store_n(&m_Status->lastInputHalf, m_PublishedHalf, __ATOMIC_RELEASE);
+            WriteULongRelease(StatusWord(&m_Status->lastInputHalf), m_PublishedHalf);
         m_InputHalf ^= 1;
         m_PublishedHalf ^= 1;
         ++m_Counters.inputPeriods;
@@ -292,8 +292,7 @@ void StreamEngine::DeliverCapture(LONG kind, LONG channel, const ClientBuffer& b
     }
     const LONG source = RouteInputSource(route.inputSource);
     RingBuffer* ring = m_RoutingRingSlots[index];
-    if (ring != nullptr &&
-        __atomic_load_n(&m_RoutePeriods[index], __ATOMIC_RELAXED) >= kRoutePeriodsBeforeRead) {
+    if (ring != nullptr && ReadNoFence64(&m_RoutePeriods[index]) >= kRoutePeriodsBeforeRead) {
         // What the routing ring lacks of a period is silence, never the buffer's old contents.
         const SampleRuns routed = RingReadRuns(ring, static_cast<int32_t>(frames));
         const ULONG available = routed.Total();

@@ -58,7 +58,7 @@ NTSTATUS StreamEngine::ApplySettings(const MixerSettings* block) {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
     m_Settings = next;
     ComputeInputSources();
-    for (LONG64& periods : m_RoutePeriods) __atomic_store_n(&periods, LONG64(0), __ATOMIC_RELAXED);
+    for (LONG64& periods : m_RoutePeriods) WriteNoFence64(&periods, 0);
     KeReleaseSpinLock(&m_PlaybackLock, irql);
 
     // The distribution owns the read side of the routing rings: emptying them there needs no

@@ -1,8 +1,6 @@
 // The engine's construction, start-up, teardown and the small queries of the facade.
 #include "usbdriver/engine/stream_engine.h"
 
-#include <new>
-
 namespace q407 {
 
 BOOLEAN IsValidSampleRate(ULONG rate) {
@@ -25,7 +23,9 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lower
     KeInitializeSpinLock(&m_PlaybackLock);
     KeInitializeSpinLock(&m_CaptureLock);
     KeInitializeSpinLock(&m_MidiInLock);
-    SelectConverters(kConverterModeDefault);
+    // Only the first selection fills the table (the driver's entry, or the first engine); a
+    // later device's engine finds it filled and leaves it alone, so the answer does not matter.
+    (void)SelectConverters(kConverterModeDefault);
 }
 
 StreamEngine* AllocateStreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice,
