@@ -64,11 +64,19 @@ function(q407_def_import_library out def)
   set(${out} ${lib} PARENT_SCOPE)
 endfunction()
 
-function(q407_write_image_description name kind implibs exports)
+# inputs: the image's own objects and the project libraries linked into it (checked for
+# constructors and hosted headers).
+function(q407_write_image_description name kind implibs exports libs)
   list(JOIN implibs "," implib_list)
   list(JOIN exports "," export_list)
+  set(inputs "$<JOIN:$<TARGET_OBJECTS:${name}>,,>")
+  foreach(lib IN LISTS libs)
+    if(TARGET ${lib})
+      string(APPEND inputs ",$<TARGET_FILE:${lib}>")
+    endif()
+  endforeach()
   file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/images/${name}.image
-       CONTENT "name=${name}\nkind=${kind}\nfile=$<TARGET_FILE:${name}>\nimplibs=${implib_list}\nexports=${export_list}\n")
+       CONTENT "name=${name}\nkind=${kind}\nfile=$<TARGET_FILE:${name}>\nimplibs=${implib_list}\nexports=${export_list}\ninputs=${inputs}\n")
 endfunction()
 
 # A kernel-mode driver image (NAME.sys): native subsystem, entry DriverEntry, no exports, imports
@@ -109,7 +117,7 @@ function(q407_windows_kernel_image)
       -Wl,--subsystem,native:10.0 -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000
       -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--exclude-all-symbols
       ${gc} -Wl,--no-insert-timestamp)
-  q407_write_image_description(${K_NAME} kernel "${implibs}" "")
+  q407_write_image_description(${K_NAME} kernel "${implibs}" "" "${K_LIBS};${K_WHOLE_LIBS}")
 endfunction()
 
 # A user-mode image: KIND dll (exports exactly those of DEF), gui (a Win32 program) or console.
@@ -151,5 +159,5 @@ function(q407_windows_user_image)
       endif()
     endforeach()
   endif()
-  q407_write_image_description(${U_NAME} ${U_KIND} "${implibs}" "${exports}")
+  q407_write_image_description(${U_NAME} ${U_KIND} "${implibs}" "${exports}" "${U_LIBS}")
 endfunction()
