@@ -5,7 +5,7 @@
 #   - kernel images: imports only from the kernel's own modules, no constructor or TLS sections
 #     in anything linked in, no hosted library header, compiler builtin or inline assembly in
 #     their sources;
-#   - the install files (scripts/windows_install_check.py);
+#   - the install files (scripts/windows_install_check.py) and the package (scripts/package.sh);
 #   - a smoke run under Wine: each kernel image is registered as a kernel service in a
 #     throw-away prefix, started (DriverEntry must trace and succeed) and stopped (DriverUnload).
 #       bash scripts/windows_checks.sh [BUILD_DIR]     (default build/windows)
@@ -276,6 +276,23 @@ if [ -f "$build/windows/CMakeFiles/shared_layouts_llp64.dir/shared_layouts_llp64
   ok "shared/ layouts: every static_assert holds under LLP64"
 else
   fail "shared/ layouts were not compiled for LLP64"
+fi
+# The package: every image and install file, test-signed images, a manifest that matches.
+if bash scripts/package.sh "$scratch/package" "$build" >"$scratch/package.log" 2>&1; then
+  manifest_ok=1
+  while read -r hash size file; do
+    [ "$(sha256sum "$scratch/package/$file" | cut -d' ' -f1)" = "$hash" ] &&
+      [ "$(stat -c %s "$scratch/package/$file")" = "$size" ] || manifest_ok=0
+  done <"$scratch/package/MANIFEST.txt"
+  listed=$(wc -l <"$scratch/package/MANIFEST.txt")
+  present=$(find "$scratch/package" -type f ! -name MANIFEST.txt | wc -l)
+  if [ $manifest_ok = 1 ] && [ "$listed" = "$present" ]; then
+    ok "package: $listed files, images test-signed, manifest sizes and SHA-256 match"
+  else
+    fail "package: the manifest does not match the folder"
+  fi
+else
+  fail "package: scripts/package.sh failed: $(tail -n 3 "$scratch/package.log")"
 fi
 wine_smoke
 
