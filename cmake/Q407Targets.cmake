@@ -2,14 +2,22 @@
 
 set(Q407_WARNINGS -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion)
 
-# Plain user-mode library or program (tools, emulation, tests).
+# Plain user-mode library or program (tools, emulation, tests; in the Windows build the user-mode
+# deliverables, against the Win32 headers).
 function(q407_user_target target)
   target_compile_options(${target} PRIVATE ${Q407_WARNINGS})
+  if(Q407_REAL_KITS)
+    q407_windows_user_code(${target})
+  endif()
 endfunction()
 
-# Kernel-mode code: no exceptions, no RTTI, as the real kernel build.
+# Kernel-mode code: no exceptions, no RTTI, as the real kernel build. In the Windows build it
+# compiles against the kit headers with the kernel's code-generation rules (cmake/Q407Windows.cmake).
 function(q407_kernel_target target)
   target_compile_options(${target} PRIVATE ${Q407_WARNINGS} -fno-exceptions -fno-rtti)
+  if(Q407_REAL_KITS)
+    q407_windows_kernel_code(${target})
+  endif()
 endfunction()
 
 # A GoogleTest executable registered with CTest.
@@ -35,4 +43,8 @@ function(q407_add_fuzzer name)
   q407_user_target(${name})
 endfunction()
 
-find_package(Threads REQUIRED)
+if(Q407_REAL_KITS)
+  include(${CMAKE_CURRENT_LIST_DIR}/Q407Windows.cmake)
+else()
+  find_package(Threads REQUIRED)
+endif()

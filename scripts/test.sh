@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test. Every preset runs even when an earlier one fails; each
 # preset's result is printed, then the closing count line. Exit status is non-zero on any failure.
-#   Q407_PRESETS="debug tsan" bash scripts/test.sh   (default: release asan tsan fuzz)
+#   Q407_PRESETS="debug tsan" bash scripts/test.sh   (default: release asan tsan fuzz windows)
 # The fuzz preset has no tests of its own: each fuzz_* target runs Q407_FUZZ_RUNS (100000) inputs
 # from its seed corpus and a fixed seed instead, so the run repeats; any crash fails it.
+# The windows preset cross-builds the Windows images; scripts/windows_checks.sh checks them.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-# tshark decodes the USB captures in the tests.
-bash scripts/setup.sh tshark || exit 1
+# tshark decodes the USB captures in the tests; the rest builds and checks the Windows images.
+bash scripts/setup.sh tshark g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 \
+  wine64 osslsigncode openssl || exit 1
 
-presets=${Q407_PRESETS:-"release asan tsan fuzz"}
+presets=${Q407_PRESETS:-"release asan tsan fuzz windows"}
 jobs=$(nproc)
 passed=0
 failed=0
@@ -25,6 +27,10 @@ run_preset() {
   rm -rf "build/$preset"
   cmake --preset "$preset" >/dev/null || return 1
   cmake --build --preset "$preset" -j "$jobs" || return 1
+  if [ "$preset" = windows ]; then
+    bash scripts/windows_checks.sh "build/$preset"
+    return
+  fi
   if [ "$preset" = fuzz ]; then
     Q407_FUZZ_RUNS=${Q407_FUZZ_RUNS:-100000} bash scripts/fuzz_smoke.sh
     return

@@ -99,7 +99,7 @@ using PKTIMER = KTIMER*;
 
 enum TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 };
 void KeInitializeTimer(PKTIMER Timer);
-void KeInitializeTimerEx(PKTIMER Timer, int Type /* TIMER_TYPE: 0 notification, 1 sync */);
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
 // Returns TRUE if the timer was already set (it is then re-armed).
 BOOLEAN KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
 BOOLEAN KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
@@ -120,6 +120,32 @@ ULONGLONG KeQueryInterruptTime();
 LARGE_INTEGER KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 
 // --- Floating point and vector state around vectorised code ------------------------------------
+// Kernel code may use the SSE registers freely; wider registers (AVX) only between
+// KeSaveExtendedProcessorState and KeRestoreExtendedProcessorState for their mask, on the same
+// thread, restored in reverse order of saving. The emulation keeps the open saves per thread.
+#define XSTATE_MASK_LEGACY_FLOATING_POINT 0x1ULL
+#define XSTATE_MASK_LEGACY_SSE 0x2ULL
+#define XSTATE_MASK_LEGACY (XSTATE_MASK_LEGACY_FLOATING_POINT | XSTATE_MASK_LEGACY_SSE)
+#define XSTATE_MASK_GSSE 0x4ULL
+#define XSTATE_MASK_AVX XSTATE_MASK_GSSE
+struct XSTATE_SAVE {
+    XSTATE_SAVE* Prev;  // the save opened before this one on the same thread
+    PVOID Thread;       // the thread that saved
+    UCHAR Level;        // IRQL at the save
+    ULONG64 Mask;
+};
+using PXSTATE_SAVE = XSTATE_SAVE*;
+// IRQL <= DISPATCH_LEVEL.
+NTSTATUS KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave);
+void KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave);
+// The project's check, called first by every routine that uses registers beyond SSE2: the
+// emulated kernel bug-checks unless the current thread has an open save covering Mask.
+void KeCheckExtendedStateSaved(ULONG64 Mask);
+
+#define PF_XMMI64_INSTRUCTIONS_AVAILABLE 10
+#define PF_AVX2_INSTRUCTIONS_AVAILABLE 40
+BOOLEAN ExIsProcessorFeaturePresent(ULONG ProcessorFeature);
+
 struct KFLOATING_SAVE {
     ULONG Reserved[8];
 };
@@ -145,6 +171,28 @@ inline LONG64 InterlockedCompareExchange64(volatile LONG64* p, LONG64 exchange, 
     return comparand;
 }
 inline PVOID InterlockedExchangePointer(PVOID volatile* p, PVOID v) { return __atomic_exchange_n(p, v, __ATOMIC_SEQ_CST); }
+// Ordered loads and stores of memory that another processor reads or writes without a lock.
+#define Q407_DEFINE_ORDERED_ACCESS(Type, ReadAcquireName, ReadNoFenceName, WriteReleaseName, \
+                                   WriteNoFenceName)                                         \
+    inline Type ReadAcquireName(Type const volatile* Source) {                               \
+        return __atomic_load_n(Source, __ATOMIC_ACQUIRE);                                    \
+    }                                                                                        \
+    inline Type ReadNoFenceName(Type const volatile* Source) {                               \
+        return __atomic_load_n(Source, __ATOMIC_RELAXED);                                    \
+    }                                                                                        \
+    inline void WriteReleaseName(Type volatile* Destination, Type Value) {                   \
+        __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);                              \
+    }                                                                                        \
+    inline void WriteNoFenceName(Type volatile* Destination, Type Value) {                   \
+        __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);                              \
+    }
+Q407_DEFINE_ORDERED_ACCESS(LONG, ReadAcquire, ReadNoFence, WriteRelease, WriteNoFence)
+Q407_DEFINE_ORDERED_ACCESS(LONG64, ReadAcquire64, ReadNoFence64, WriteRelease64, WriteNoFence64)
+Q407_DEFINE_ORDERED_ACCESS(ULONG, ReadULongAcquire, ReadULongNoFence, WriteULongRelease,
+                           WriteULongNoFence)
+Q407_DEFINE_ORDERED_ACCESS(UCHAR, ReadUCharAcquire, ReadUCharNoFence, WriteUCharRelease,
+                           WriteUCharNoFence)
+#undef Q407_DEFINE_ORDERED_ACCESS
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* p, PVOID exchange, PVOID comparand) {
     __atomic_compare_exchange_n(p, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;

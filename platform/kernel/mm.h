@@ -18,7 +18,6 @@ struct MDL {
 #define MDL_MAPPED_TO_SYSTEM_VA 0x0001
 #define MDL_PAGES_LOCKED 0x0002
 #define MDL_SOURCE_IS_NONPAGED_POOL 0x0004
-#define MDL_MAPPED_TO_USER_VA 0x0008
 
 enum MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 };
 enum MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 };

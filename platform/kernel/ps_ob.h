@@ -48,20 +48,14 @@ PKTHREAD KeGetCurrentThread();
 PKTHREAD PsGetCurrentThread();
 
 // Processes. Kernel code runs in the process of the thread that called it (a client's request) or
-// in the system process (system threads, DPCs, Plug and Play). Attaching lets a driver touch a
-// client's mappings from another context, for instance to unmap them at device removal.
+// in the system process (system threads, DPCs, Plug and Play). Attaching (platform/kernel/ifs.h)
+// lets a driver touch a client's mappings from another context.
 struct KPROCESS;
 using PEPROCESS = KPROCESS*;
 using PKPROCESS = KPROCESS*;
-struct KAPC_STATE {
-    PVOID Reserved[4];
-};
-using PRKAPC_STATE = KAPC_STATE*;
 PEPROCESS PsGetCurrentProcess();
 PEPROCESS IoGetCurrentProcess();
 HANDLE PsGetCurrentProcessId();
-void KeStackAttachProcess(PEPROCESS Process, PRKAPC_STATE ApcState);
-void KeUnstackDetachProcess(PRKAPC_STATE ApcState);
 
 // Object types for ObReferenceObjectByHandle; null accepts any type.
 struct OBJECT_TYPE;
@@ -76,8 +70,9 @@ extern POBJECT_TYPE* IoFileObjectType;
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
                                    PVOID* Object, PVOID HandleInformation);
-void ObReferenceObject(PVOID Object);
-void ObDereferenceObject(PVOID Object);
+// Both return the object's reference count after the call.
+LONG_PTR ObReferenceObject(PVOID Object);
+LONG_PTR ObDereferenceObject(PVOID Object);
 #define ObfDereferenceObject ObDereferenceObject
 // Closes a kernel handle (registry keys, threads, ...).
 NTSTATUS ZwClose(HANDLE Handle);

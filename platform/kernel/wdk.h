@@ -1,6 +1,11 @@
-// The one include for kernel-mode code.
+// The one include for kernel-mode code. Two backends: the emulated kernel's own declarations
+// (implemented by sim/host), or, in the Windows build, the kit's headers and our compatibility
+// header.
 #pragma once
 
+#if defined(Q407_REAL_KITS)
+#include "platform/kits/kit_compat.h"
+#else
 #include "ex_pool.h"
 #include "io_manager.h"
 #include "ke.h"
@@ -10,3 +15,4 @@
 #include "ps_ob.h"
 #include "registry.h"
 #include "rtl.h"
+#endif

@@ -28,7 +28,7 @@ static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003);
 #define URB_FUNCTION_SELECT_CONFIGURATION 0x0000
 #define URB_FUNCTION_SELECT_INTERFACE 0x0001
 #define URB_FUNCTION_ABORT_PIPE 0x0002
-#define URB_FUNCTION_GET_FRAME_LENGTH 0x0003
+#define URB_FUNCTION_GET_FRAME_LENGTH 0x0005
 #define URB_FUNCTION_GET_CURRENT_FRAME_NUMBER 0x0007
 #define URB_FUNCTION_CONTROL_TRANSFER 0x0008
 #define URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER 0x0009
@@ -83,7 +83,8 @@ enum USBD_PIPE_TYPE {
     UsbdPipeTypeInterrupt = 3,
 };
 
-#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0x10000  // what the bus accepts per transfer
+// No limit of the caller's: the bus applies its own.
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFF
 
 struct USBD_PIPE_INFORMATION {
     // Filled by the bus on select configuration / select interface.
@@ -271,8 +272,7 @@ static_assert(offsetof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST, TransferBuffer) ==
     ((USHORT)(sizeof(_URB_SELECT_CONFIGURATION) +                          \
               ((totalInterfaces)-1) * sizeof(USBD_INTERFACE_INFORMATION) + \
               ((totalPipes) - (totalInterfaces)) * sizeof(USBD_PIPE_INFORMATION)))
-// The size of a select-interface request with room for totalPipes pipes (at least one is always
-// part of the record).
+// The size of a select-interface request with room for totalPipes pipes. The record's one
+// built-in pipe entry is not counted for zero pipes, so the request is shorter than the record.
 #define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes) \
-    ((USHORT)(sizeof(_URB_SELECT_INTERFACE) +         \
-              (((totalPipes) > 0 ? (totalPipes) : 1) - 1) * sizeof(USBD_PIPE_INFORMATION)))
+    (sizeof(_URB_SELECT_INTERFACE) + ((totalPipes)-1) * sizeof(USBD_PIPE_INFORMATION))

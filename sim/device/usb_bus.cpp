@@ -695,8 +695,10 @@ void UsbBus::FillInterface(PUSBD_INTERFACE_INFORMATION info, int interfaceNumber
         const EndpointInfo& e = eps[j];
         std::uintptr_t handle = (nextHandle_++ << 8) | e.address;
         ULONG maxTransfer = pipes[j].MaximumTransferSize;
-        if (maxTransfer == 0 || maxTransfer > USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE)
-            maxTransfer = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+        // The caller's limit, within what this bus moves per transfer.
+        constexpr ULONG kBusMaximumTransferSize = 0x10000;
+        if (maxTransfer == 0 || maxTransfer > kBusMaximumTransferSize)
+            maxTransfer = kBusMaximumTransferSize;
         pipes_[handle] = Pipe{
             std::uint8_t(interfaceNumber), e.address, e.type, e.maxPacket, e.interval, maxTransfer};
         pipes[j].MaximumPacketSize = e.maxPacket;

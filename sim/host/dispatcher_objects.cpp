@@ -152,7 +152,7 @@ BOOLEAN KeRemoveQueueDpc(PKDPC Dpc) {
 
 // --- Timers -------------------------------------------------------------------------------
 
-void KeInitializeTimerEx(PKTIMER Timer, int Type) {
+void KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type) {
     Timer->Header.Type = DispatcherObjectTimer;
     Timer->Header.Reserved[0] = Type == SynchronizationTimer ? kSynchronizationTimerMark : 0;
     Timer->Header.Reserved[1] = Timer->Header.Reserved[2] = 0;

@@ -247,8 +247,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
                                                      kernel, mdl->ByteCount, user, mdl});
         q407::sim::EndedViews().erase(reinterpret_cast<uintptr_t>(user));
     }
-    mdl->Process = process;
-    mdl->MdlFlags |= MDL_MAPPED_TO_USER_VA;
+    mdl->Process = process;  // the view list above records the mapping; no MDL flag stands for it
     return user;
 }
 
@@ -275,7 +274,6 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
                          " but the call runs in process " + std::to_string(current->id));
         munmap(it->userBase, it->mappedLength);
         views.erase(it);
-        MemoryDescriptorList->MdlFlags &= static_cast<SHORT>(~MDL_MAPPED_TO_USER_VA);
         return;
     }
     if (q407::sim::EndedViews().erase(reinterpret_cast<uintptr_t>(BaseAddress)) != 0) return;

@@ -56,11 +56,11 @@ ObjectHeader* CheckedHeader(const void* body, const char* call) {
     return HeaderOf(body);
 }
 
-void Release(void* body, const char* call) {
+LONG Release(void* body, const char* call) {
     ObjectHeader* h = CheckedHeader(body, call);
     const LONG left = --h->references;
     if (left < 0) BugCheck(call, "reference count below zero");
-    if (left != 0) return;
+    if (left != 0) return left;
     {
         Registry& r = Objects();
         std::lock_guard lock(r.mutex);
@@ -73,6 +73,7 @@ void Release(void* body, const char* call) {
         ::operator delete(h, std::align_val_t(16));
     else
         ExFreePoolWithTag(h, ops->poolTag);
+    return 0;
 }
 
 }  // namespace
@@ -230,13 +231,13 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     return STATUS_SUCCESS;
 }
 
-void ObReferenceObject(PVOID Object) {
-    ++q407::sim::CheckedHeader(Object, "ObReferenceObject")->references;
+LONG_PTR ObReferenceObject(PVOID Object) {
+    return ++q407::sim::CheckedHeader(Object, "ObReferenceObject")->references;
 }
 
-void ObDereferenceObject(PVOID Object) {
+LONG_PTR ObDereferenceObject(PVOID Object) {
     q407::sim::RequireAtMostDispatch("ObDereferenceObject");
-    q407::sim::Release(Object, "ObDereferenceObject");
+    return q407::sim::Release(Object, "ObDereferenceObject");
 }
 
 NTSTATUS ZwClose(HANDLE Handle) {

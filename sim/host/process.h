@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/ifs.h"
 #include "platform/kernel/wdk.h"
 
 namespace q407::sim {

@@ -160,10 +160,10 @@ void ReleaseSlotOfTableLocked(LONG index) {
 // Builds a mapped, zeroed buffer; null when any step fails, with nothing left behind.
 SharedBuffer* BuildSharedBuffer(ULONG size) {
     auto* buffer = static_cast<SharedBuffer*>(
-        ExAllocatePoolWithTag(kControlPoolType, sizeof(SharedBuffer), kSharedBufferPoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), sizeof(SharedBuffer), kSharedBufferPoolTag));
     if (buffer == nullptr) return nullptr;
     RtlZeroMemory(buffer, sizeof(*buffer));
-    buffer->kernelAddress = ExAllocatePoolWithTag(kControlPoolType, size, kSharedBufferPoolTag);
+    buffer->kernelAddress = ExAllocatePoolWithTag(DriverPoolType(), size, kSharedBufferPoolTag);
     if (buffer->kernelAddress != nullptr)
         buffer->mdl = IoAllocateMdl(buffer->kernelAddress, size, FALSE, FALSE, nullptr);
     if (buffer->mdl != nullptr) {

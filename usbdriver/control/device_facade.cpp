@@ -69,7 +69,7 @@ NTSTATUS CreateFacade(PDEVICE_OBJECT deviceObject, PDEVICE_OBJECT lowerDevice,
                       DeviceFacade** facade) {
     *facade = nullptr;
     auto* record = static_cast<DeviceFacade*>(
-        ExAllocatePoolWithTag(kControlPoolType, sizeof(DeviceFacade), kFacadePoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), sizeof(DeviceFacade), kFacadePoolTag));
     if (record == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(record, sizeof(*record));
     KeInitializeEvent(&record->attachmentLock, SynchronizationEvent, TRUE);
@@ -104,7 +104,7 @@ NTSTATUS InitializeFacade(DeviceFacade* facade, PDEVICE_OBJECT deviceObject,
     if (facade->engine == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
 
     // The work area is the one untagged allocation of the driver.
-    facade->workArea = static_cast<PUCHAR>(ExAllocatePool(kControlPoolType, kWorkAreaBytes));
+    facade->workArea = static_cast<PUCHAR>(ExAllocatePool(DriverPoolType(), kWorkAreaBytes));
     if (facade->workArea == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(facade->workArea, kWorkAreaBytes);
     facade->workAreaSize = kWorkAreaBytes;

@@ -6,6 +6,7 @@
 #include "shared/device_interface.h"
 #include "usbdriver/control/client_attachment.h"
 #include "usbdriver/control/control_dispatch.h"
+#include "usbdriver/driver_pool.h"
 #include "usbdriver/engine/engine_trace.h"
 
 namespace q407 {
@@ -120,6 +121,13 @@ void DriverUnload(PDRIVER_OBJECT driver) {
 
 NTSTATUS Q407DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     (void)registryPath;
+    ENGINE_TRACE("USB 2.0 Audio DriverEntry:\n");
+    // Before anything is allocated. A version that cannot be read leaves the plain pool, which
+    // every system accepts, so the entry goes on.
+    const NTSTATUS poolStatus = SelectDriverPoolType();
+    if (!NT_SUCCESS(poolStatus))
+        ENGINE_TRACE("DriverEntry: system version unreadable 0x%08X\n",
+                     static_cast<unsigned>(poolStatus));
     InitializeClientAttachment();
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;

@@ -37,7 +37,7 @@ BOOLEAN IsUsableClientRing(const RingBuffer* ring, ULONG frames) {
 }
 
 void StorePeak(UCHAR* meter, UCHAR value) {
-    __atomic_store_n(meter, value, __ATOMIC_RELAXED);
+    WriteUCharNoFence(meter, value);
 }
 
 SampleRuns RingReadRuns(const RingBuffer* ring, int32_t elements) {
@@ -265,7 +265,7 @@ void StreamEngine::DistributeInput() {
         }
 
         if (m_Status != nullptr)
-            __atomic_store_n(&m_Status->lastInputHalf, m_PublishedHalf, __ATOMIC_RELEASE);
+            WriteULongRelease(StatusWord(&m_Status->lastInputHalf), m_PublishedHalf);
         m_InputHalf ^= 1;
         m_PublishedHalf ^= 1;
         ++m_Counters.inputPeriods;

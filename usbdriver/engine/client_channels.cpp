@@ -35,7 +35,7 @@ void ZeroClientBuffer(const ClientBuffer& buffer, ULONG samples) {
 }  // namespace
 
 LONG StreamEngine::ChannelMask(LONG kind, LONG direction) const {
-    return __atomic_load_n(&m_ChannelMask[kind][direction], __ATOMIC_ACQUIRE);
+    return ReadAcquire(&m_ChannelMask[kind][direction]);
 }
 
 LONG StreamEngine::IsClientChannelOpen(LONG kind, LONG direction, LONG channel) const {
@@ -44,9 +44,7 @@ LONG StreamEngine::IsClientChannelOpen(LONG kind, LONG direction, LONG channel) 
 }
 
 LONG StreamEngine::AnyClientChannelOpen() const {
-    if (__atomic_load_n(&m_MidiInOpenCount, __ATOMIC_ACQUIRE) != 0 ||
-        __atomic_load_n(&m_MidiOutOpenCount, __ATOMIC_ACQUIRE) != 0)
-        return 1;
+    if (ReadAcquire(&m_MidiInOpenCount) != 0 || ReadAcquire(&m_MidiOutOpenCount) != 0) return 1;
     for (LONG kind = 0; kind < kClientKindCount; ++kind) {
         if ((ChannelMask(kind, kPlayback) & kPlaybackBits) != 0) return 1;
         if ((ChannelMask(kind, kCapture) & kCaptureBits) != 0) return 1;
@@ -59,15 +57,15 @@ LONG StreamEngine::IsAsioRunning() const {
     if ((ChannelMask(kAsio, kPlayback) & kPlaybackBits) == 0 &&
         (ChannelMask(kAsio, kCapture) & kCaptureBits) == 0)
         return 0;
-    return __atomic_load_n(&m_Status->errorCounter, __ATOMIC_RELAXED) <= 9 ? 1 : 0;
+    return ReadULongNoFence(StatusWord(&m_Status->errorCounter)) <= 9 ? 1 : 0;
 }
 
 void StreamEngine::ClearMeters() {
     if (m_Status == nullptr) return;
     // The completions store the meters while control operations clear them.
     for (LONG i = 0; i < kPeakMeterCount; ++i) {
-        __atomic_store_n(&m_Status->outputPeak[i], UCHAR(0), __ATOMIC_RELAXED);
-        __atomic_store_n(&m_Status->inputPeak[i], UCHAR(0), __ATOMIC_RELAXED);
+        WriteUCharNoFence(&m_Status->outputPeak[i], 0);
+        WriteUCharNoFence(&m_Status->inputPeak[i], 0);
     }
 }
 
@@ -127,7 +125,7 @@ ULONG StreamEngine::OpenClientChannel(LONG kind, LONG direction, LONG channel, L
             m_AsioFlowing = 0;
             KeReleaseSpinLock(&m_PlaybackLock, irql);
             irql = KeAcquireSpinLockRaiseToDpc(&m_CaptureLock);
-            __atomic_store_n(&m_Status->lastInputHalf, 0u, __ATOMIC_RELEASE);
+            WriteULongRelease(StatusWord(&m_Status->lastInputHalf), 0);
             KeReleaseSpinLock(&m_CaptureLock, irql);
         }
         if (direction == kCapture) PublishCaptureRoutes();
@@ -148,7 +146,7 @@ ULONG StreamEngine::OpenClientChannel(LONG kind, LONG direction, LONG channel, L
             }
             (void)SetDeviceSampleRate(CurrentSampleRate());
             resetCycles();
-            __atomic_store_n(&m_Status->lastInputHalf, 0u, __ATOMIC_RELEASE);
+            WriteULongRelease(StatusWord(&m_Status->lastInputHalf), 0);
             (void)ApplyClockMode();
             ResetStreamState();
             (void)SelectStreamingInterfaces();

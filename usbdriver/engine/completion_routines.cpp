@@ -142,7 +142,7 @@ void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
                        &secondCount);
         if (first != nullptr && firstCount >= static_cast<int32_t>(kPlaybackSlotSampleBytes)) {
             const ConversionPair pair{first, unit};
-            ConvertPlaybackUnit(&pair);
+            ConvertPlaybackUnit(&pair, &m_PlaybackSaveArea);
             AdvanceReadIndex(&m_OutAudioRingBuffer, kAudioSlotBytes);
         } else {
             RtlZeroMemory(unit, kPlaybackUnitBytes);
@@ -174,10 +174,10 @@ void StreamEngine::ProcessCapture(TransferRecord* transfer, ULONG receivedBytes)
             continue;
         }
         const ConversionPair low{unit, first};
-        ConvertCaptureHalfUnit(&low);
+        ConvertCaptureHalfUnit(&low, &m_CaptureSaveArea);
         const ConversionPair high{unit + kCaptureHalfUnitBytes,
                                   static_cast<PUCHAR>(first) + kCaptureHalfUnitBytes};
-        ConvertCaptureHalfUnit(&high);
+        ConvertCaptureHalfUnit(&high, &m_CaptureSaveArea);
         AdvanceWriteIndex(&m_InAudioRingBuffer, kAudioSlotBytes);
         ++m_Counters.captureUnitsConverted;
     }

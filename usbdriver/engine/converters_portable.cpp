@@ -1,7 +1,5 @@
 // The reference converters: one bit at a time, exactly as the unit layouts read. The other sets
 // are checked against these.
-#include <cstring>
-
 #include "usbdriver/engine/sample_converters.h"
 
 namespace q407 {
@@ -9,12 +7,12 @@ namespace {
 
 uint32_t LoadSample(const uint8_t* p) {
     uint32_t v;
-    std::memcpy(&v, p, sizeof(v));
+    RtlCopyMemory(&v, p, sizeof(v));
     return v;
 }
 
 void StoreSample(uint8_t* p, uint32_t v) {
-    std::memcpy(p, &v, sizeof(v));
+    RtlCopyMemory(p, &v, sizeof(v));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Vectorised converters. Integer vector operations only: nothing here reads or changes the x87
 // or MXCSR state. The AVX2 variants are compiled for that target alone and run only on
-// processors that have it; the rest of the driver keeps the x86-64 baseline.
+// processors that have it, with the AVX state saved by the caller; the rest of the driver keeps
+// the x86-64 baseline.
 //
 // Capture: a byte of the unit holds one bit of eight channels, so the byte sequence of one
 // half-frame is an 8 x 24 bit matrix to be transposed. AVX2: with the 32 bytes reversed in a
@@ -11,8 +12,6 @@
 // Playback: byte b of the eight samples of a frame, in the order 7, 5, 3, 1, 6, 4, 2, 0, forms an
 // 8 x 8 bit matrix whose anti-diagonal transpose is exactly eight unit bytes: bit 31-k of the
 // even channels in the low nibble, of the odd channels in the high nibble.
-#include <cstring>
-
 #include "usbdriver/engine/sample_converters.h"
 
 #if defined(__x86_64__)
@@ -26,7 +25,7 @@ namespace q407 {
 namespace {
 
 inline void StoreSample(uint8_t* p, uint32_t v) {
-    std::memcpy(p, &v, sizeof(v));
+    RtlCopyMemory(p, &v, sizeof(v));
 }
 
 // --- SSE2 ---
@@ -203,7 +202,7 @@ bool Usable(const ConversionPair* pair) {
 }  // namespace
 
 bool Avx2Supported() {
-    return __builtin_cpu_supports("avx2") != 0;
+    return ExIsProcessorFeaturePresent(PF_AVX2_INSTRUCTIONS_AVAILABLE) != FALSE;
 }
 
 void ConvertCaptureHalfUnitSse2(const ConversionPair* pair) {
@@ -223,6 +222,7 @@ void ConvertCaptureHalfUnitAvx2(const ConversionPair* pair) {
     if (!Avx2Supported())
         return CaptureSse2(static_cast<const uint8_t*>(pair->source),
                            static_cast<uint8_t*>(pair->destination));
+    KeCheckExtendedStateSaved(XSTATE_MASK_AVX);
     CaptureAvx2(static_cast<const uint8_t*>(pair->source),
                 static_cast<uint8_t*>(pair->destination));
 }
@@ -232,30 +232,17 @@ void ConvertPlaybackUnitAvx2(const ConversionPair* pair) {
     if (!Avx2Supported())
         return PlaybackSse2(static_cast<const uint8_t*>(pair->source),
                             static_cast<uint8_t*>(pair->destination));
+    KeCheckExtendedStateSaved(XSTATE_MASK_AVX);
     PlaybackAvx2(static_cast<const uint8_t*>(pair->source),
                  static_cast<uint8_t*>(pair->destination));
 }
 
 void ConvertCaptureHalfUnitVectorised(const ConversionPair* pair) {
-    if (!Usable(pair)) return;
-    const uint8_t* src = static_cast<const uint8_t*>(pair->source);
-    uint8_t* dst = static_cast<uint8_t*>(pair->destination);
-    if (Avx2Supported()) {
-        CaptureAvx2(src, dst);
-    } else {
-        CaptureSse2(src, dst);
-    }
+    ConvertCaptureHalfUnitSse2(pair);
 }
 
 void ConvertPlaybackUnitVectorised(const ConversionPair* pair) {
-    if (!Usable(pair)) return;
-    const uint8_t* src = static_cast<const uint8_t*>(pair->source);
-    uint8_t* dst = static_cast<uint8_t*>(pair->destination);
-    if (Avx2Supported()) {
-        PlaybackAvx2(src, dst);
-    } else {
-        PlaybackSse2(src, dst);
-    }
+    ConvertPlaybackUnitSse2(pair);
 }
 
 #else  // no vector variants on this processor

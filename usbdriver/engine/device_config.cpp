@@ -201,7 +201,8 @@ NTSTATUS StreamEngine::SelectInterface(UCHAR interfaceNumber, UCHAR alternateSet
     if (descriptor == nullptr) return STATUS_INVALID_PARAMETER;
 
     const ULONG endpoints = descriptor->bNumEndpoints;
-    const USHORT urbBytes = GET_SELECT_INTERFACE_REQUEST_SIZE(endpoints);
+    // At most 30 endpoints (bNumEndpoints of a valid descriptor): the size fits a URB length.
+    const USHORT urbBytes = static_cast<USHORT>(GET_SELECT_INTERFACE_REQUEST_SIZE(endpoints));
     URB* urb = AllocateUrb(urbBytes);
     if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     UsbBuildSelectInterfaceRequest(urb, urbBytes, m_ConfigurationHandle, interfaceNumber,

@@ -11,7 +11,9 @@ struct PipeGroup;
 
 inline constexpr ULONG kMaxTransfersPerPipe = 5;
 // Every transfer URB lives in a block of this size; the bulk-or-interrupt request fits in it.
+// The block holds only that request, never a whole URB (whose size differs between kits).
 inline constexpr ULONG kTransferUrbBytes = 128;
+static_assert(sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER) <= kTransferUrbBytes);
 
 enum PipeKind : LONG {
     PipeKindPlayback = 0,  // interrupt OUT

@@ -28,7 +28,7 @@ void Retire(TransferRecord* transfer) {
 // The abort and reset requests of the pipe; a URB error fails the request.
 NTSTATUS SendPipeRequest(StreamEngine& engine, USHORT function, USBD_PIPE_HANDLE pipe) {
     auto* urb = static_cast<URB*>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(_URB_PIPE_REQUEST), kEnginePoolTag));
+        ExAllocatePoolWithTag(DriverPoolType(), sizeof(_URB_PIPE_REQUEST), kEnginePoolTag));
     if (urb == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(urb, sizeof(_URB_PIPE_REQUEST));
     UsbBuildPipeRequest(urb, function, pipe);

@@ -1,17 +1,18 @@
 #include "usbdriver/engine/ring_buffer.h"
 
-#include <cstring>
+#include "platform/kernel/wdk.h"
 
 namespace q407 {
 namespace {
 
 // The two ends may run on different processors: each end publishes its index only after its
 // copy, and reads the other end's index before touching the data it describes.
+static_assert(sizeof(LONG) == sizeof(int32_t));
 int32_t LoadIndex(const int32_t* index) {
-    return __atomic_load_n(index, __ATOMIC_ACQUIRE);
+    return ReadAcquire(reinterpret_cast<const volatile LONG*>(index));
 }
 void StoreIndex(int32_t* index, int32_t value) {
-    __atomic_store_n(index, value, __ATOMIC_RELEASE);
+    WriteRelease(reinterpret_cast<volatile LONG*>(index), value);
 }
 
 bool IsPowerOfTwo(int32_t n) {
@@ -151,9 +152,9 @@ int32_t Read(RingBuffer* ring, void* destination, int32_t n) {
     const int32_t m = GetReadRegions(ring, n, &first, &firstCount, &second, &secondCount);
     if (m == 0 || destination == nullptr) return 0;
     uint8_t* out = static_cast<uint8_t*>(destination);
-    std::memcpy(out, first, Bytes(ring, firstCount));
+    RtlCopyMemory(out, first, Bytes(ring, firstCount));
     if (secondCount > 0)
-        std::memcpy(out + Bytes(ring, firstCount), second, Bytes(ring, secondCount));
+        RtlCopyMemory(out + Bytes(ring, firstCount), second, Bytes(ring, secondCount));
     AdvanceReadIndex(ring, m);
     return m;
 }
@@ -166,9 +167,9 @@ int32_t Write(RingBuffer* ring, const void* source, int32_t n) {
     const int32_t m = GetWriteRegions(ring, n, &first, &firstCount, &second, &secondCount);
     if (m == 0 || source == nullptr) return 0;
     const uint8_t* in = static_cast<const uint8_t*>(source);
-    std::memcpy(first, in, Bytes(ring, firstCount));
+    RtlCopyMemory(first, in, Bytes(ring, firstCount));
     if (secondCount > 0)
-        std::memcpy(second, in + Bytes(ring, firstCount), Bytes(ring, secondCount));
+        RtlCopyMemory(second, in + Bytes(ring, firstCount), Bytes(ring, secondCount));
     AdvanceWriteIndex(ring, m);
     return m;
 }

@@ -1,6 +1,6 @@
 // Translation between the engine's interleaved 32-bit frames and the device's bit-sliced units,
-// in three interchangeable sets with identical results, and the driver-wide table through which
-// the pipe completions call the set chosen at engine construction.
+// in interchangeable sets with identical results, and the driver-wide table through which the
+// pipe completions call the set chosen once for the driver.
 //
 // Capture unit: 16 frames of 64 bytes. In each frame, byte k (0..23) holds bit 23-k of the 24-bit
 // samples of channels 0, 2, .., 14 (bit i for channel 2i); bytes 32+k likewise for channels 1, 3,
@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+
+#include "platform/kernel/wdk.h"
 
 namespace q407 {
 
@@ -52,22 +54,14 @@ struct ConversionPair {
 };
 
 using SampleConverter = void (*)(const ConversionPair* pair);
-using ProcessorStateHook = void (*)(void* saveArea);
 
-// Save area for the processor's floating-point and vector state: the 512-byte image lives at
-// the first 16-byte aligned address inside it, wherever the area itself lies.
-inline constexpr size_t kProcessorStateImageBytes = 512;
-inline constexpr size_t kProcessorSaveAreaBytes = 528;
+// Kernel code may use the SSE registers freely; the AVX registers only while their state is
+// saved. One area per pipe holds the save around a batch of conversions.
 struct ProcessorSaveArea {
-    uint8_t bytes[kProcessorSaveAreaBytes];
+    XSTATE_SAVE state;
+    BOOLEAN saved;  // the extended state is saved: the batch may use the AVX registers
 };
-static_assert(sizeof(ProcessorSaveArea) == 528);
-
-// The image's address inside an area.
-inline void* ProcessorStateImage(void* saveArea) {
-    const uintptr_t p = reinterpret_cast<uintptr_t>(saveArea);
-    return reinterpret_cast<void*>((p + 15u) & ~static_cast<uintptr_t>(15u));
-}
+using ProcessorStateHook = void (*)(ProcessorSaveArea* area);
 
 inline constexpr size_t kUnusedConverterSlots = 3;
 
@@ -87,57 +81,57 @@ inline constexpr int32_t kConverterModePortable = 1;
 inline constexpr int32_t kConverterModeVectorised = 2;
 inline constexpr int32_t kConverterModeStateSaving = 3;
 
-// --- The three sets, callable directly ---
+// --- The sets, callable directly ---
 
 // Portable: plain bit-by-bit loops; the reference for the others.
 void ConvertCaptureHalfUnitPortable(const ConversionPair* pair);
 void ConvertPlaybackUnitPortable(const ConversionPair* pair);
 
-// Vectorised, leaving the floating-point and vector state alone: integer vector operations only,
-// never the x87 or MXCSR state, running the widest variant the processor offers.
+// Vectorised within SSE2 (the x86-64 floor, free for kernel code): no state to save.
 void ConvertCaptureHalfUnitVectorised(const ConversionPair* pair);
 void ConvertPlaybackUnitVectorised(const ConversionPair* pair);
 
 // The variants behind the vectorised sets, callable directly so that every variant this
-// processor can run is checked and measured: SSE2 (the x86-64 floor) and AVX2 (only when
-// Avx2Supported()). Other processors get the portable routines under these names.
+// processor can run is checked and measured. The AVX2 variants run only with the AVX state saved
+// (KeSaveExtendedProcessorState) and fall back to SSE2 where the processor lacks AVX2. Other
+// processors get the portable routines under these names.
 void ConvertCaptureHalfUnitSse2(const ConversionPair* pair);
 void ConvertPlaybackUnitSse2(const ConversionPair* pair);
 void ConvertCaptureHalfUnitAvx2(const ConversionPair* pair);
 void ConvertPlaybackUnitAvx2(const ConversionPair* pair);
+// Asks the kernel (ExIsProcessorFeaturePresent) each time: nothing is cached by a constructor.
 bool Avx2Supported();
 
-// Vectorised for callers that save and restore the processor state around each batch. It keeps
-// to the registers the 512-byte image covers (SSE2), so the hooks protect all it touches.
+// The state-saving set: the widest variant the processor offers, for callers that bracket each
+// batch with the state hooks below.
 void ConvertCaptureHalfUnitStateSaving(const ConversionPair* pair);
 void ConvertPlaybackUnitStateSaving(const ConversionPair* pair);
 
-// Hooks: the no-op pair of the portable and vectorised sets, and the full-state pair of the
-// state-saving set, which stores and reloads the whole 512-byte floating-point and vector image
-// at ProcessorStateImage(saveArea). A null area is ignored.
-void ProcessorStateNoOp(void* saveArea);
-void SaveProcessorStateFull(void* saveArea);
-void RestoreProcessorStateFull(void* saveArea);
-
-// Whether the processor supports the state-saving set (the full-state image).
-bool StateSavingSetSupported();
+// Hooks: the no-op pair of the sets that need no saved state, and the pair that saves and
+// restores the AVX state. A failed save leaves area->saved FALSE and the batch then converts
+// within SSE2. A null area is ignored.
+void ProcessorStateNoOp(ProcessorSaveArea* area);
+void SaveExtendedProcessorState(ProcessorSaveArea* area);
+void RestoreExtendedProcessorState(ProcessorSaveArea* area);
 
 // The table for a mode: 1 portable, 2 vectorised, 0 or 3 (and any other value) the state-saving
-// set with its hooks, falling back to vectorised with no-op hooks if the processor cannot save
-// its state.
+// set with its hooks where the processor has AVX2, else the vectorised set.
 ConversionTable BuildConversionTable(int32_t mode);
 
 // --- The driver-wide table ---
 
-// Fills the driver-wide table once, at engine construction, before any pipe runs.
-void SelectConverters(int32_t mode);
+// Fills the driver-wide table for mode once: the first call wins (the driver's entry, or the
+// first engine), and later calls leave the table alone, so that a second device never rewrites
+// it under the first one's running pipes. TRUE when this call filled it.
+BOOLEAN SelectConverters(int32_t mode);
 // The current driver-wide table (portable until SelectConverters runs).
 const ConversionTable& GetConversionTable();
 
-// Calls through the driver-wide table.
-void ConvertCaptureHalfUnit(const ConversionPair* pair);
-void ConvertPlaybackUnit(const ConversionPair* pair);
-void SaveProcessorState(void* saveArea);
-void RestoreProcessorState(void* saveArea);
+// Calls through the driver-wide table. A converter that needs the saved state runs only when
+// the area's save succeeded; otherwise the SSE2 variant converts.
+void ConvertCaptureHalfUnit(const ConversionPair* pair, const ProcessorSaveArea* area);
+void ConvertPlaybackUnit(const ConversionPair* pair, const ProcessorSaveArea* area);
+void SaveProcessorState(ProcessorSaveArea* area);
+void RestoreProcessorState(ProcessorSaveArea* area);
 
 }  // namespace q407

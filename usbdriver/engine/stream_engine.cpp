@@ -1,8 +1,6 @@
 // The engine's construction, start-up, teardown and the small queries of the facade.
 #include "usbdriver/engine/stream_engine.h"
 
-#include <new>
-
 #include "usbdriver/engine/engine_trace.h"
 
 namespace q407 {
@@ -28,7 +26,9 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lower
     KeInitializeSpinLock(&m_CaptureLock);
     KeInitializeSpinLock(&m_MidiInLock);
     KeInitializeEvent(&m_StopGate, SynchronizationEvent, TRUE);
-    SelectConverters(kConverterModeDefault);
+    // Only the first selection fills the table (the driver's entry, or the first engine); a
+    // later device's engine finds it filled and leaves it alone, so the answer does not matter.
+    (void)SelectConverters(kConverterModeDefault);
 }
 
 StreamEngine* AllocateStreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lowerDevice,

@@ -147,6 +147,12 @@ struct RouteAlignment {
 };
 enum RouteAlignmentState : LONG { RouteWaiting = 0, RouteAnchored = 1, RouteFlowing = 2 };
 
+// A 32-bit field of the status record as the kernel's ULONG, for the ordered-access calls.
+static_assert(sizeof(ULONG) == sizeof(uint32_t));
+inline volatile ULONG* StatusWord(uint32_t* field) {
+    return reinterpret_cast<volatile ULONG*>(field);
+}
+
 // Largest interleaved channel count taken from a client ring; it only bounds the arithmetic.
 inline constexpr LONG kMaxClientRingChannels = 64;
 // Playback periods a routing ring must have received before its destination reads it.
@@ -160,6 +166,9 @@ class StreamEngine {
                  const EngineNotifications* facade);
     StreamEngine(const StreamEngine&) = delete;
     StreamEngine& operator=(const StreamEngine&) = delete;
+    // Constructed only in pool memory (AllocateStreamEngine); kernel code has no <new>.
+    static void* operator new(SIZE_T, void* where) noexcept { return where; }
+    static void operator delete(void*, void*) noexcept {}
 
     // --- Life (stream_engine.cpp) ---
     NTSTATUS InitDevice(PUCHAR sharedBlock, EngineStatus* status);
@@ -322,7 +331,7 @@ class StreamEngine {
     void ProcessPlayback(TransferRecord* transfer);
     void ProcessCapture(TransferRecord* transfer, ULONG receivedBytes);
 
-    BOOLEAN IsStreaming() const { return __atomic_load_n(&m_Streaming, __ATOMIC_ACQUIRE) != 0; }
+    BOOLEAN IsStreaming() const { return ReadAcquire(&m_Streaming) != 0; }
     // Clears the streaming flag once no pipe group remains.
     void ClearStreamingIfIdle();
     // The stream parameters as the completions and loops use them. The status record is mapped

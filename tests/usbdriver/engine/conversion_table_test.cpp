@@ -1,13 +1,20 @@
 #include <gtest/gtest.h>
-#include <xmmintrin.h>
 
 #include <array>
-#include <cstring>
+#include <cstdlib>
 
+#include "sim/host/processor_state.h"
 #include "usbdriver/engine/sample_converters.h"
+#include "usbdriver/engine/stream_engine.h"
 
 namespace q407 {
 namespace {
+
+// Restores the processor's AVX2 as reported by the kernel when a test ends.
+struct HiddenAvx2 {
+    HiddenAvx2() { sim::HideProcessorFeature(PF_AVX2_INSTRUCTIONS_AVAILABLE, true); }
+    ~HiddenAvx2() { sim::HideProcessorFeature(PF_AVX2_INSTRUCTIONS_AVAILABLE, false); }
+};
 
 TEST(ConversionTable, EachModeSelectsItsSetAndHooks) {
     const ConversionTable portable = BuildConversionTable(kConverterModePortable);
@@ -22,13 +29,19 @@ TEST(ConversionTable, EachModeSelectsItsSetAndHooks) {
     EXPECT_EQ(vectorised.saveProcessorState, &ProcessorStateNoOp);
     EXPECT_EQ(vectorised.restoreProcessorState, &ProcessorStateNoOp);
 
-    ASSERT_TRUE(StateSavingSetSupported());
     for (int32_t mode : {kConverterModeDefault, kConverterModeStateSaving}) {
         const ConversionTable saving = BuildConversionTable(mode);
-        EXPECT_EQ(saving.captureConverter, &ConvertCaptureHalfUnitStateSaving) << mode;
-        EXPECT_EQ(saving.playbackConverter, &ConvertPlaybackUnitStateSaving) << mode;
-        EXPECT_EQ(saving.saveProcessorState, &SaveProcessorStateFull) << mode;
-        EXPECT_EQ(saving.restoreProcessorState, &RestoreProcessorStateFull) << mode;
+        if (Avx2Supported()) {
+            EXPECT_EQ(saving.captureConverter, &ConvertCaptureHalfUnitStateSaving) << mode;
+            EXPECT_EQ(saving.playbackConverter, &ConvertPlaybackUnitStateSaving) << mode;
+            EXPECT_EQ(saving.saveProcessorState, &SaveExtendedProcessorState) << mode;
+            EXPECT_EQ(saving.restoreProcessorState, &RestoreExtendedProcessorState) << mode;
+        }
+        // Without AVX2 nothing needs saving: the vectorised set with no-op hooks.
+        HiddenAvx2 hidden;
+        const ConversionTable withoutAvx2 = BuildConversionTable(mode);
+        EXPECT_EQ(withoutAvx2.captureConverter, &ConvertCaptureHalfUnitVectorised) << mode;
+        EXPECT_EQ(withoutAvx2.saveProcessorState, &ProcessorStateNoOp) << mode;
     }
     for (int32_t mode = 0; mode <= 3; ++mode) {
         const ConversionTable table = BuildConversionTable(mode);
@@ -36,76 +49,120 @@ TEST(ConversionTable, EachModeSelectsItsSetAndHooks) {
     }
 }
 
-TEST(ConversionTable, DriverWideTableFollowsSelectConverters) {
-    SelectConverters(kConverterModePortable);
-    EXPECT_EQ(GetConversionTable().captureConverter, &ConvertCaptureHalfUnitPortable);
-    SelectConverters(kConverterModeDefault);
-    EXPECT_EQ(GetConversionTable().captureConverter, &ConvertCaptureHalfUnitStateSaving);
-    EXPECT_EQ(GetConversionTable().saveProcessorState, &SaveProcessorStateFull);
+// The driver-wide table is filled by the first selection and never rewritten: a second device's
+// engine must not change the routines under the first one's running pipes.
+TEST(ConversionTable, TheFirstSelectionStands) {
+    (void)SelectConverters(kConverterModeVectorised);
+    const ConversionTable chosen = GetConversionTable();
+    for (int32_t mode = 0; mode <= 3; ++mode) {
+        EXPECT_FALSE(SelectConverters(mode)) << mode;
+        EXPECT_EQ(GetConversionTable().captureConverter, chosen.captureConverter) << mode;
+        EXPECT_EQ(GetConversionTable().saveProcessorState, chosen.saveProcessorState) << mode;
+    }
+}
 
-    // The dispatching entry points go through the table.
+// In a fresh process (the threadsafe death-test style re-runs the binary): the driver's entry
+// chooses the portable set, then two engines are constructed as two devices arrive.
+TEST(ConversionTableDeathTest, EnginesLeaveTheDriversChoiceAlone) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            bool ok = SelectConverters(kConverterModePortable) == TRUE;
+            StreamEngine* first = AllocateStreamEngine(nullptr, nullptr, nullptr);
+            StreamEngine* second = AllocateStreamEngine(nullptr, nullptr, nullptr);
+            ok = ok && first != nullptr && second != nullptr &&
+                 GetConversionTable().captureConverter == &ConvertCaptureHalfUnitPortable &&
+                 GetConversionTable().saveProcessorState == &ProcessorStateNoOp;
+            FreeStreamEngine(first);
+            FreeStreamEngine(second);
+            std::_Exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(ConversionTable, DispatchConvertsThroughTheTableOrWithinSse2WhenTheSaveFailed) {
+    (void)SelectConverters(kConverterModeDefault);
     std::array<uint8_t, 512> unit{};
     unit[32] = 0x02;  // channel 3, top bit
     std::array<uint32_t, 128> frames{};
     const ConversionPair capture = {unit.data(), frames.data()};
-    alignas(16) ProcessorSaveArea area{};
+    ProcessorSaveArea area{};
     SaveProcessorState(&area);
-    ConvertCaptureHalfUnit(&capture);
+    ConvertCaptureHalfUnit(&capture, &area);
     RestoreProcessorState(&area);
     EXPECT_EQ(frames[3], 0x80000000u);
+    EXPECT_EQ(sim::OpenExtendedStateSaves(), 0);
 
+    // No save (as after a refused one): still converted, and no wider register touched (the
+    // emulated kernel would stop the process otherwise).
     std::array<uint32_t, 160> samples{};
     samples[8 * 19 + 7] = 0x40000000u;  // frame 19, channel 7, bit 30
     std::array<uint8_t, 964> out{};
     const ConversionPair playback = {samples.data(), out.data()};
-    ConvertPlaybackUnit(&playback);
+    const ProcessorSaveArea unsaved{};
+    ConvertPlaybackUnit(&playback, &unsaved);
+    EXPECT_EQ(out[916 + 24 + 1], 0x08);
+    out.fill(0);
+    ConvertPlaybackUnit(&playback, nullptr);
     EXPECT_EQ(out[916 + 24 + 1], 0x08);
 }
 
-// The image sits at the first 16-byte aligned address of the area, wherever the area starts,
-// and nothing of the area outside the 512 bytes is written.
-TEST(ProcessorState, SaveWritesOnlyTheAlignedImage) {
-    alignas(16) std::array<uint8_t, 528 + 32> memory;
-    for (size_t shift = 0; shift < 16; ++shift) {
-        memory.fill(0xC3);
-        uint8_t* area = memory.data() + shift;
-        SaveProcessorStateFull(area);
-        const size_t imageStart = (16 - shift) % 16;
-        EXPECT_EQ(ProcessorStateImage(area), area + imageStart);
-        for (size_t i = 0; i < memory.size(); ++i) {
-            const size_t at = i - shift;  // position inside the area (wraps below it)
-            if (i >= shift && at >= imageStart && at < imageStart + 512) continue;
-            ASSERT_EQ(memory[i], 0xC3) << "shift " << shift << " byte " << i;
-        }
-        // The image holds a valid MXCSR at its offset 24 (the default has all exceptions
-        // masked).
-        uint32_t mxcsr = 0;
-        std::memcpy(&mxcsr, area + imageStart + 24, sizeof(mxcsr));
-        EXPECT_EQ(mxcsr, _mm_getcsr()) << shift;
-        RestoreProcessorStateFull(area);
-    }
-}
-
-TEST(ProcessorState, RestoreBringsBackTheSavedVectorControlState) {
-    ProcessorSaveArea area;
-    const unsigned int original = _mm_getcsr();
-    SaveProcessorStateFull(&area);
-    // Round toward zero, flush denormals: a state the interrupted context never had.
-    _mm_setcsr((original & ~0x6000u) | 0x6000u | 0x8000u);
-    ASSERT_NE(_mm_getcsr(), original);
-    RestoreProcessorStateFull(&area);
-    EXPECT_EQ(_mm_getcsr(), original);
-}
-
-TEST(ProcessorState, NoOpHooksAndNullAreasLeaveTheStateAlone) {
-    const unsigned int original = _mm_getcsr();
-    ProcessorSaveArea area;
-    std::memset(&area, 0x77, sizeof(area));
+TEST(ProcessorState, HooksOpenAndCloseOneSavePerBatch) {
+    ProcessorSaveArea area{};
+    SaveExtendedProcessorState(&area);
+    EXPECT_TRUE(area.saved);
+    EXPECT_EQ(sim::OpenExtendedStateSaves(), 1);
+    RestoreExtendedProcessorState(&area);
+    EXPECT_FALSE(area.saved);
+    EXPECT_EQ(sim::OpenExtendedStateSaves(), 0);
+    // A second restore, a null area and the no-op hooks change nothing.
+    RestoreExtendedProcessorState(&area);
+    SaveExtendedProcessorState(nullptr);
+    RestoreExtendedProcessorState(nullptr);
     ProcessorStateNoOp(&area);
-    SaveProcessorStateFull(nullptr);
-    RestoreProcessorStateFull(nullptr);
-    for (uint8_t b : area.bytes) ASSERT_EQ(b, 0x77);
-    EXPECT_EQ(_mm_getcsr(), original);
+    EXPECT_FALSE(area.saved);
+    EXPECT_EQ(sim::OpenExtendedStateSaves(), 0);
+}
+
+// The emulated kernel stops AVX2 code that runs without the state saved, and saves restored out
+// of order or on another record.
+TEST(ProcessorStateDeathTest, WiderRegistersNeedAnOpenSave) {
+    if (!Avx2Supported()) GTEST_SKIP() << "no AVX2 on this processor";
+    std::array<uint8_t, 512> unit{};
+    std::array<uint32_t, 128> frames{};
+    const ConversionPair capture = {unit.data(), frames.data()};
+    EXPECT_DEATH(ConvertCaptureHalfUnitAvx2(&capture),
+                 "KeCheckExtendedStateSaved: vector registers beyond SSE2");
+    std::array<uint32_t, 160> samples{};
+    std::array<uint8_t, 964> out{};
+    const ConversionPair playback = {samples.data(), out.data()};
+    EXPECT_DEATH(ConvertPlaybackUnitStateSaving(&playback), "KeCheckExtendedStateSaved");
+    // A save of the legacy state alone does not cover the AVX registers.
+    EXPECT_DEATH(
+        {
+            XSTATE_SAVE legacy{};
+            (void)KeSaveExtendedProcessorState(XSTATE_MASK_LEGACY, &legacy);
+            ConvertCaptureHalfUnitAvx2(&capture);
+        },
+        "KeCheckExtendedStateSaved");
+}
+
+TEST(ProcessorStateDeathTest, SavesAreRestoredInReverseOrder) {
+    EXPECT_DEATH(
+        {
+            XSTATE_SAVE outer{};
+            XSTATE_SAVE inner{};
+            (void)KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &outer);
+            (void)KeSaveExtendedProcessorState(XSTATE_MASK_AVX, &inner);
+            KeRestoreExtendedProcessorState(&outer);
+        },
+        "KeRestoreExtendedProcessorState: not the most recent open save");
+    EXPECT_DEATH(
+        {
+            XSTATE_SAVE never{};
+            KeRestoreExtendedProcessorState(&never);
+        },
+        "KeRestoreExtendedProcessorState: no matching KeSaveExtendedProcessorState");
 }
 
 }  // namespace
