@@ -96,8 +96,12 @@ function(q407_windows_kernel_image)
   target_link_libraries(${K_NAME} PRIVATE ${K_LIBS})
   set(gc -Wl,--gc-sections)
   if(K_WHOLE_LIBS)
+    # Their objects go in directly (a library that depends on another whole library would
+    # otherwise name it twice); the libraries still bring their usage requirements, and nothing
+    # is pulled from their archives twice since every object is already in.
     foreach(lib IN LISTS K_WHOLE_LIBS)
-      target_link_libraries(${K_NAME} PRIVATE "$<LINK_LIBRARY:WHOLE_ARCHIVE,${lib}>")
+      target_sources(${K_NAME} PRIVATE $<TARGET_OBJECTS:${lib}>)
+      target_link_libraries(${K_NAME} PRIVATE ${lib})
     endforeach()
     set(gc "")
   endif()

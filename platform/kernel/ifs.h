@@ -13,6 +13,8 @@ struct KAPC_STATE {
     PVOID Reserved[4];
 };
 using PRKAPC_STATE = KAPC_STATE*;
-void KeStackAttachProcess(PEPROCESS Process, PRKAPC_STATE ApcState);
+// The kit tells the kernel's process record from the executive's; here they are one.
+using PKPROCESS = PEPROCESS;
+void KeStackAttachProcess(PKPROCESS Process, PRKAPC_STATE ApcState);
 void KeUnstackDetachProcess(PRKAPC_STATE ApcState);
 #endif

@@ -32,7 +32,7 @@ void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
 PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                   ULONG BugCheckOnFailure, ULONG Priority);
+                                   ULONG BugCheckOnFailure, MM_PAGE_PRIORITY Priority);
 void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 inline PVOID MmGetMdlVirtualAddress(PMDL Mdl) {
     return static_cast<PUCHAR>(Mdl->StartVa) + Mdl->ByteOffset;

@@ -4,7 +4,7 @@
 // them from Win32 itself; the bench from its emulated machine.
 #pragma once
 
-#if defined(_WIN32)
+#if defined(Q407_REAL_KITS)
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif

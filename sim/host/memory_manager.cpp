@@ -212,7 +212,8 @@ void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
 
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                   ULONG BugCheckOnFailure, ULONG Priority) {
+                                   ULONG BugCheckOnFailure, MM_PAGE_PRIORITY PriorityAndFlags) {
+    const ULONG Priority = static_cast<ULONG>(PriorityAndFlags);
     (void)RequestedAddress;
     PMDL mdl = MemoryDescriptorList;
     if (CacheType != MmNonCached && CacheType != MmCached && CacheType != MmWriteCombined)

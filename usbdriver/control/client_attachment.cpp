@@ -6,6 +6,7 @@
 // table is driver-wide and guarded by one lock; the mapping and event slots by their facade's lock.
 #include "usbdriver/control/client_attachment.h"
 
+#include "platform/kernel/ifs.h"
 #include "usbdriver/control/control_pool.h"
 #include "usbdriver/engine/engine_trace.h"
 
@@ -58,19 +59,16 @@ void UnmapInOwner(PVOID clientAddress, PMDL mdl, PEPROCESS process) {
         return;
     }
     KAPC_STATE state;
-    KeStackAttachProcess(process, &state);
+    KeStackAttachProcess(reinterpret_cast<PKPROCESS>(process), &state);
     MmUnmapLockedPages(clientAddress, mdl);
     KeUnstackDetachProcess(&state);
 }
 
-ULONG MappingPriority() {
-    RTL_OSVERSIONINFOW version{};
-    version.dwOSVersionInfoSize = sizeof(version);
-    if (!NT_SUCCESS(RtlGetVersion(&version))) return NormalPagePriority;
-    const BOOLEAN windows8OrLater =
-        version.dwMajorVersion > 6 || (version.dwMajorVersion == 6 && version.dwMinorVersion >= 2);
-    return windows8OrLater ? static_cast<ULONG>(NormalPagePriority) | MdlMappingNoExecute
-                           : static_cast<ULONG>(NormalPagePriority);
+// The no-execute mapping flag exists from Windows 8 (6.2) on, as the no-execute pool does: the
+// driver's entry made that choice once.
+MM_PAGE_PRIORITY MappingPriority() {
+    const ULONG flags = DriverPoolType() == NonPagedPoolNx ? ULONG(MdlMappingNoExecute) : 0UL;
+    return static_cast<MM_PAGE_PRIORITY>(static_cast<ULONG>(NormalPagePriority) | flags);
 }
 
 // --- Mapping slots ----------------------------------------------------------------------------

@@ -155,7 +155,8 @@ TEST(Mappings, BothMappingsSeeTheSameBytesAtDifferentAddresses) {
     {
         Process::Scope scope(client);
         user = static_cast<UCHAR*>(MmMapLockedPagesSpecifyCache(
-            mdl, UserMode, MmCached, nullptr, FALSE, NormalPagePriority | MdlMappingNoExecute));
+            mdl, UserMode, MmCached, nullptr, FALSE,
+            static_cast<MM_PAGE_PRIORITY>(NormalPagePriority | MdlMappingNoExecute)));
     }
     ASSERT_NE(user, nullptr);
     EXPECT_NE(user, status);
