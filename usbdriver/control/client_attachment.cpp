@@ -58,7 +58,8 @@ void UnmapInOwner(PVOID clientAddress, PMDL mdl, PEPROCESS process) {
         return;
     }
     KAPC_STATE state;
-    KeStackAttachProcess(process, &state);
+    // The kit declares the attach for the kernel's process record.
+    KeStackAttachProcess(reinterpret_cast<PKPROCESS>(process), &state);
     MmUnmapLockedPages(clientAddress, mdl);
     KeUnstackDetachProcess(&state);
 }
@@ -240,8 +241,10 @@ BOOLEAN MapStatusBlock(DeviceFacade* facade, MappingSlot slot, ULONG mapFlag,
         PMDL mdl = IoAllocateMdl(facade->statusBlock, kEngineStatusSize, FALSE, FALSE, nullptr);
         if (mdl != nullptr) {
             MmBuildMdlForNonPagedPool(mdl);
-            PVOID user = MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE,
-                                                      MappingPriority());
+            // The kit declares the priority as the enum, flags included.
+            PVOID user =
+                MmMapLockedPagesSpecifyCache(mdl, UserMode, MmCached, nullptr, FALSE,
+                                             static_cast<MM_PAGE_PRIORITY>(MappingPriority()));
             if (user == nullptr) {
                 IoFreeMdl(mdl);
             } else {
