@@ -93,10 +93,14 @@ uint64_t PickValue(Input& in, const Bench& bench, const Handles& handles) {
             return reinterpret_cast<uint64_t>(handles.device);
         case 6:
             return handles.key + in.Byte();
+        // Low addresses and addresses with the top bit set are never mapped in this process.
+        // Other arbitrary values could land in the sanitizer's own shadow memory, which a
+        // client write through a valid address would corrupt (the bench's clients share one
+        // address space), so they stay out of the picks.
         case 7:
-            return in.Word();
+            return in.Word() & 0x0FFFFFFFu;
         default:
-            return in.Quad();
+            return in.Quad() | 0x8000000000000000ull;
     }
 }
 
