@@ -121,7 +121,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Handles handles{};
         if (client.OpenDevice(bench.path, &handles.device) != STATUS_SUCCESS) __builtin_trap();
         handles.event = client.CreateEvent(in.Byte() & 1, false);
-        for (size_t i = 0; i < kPage; ++i) bench.page[i] = in.Byte();
+        // The client page's contents come from one seed word: the input stays short.
+        uint32_t fill = in.Word() | 1u;
+        for (size_t i = 0; i < kPage; ++i) {
+            fill ^= fill << 13;
+            fill ^= fill >> 17;
+            fill ^= fill << 5;
+            bench.page[i] = static_cast<uint8_t>(fill);
+        }
 
         for (int r = 0; r < kMaxRequests && !in.Empty(); ++r) {
             const uint32_t length = in.Word() % 257;
