@@ -11,6 +11,7 @@
 
 #include "shared/control_message.h"
 #include "shared/device_interface.h"
+#include "sim/host/pool.h"
 #include "sim/host/process.h"
 #include "tools/device_rig.h"
 
@@ -31,6 +32,16 @@ class DeviceAccessTest : public ::testing::Test {
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(tools::StartDeviceWithSettings(rig_, DefaultMixerSettings(), &error)) << error;
+    }
+
+    void TearDown() override {
+        client_.End();
+        rig_.BeginRemove();
+        rig_.FinishRemove();
+        EXPECT_EQ(sim::Pool::LeakReport({POOL_TAG("Zel9"), POOL_TAG("Zel6"), POOL_TAG("Zel5"),
+                                         POOL_TAG("Zel2"), POOL_TAG("None"), POOL_TAG("Mdl "),
+                                         POOL_TAG("Even"), POOL_TAG("Thre")}),
+                  "");
     }
 
     std::wstring FirstPath() {
