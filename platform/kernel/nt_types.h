@@ -56,12 +56,16 @@ union LARGE_INTEGER {
 };
 using PLARGE_INTEGER = LARGE_INTEGER*;
 
+// One GUID record for kernel and user-mode declarations, guarded as guiddef.h guards it.
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
 struct GUID {
-    ULONG Data1;
-    USHORT Data2;
-    USHORT Data3;
-    UCHAR Data4[8];
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
 };
+#endif
 using LPGUID = GUID*;
 using LPCGUID = const GUID*;
 inline bool IsEqualGUID(const GUID& a, const GUID& b) {

@@ -38,15 +38,6 @@ bool SameGuid(const GUID& a, const GUID& b) {
     return true;
 }
 
-::GUID KernelGuid(const GUID& g) {
-    ::GUID k{};
-    k.Data1 = g.Data1;
-    k.Data2 = g.Data2;
-    k.Data3 = g.Data3;
-    for (int i = 0; i < 8; ++i) k.Data4[i] = g.Data4[i];
-    return k;
-}
-
 // "\??\..." as drivers name links becomes "\\?\..." as Win32 hands them out.
 std::wstring Win32Path(const std::wstring& link) {
     if (link.size() >= 4 && link.compare(0, 4, L"\\??\\") == 0) return L"\\\\?\\" + link.substr(4);
@@ -110,7 +101,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwn
     }
     auto* set = new DeviceInfoSet();
     set->classGuid = *ClassGuid;
-    for (const std::wstring& link : sim::EnabledDeviceInterfaces(KernelGuid(*ClassGuid)))
+    for (const std::wstring& link : sim::EnabledDeviceInterfaces(*ClassGuid))
         set->paths.push_back(Win32Path(link));
     return set;
 }

@@ -19,6 +19,17 @@
 #define FALSE 0
 #endif
 
+// The same record as the kernel's declarations and guiddef.h: one GUID for every caller.
+#ifndef GUID_DEFINED
+#define GUID_DEFINED
+struct GUID {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+};
+#endif
+
 namespace q407::win32 {
 
 using BOOL = int;
@@ -43,12 +54,7 @@ using LPDWORD = DWORD*;
 using PDWORD = DWORD*;
 using MMRESULT = UINT;
 
-struct GUID {
-    uint32_t Data1;
-    uint16_t Data2;
-    uint16_t Data3;
-    uint8_t Data4[8];
-};
+using ::GUID;
 
 struct SECURITY_ATTRIBUTES {
     DWORD nLength;

@@ -59,6 +59,7 @@ void UnmapInOwner(PVOID clientAddress, PMDL mdl, PEPROCESS process) {
         return;
     }
     KAPC_STATE state;
+    // The kit declares the attach for the kernel's process record.
     KeStackAttachProcess(reinterpret_cast<PKPROCESS>(process), &state);
     MmUnmapLockedPages(clientAddress, mdl);
     KeUnstackDetachProcess(&state);

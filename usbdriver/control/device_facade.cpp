@@ -39,6 +39,15 @@ void CallStreamEntries(DeviceFacade* facade, LONG direction, LONG firstCode, LON
     }
 }
 
+// Entry 0 of the MIDI-input table gets the MIDI-input (0) and removal (1) notices. The context is
+// published last by the registration, so a context seen here comes with its callback.
+void CallMidiEntryZero(DeviceFacade* facade, LONG argument) {
+    MidiInNotification& midi = facade->midiInTable[0];
+    PVOID context = InterlockedCompareExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&midi.context), nullptr, nullptr);
+    if (context != nullptr && midi.callback != nullptr) midi.callback(1, 0, context, argument);
+}
+
 // The settings-apply thread: applies its own copy of the pending block, then lets the next
 // request start another thread.
 void SettingsApplyRoutine(PVOID context) {
@@ -113,8 +122,7 @@ NTSTATUS InitializeFacade(DeviceFacade* facade, PDEVICE_OBJECT deviceObject,
 }
 
 void NotifyRemoval(DeviceFacade* facade) {
-    const MidiInNotification& midi = facade->midiInTable[0];
-    if (midi.context != nullptr && midi.callback != nullptr) midi.callback(1, 0, midi.context, 1);
+    CallMidiEntryZero(facade, 1);
     if (facade->engine != nullptr) {
         const NTSTATUS status =
             facade->engine->SaveSettings(facade->engine->GetSettings(), sizeof(MixerSettings));
@@ -175,8 +183,7 @@ void NotifyOutputPeriod(DeviceFacade* facade) {
 }
 
 void NotifyMidiIn(DeviceFacade* facade) {
-    const MidiInNotification& midi = facade->midiInTable[0];
-    if (midi.context != nullptr && midi.callback != nullptr) midi.callback(1, 0, midi.context, 0);
+    CallMidiEntryZero(facade, 0);
 }
 
 NTSTATUS RegisterStreamNotification(DeviceFacade* facade, LONG direction, LONG stream, LONG code,

@@ -243,6 +243,48 @@ TEST_F(ControlProtocolTest, DeviceBytesAndFirmwareBlocks) {
     EXPECT_EQ(Send(&bytes).status, STATUS_SUCCESS);
 }
 
+// The commands that only reach the engine, each seen where it lands: the device, the engine or
+// the message.
+TEST_F(ControlProtocolTest, EveryRemainingCommandReachesTheEngine) {
+    ControlMessage control = MakeControlMessage(DeviceServicesType::WriteDeviceControl);
+    SetU32(control, cm::kByteValue, 0xFFFFFF32);  // only the first byte counts
+    EXPECT_EQ(Send(&control).status, STATUS_SUCCESS);
+    EXPECT_EQ(rig_.Device().ControlByte(), 0x32);
+
+    ControlMessage digital = MakeControlMessage(DeviceServicesType::SetDigitalOptions);
+    SetU32(digital, cm::kByteValue, 0x01);
+    EXPECT_EQ(Send(&digital).status, STATUS_SUCCESS);
+    EXPECT_EQ(Engine().GetSettings()->spdifInput, 1);
+    EXPECT_EQ(Engine().GetSettings()->autoClock, 0);
+
+    ControlMessage reserved = MakeControlMessage(AsioStreamingType::ReservedQuery);
+    SetU32(reserved, cm::kReservedResult, 9);
+    EXPECT_EQ(Send(&reserved).status, STATUS_SUCCESS);
+    EXPECT_EQ(GetU32(reserved, cm::kReservedResult), 0u);
+
+    EXPECT_EQ(Send(MakeControlMessage(DeviceServicesType::UnloadWdmDriver)).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(MakeControlMessage(SettingsAndPanelType::ResyncDevice)).status, STATUS_SUCCESS);
+
+    ControlMessage output = MakeControlMessage(AsioStreamingType::WriteAsioOutput);
+    SetU32(output, cm::kOutputHalf, 1);
+    SetU32(output, cm::kOutputEnable, 1);
+    EXPECT_EQ(Send(&output).status, STATUS_SUCCESS);
+
+    rig_.RunForSeconds(0.02);
+    EXPECT_TRUE(rig_.Device().Streaming());
+    EXPECT_EQ(Send(MakeControlMessage(SettingsAndPanelType::StopStreaming)).status, STATUS_SUCCESS);
+    EXPECT_FALSE(Engine().IsStreaming());
+    ControlMessage enable = MakeControlMessage(AsioStreamingType::EnableStreaming);
+    SetU32(enable, cm::kEnable, 0);
+    EXPECT_EQ(Send(&enable).status, STATUS_SUCCESS);
+
+    HANDLE event = client_.CreateEvent(false, false);
+    ControlMessage panelEvent = MakeControlMessage(SettingsAndPanelType::SetPanelEvent);
+    SetU64(panelEvent, cm::kPanelEventHandle, reinterpret_cast<uint64_t>(event));
+    EXPECT_EQ(Send(&panelEvent).status, STATUS_SUCCESS);
+    EXPECT_NE(Facade()->eventSlots[kPanelEventSlot], nullptr);
+}
+
 // Every command that names client memory fails with the probe's status and changes nothing.
 TEST_F(ControlProtocolTest, BadClientAddressesFailCleanly) {
     const uint64_t unmapped = 0x10;  // below the first page
