@@ -215,13 +215,13 @@ TEST(Probe, RefusesAddressesTheProcessCannotAccess) {
     char copy[16] = {};
     EXPECT_EQ(ProbeAndReadUserBuffer(copy, local, 6), STATUS_SUCCESS);
     EXPECT_STREQ(copy, "hello");
-    // Unmapped memory.
-    void* gone =
-        mmap(nullptr, PAGE_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Inaccessible memory. The page stays reserved: once unmapped, another thread of the machine
+    // could map something there before the probe looks.
+    void* gone = mmap(nullptr, PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(gone, MAP_FAILED);
-    munmap(gone, PAGE_SIZE);
     EXPECT_EQ(ProbeAndReadUserBuffer(copy, gone, 4), STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(ProbeAndWriteUserBuffer(gone, copy, 4), STATUS_ACCESS_VIOLATION);
+    munmap(gone, PAGE_SIZE);
     // Null page, ranges that wrap, and read-only memory for writes.
     EXPECT_EQ(ProbeAndReadUserBuffer(copy, nullptr, 4), STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(ProbeAndReadUserBuffer(copy, reinterpret_cast<void*>(~uintptr_t(0) - 2), 8),
