@@ -118,18 +118,27 @@ void StreamEngine::CloseMidiPort(LONG port, LONG input) {
 
 LONG StreamEngine::WriteMidiOutByte(LONG port, UCHAR value) {
     UNREFERENCED_PARAMETER(port);
-    return Write(&m_MidiOutRingBuffer, &value, 1) == 1 ? 1 : 0;
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_ClientRingLock);
+    const LONG written = Write(&m_MidiOutRingBuffer, &value, 1) == 1 ? 1 : 0;
+    KeReleaseSpinLock(&m_ClientRingLock, irql);
+    return written;
 }
 
 ULONG StreamEngine::ReadMidiInByte(LONG port) {
     UNREFERENCED_PARAMETER(port);
-    if (GetReadAvailable(&m_MidiInRingBuffer) <= 0) return 0xFFFFFFFFu;
-    return TakeByte(&m_MidiInRingBuffer);
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_ClientRingLock);
+    const ULONG value =
+        GetReadAvailable(&m_MidiInRingBuffer) <= 0 ? 0xFFFFFFFFu : TakeByte(&m_MidiInRingBuffer);
+    KeReleaseSpinLock(&m_ClientRingLock, irql);
+    return value;
 }
 
 LONG StreamEngine::WriteCommandBytes(LONG length, const UCHAR* data) {
     if (length <= 0 || data == nullptr) return 0;
-    return Write(&m_CommandRingBuffer, data, length);
+    const KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_ClientRingLock);
+    const LONG written = Write(&m_CommandRingBuffer, data, length);
+    KeReleaseSpinLock(&m_ClientRingLock, irql);
+    return written;
 }
 
 }  // namespace q407

@@ -25,6 +25,7 @@ StreamEngine::StreamEngine(PDEVICE_OBJECT functionalDevice, PDEVICE_OBJECT lower
     KeInitializeSpinLock(&m_PlaybackLock);
     KeInitializeSpinLock(&m_CaptureLock);
     KeInitializeSpinLock(&m_MidiInLock);
+    KeInitializeSpinLock(&m_ClientRingLock);
     KeInitializeEvent(&m_StopGate, SynchronizationEvent, TRUE);
     // Only the first selection fills the table (the driver's entry, or the first engine); a
     // later device's engine finds it filled and leaves it alone, so the answer does not matter.

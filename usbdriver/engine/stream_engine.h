@@ -436,6 +436,9 @@ class StreamEngine {
     KSPIN_LOCK m_PlaybackLock;
     KSPIN_LOCK m_CaptureLock;
     KSPIN_LOCK m_MidiInLock;
+    // Serialises the clients' side of the MIDI and command rings: several clients may send bytes
+    // at once, and each ring has room for one producer and one consumer only.
+    KSPIN_LOCK m_ClientRingLock;
 
     // 14. Clients: channel masks, buffers, rings, routing state, meters, MIDI ports
     volatile LONG m_ChannelMask[kClientKindCount][kDirectionCount];
@@ -453,7 +456,8 @@ class StreamEngine {
     // stream start so that each destination's routed delay is the same and stays the same.
     LONG64 m_RouteDelay;
     BOOLEAN m_RouteDelayChosen;
-    ULONG m_RouteMixFrames;  // frames the mix writes per period (n x 20), as the capture side knows it
+    ULONG m_RouteMixFrames;  // frames the mix writes per period (n x 20), as the capture side knows
+                             // it
     ULONG m_RouteMargin;     // frames of slack for the two pipes' completion cadences
     volatile LONG m_MidiInOpenCount;
     volatile LONG m_MidiOutOpenCount;

@@ -1,5 +1,6 @@
 // MIDI and command bytes as the device sees them: pacing slots per rate, idle gaps, the bulk MIDI
 // input at single and double rate, the codec command stream, and the port open counts.
+#include <thread>
 #include <vector>
 
 #include "engine_fixture.h"
@@ -144,6 +145,38 @@ TEST_F(MidiTest, FullCommandRingShortensTheCount) {
     ASSERT_EQ(Engine().EnableStreaming(0), STATUS_SUCCESS);
     std::vector<UCHAR> bytes(1500, 0xFF);
     EXPECT_EQ(Engine().WriteCommandBytes(1500, bytes.data()), 1024);
+}
+
+// Two clients sending codec bytes at the same moment: each ring has one producer, so the engine
+// must take their writes one at a time. Two unguarded writers lose and duplicate bytes.
+TEST_F(MidiTest, CommandBytesFromTwoClientsAtOnceAreAllKeptInTheirOwnOrder) {
+    StartAt(48000);
+    ASSERT_EQ(Engine().EnableStreaming(0), STATUS_SUCCESS);  // nothing reads the ring meanwhile
+    StreamEngine& e = Engine();
+    constexpr int kPerWriter = kCommandRingBytes / 2;
+    for (int round = 0; round < 200; ++round) {
+        auto writer = [&e](UCHAR tag) {
+            for (int i = 0; i < kPerWriter; ++i) {
+                const UCHAR b = static_cast<UCHAR>(tag | (i & 0x7F));
+                ASSERT_EQ(e.WriteCommandBytes(1, &b), 1);
+            }
+        };
+        std::thread a(writer, UCHAR(0x00));
+        std::thread b(writer, UCHAR(0x80));
+        a.join();
+        b.join();
+        std::vector<UCHAR> queued(kCommandRingBytes);
+        ASSERT_EQ(Read(&e.m_CommandRingBuffer, queued.data(), kCommandRingBytes), kCommandRingBytes)
+            << "round " << round;
+        int next[2] = {0, 0};
+        for (UCHAR q : queued) {
+            const int who = q >> 7;
+            ASSERT_EQ(q & 0x7F, next[who] & 0x7F) << "round " << round;
+            ++next[who];
+        }
+        ASSERT_EQ(next[0], kPerWriter);
+        ASSERT_EQ(next[1], kPerWriter);
+    }
 }
 
 TEST_F(MidiTest, MidiInputArrivesThroughTheBulkPipeAt48k) {
