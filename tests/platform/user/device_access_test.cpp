@@ -1,8 +1,6 @@
 // Win32 device access as the ASIO driver and the panel use it, on the emulated machine: device
 // setup enumeration with its detail sizes, files on the device interface, device I/O control and
 // its errors, events, threads and the millisecond clock.
-#include "platform/user/device_access.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,6 +12,10 @@
 #include "sim/host/pool.h"
 #include "sim/host/process.h"
 #include "tools/device_rig.h"
+
+// After the emulated kernel's declarations: the Win32 names this brings into scope would
+// otherwise be shadowed by the kernel's own.
+#include "platform/user/device_access.h"
 
 namespace q407::testing {
 namespace {
