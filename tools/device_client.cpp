@@ -7,15 +7,6 @@
 namespace q407::tools {
 namespace {
 
-GUID InterfaceClass() {
-    GUID guid{};
-    guid.Data1 = GUID_DEVINTERFACE_Q407.Data1;
-    guid.Data2 = GUID_DEVINTERFACE_Q407.Data2;
-    guid.Data3 = GUID_DEVINTERFACE_Q407.Data3;
-    for (int i = 0; i < 8; ++i) guid.Data4[i] = GUID_DEVINTERFACE_Q407.Data4[i];
-    return guid;
-}
-
 bool AnswersVersionOne(HANDLE device) {
     ControlMessage m = MakeControlMessage(DeviceServicesType::QueryInterfaceVersion);
     SetU32(m, cm::kVersionMajor, 0xFF);
@@ -26,8 +17,17 @@ bool AnswersVersionOne(HANDLE device) {
 
 }  // namespace
 
+GUID Q407InterfaceClass() {
+    GUID guid{};
+    guid.Data1 = GUID_DEVINTERFACE_Q407.Data1;
+    guid.Data2 = GUID_DEVINTERFACE_Q407.Data2;
+    guid.Data3 = GUID_DEVINTERFACE_Q407.Data3;
+    for (int i = 0; i < 8; ++i) guid.Data4[i] = GUID_DEVINTERFACE_Q407.Data4[i];
+    return guid;
+}
+
 bool OpenQ407Device(DeviceConnection* connection) {
-    const GUID guid = InterfaceClass();
+    const GUID guid = Q407InterfaceClass();
     HDEVINFO set =
         SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return false;

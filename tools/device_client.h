@@ -19,6 +19,9 @@ struct DeviceConnection {
 
 // False when no interface is present or none answers version 1.0.
 bool OpenQ407Device(DeviceConnection* connection);
+
+// The device interface class as the Win32 GUID that device setup enumeration takes.
+GUID Q407InterfaceClass();
 void CloseQ407Device(DeviceConnection* connection);
 
 // The message goes out and comes back in place; false with the Win32 error when the request

@@ -11,6 +11,7 @@
 #include "shared/device_interface.h"
 #include "sim/host/pool.h"
 #include "sim/host/process.h"
+#include "tools/device_client.h"
 #include "tools/device_rig.h"
 
 // After the emulated kernel's declarations: the Win32 names this brings into scope would
@@ -19,15 +20,6 @@
 
 namespace q407::testing {
 namespace {
-
-GUID ClassGuid() {
-    GUID guid{};
-    guid.Data1 = GUID_DEVINTERFACE_Q407.Data1;
-    guid.Data2 = GUID_DEVINTERFACE_Q407.Data2;
-    guid.Data3 = GUID_DEVINTERFACE_Q407.Data3;
-    for (int i = 0; i < 8; ++i) guid.Data4[i] = GUID_DEVINTERFACE_Q407.Data4[i];
-    return guid;
-}
 
 class DeviceAccessTest : public ::testing::Test {
   protected:
@@ -47,7 +39,7 @@ class DeviceAccessTest : public ::testing::Test {
     }
 
     std::wstring FirstPath() {
-        const GUID guid = ClassGuid();
+        const GUID guid = tools::Q407InterfaceClass();
         HDEVINFO set =
             SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
         SP_DEVICE_INTERFACE_DATA data{};
@@ -70,7 +62,7 @@ class DeviceAccessTest : public ::testing::Test {
 
 TEST_F(DeviceAccessTest, EnumeratesTheInterfaceClassWithItsDetail) {
     sim::Process::Scope scope(client_);
-    const GUID guid = ClassGuid();
+    const GUID guid = tools::Q407InterfaceClass();
     HDEVINFO set =
         SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
