@@ -12,6 +12,7 @@
 #include "mm.h"
 #include "nt_types.h"
 #include "ntstatus_values.h"
+#include "power.h"
 #include "ps_ob.h"
 #include "registry.h"
 #include "rtl.h"
