@@ -574,8 +574,11 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     [here](const detail::DispatchFrame* f) {
                                         return f->location == here && !f->passed;
                                     });
-                    const bool pended = !atTop && (IoGetCurrentIrpStackLocation(Irp)->Control &
-                                                   SL_PENDING_RETURNED) != 0;
+                    // The sender may have freed its own IRP in the routine: it is not read
+                    // again once it is known to be the sender's.
+                    const bool pended = !sender && !dispatching && !atTop && !record.freed &&
+                                        (IoGetCurrentIrpStackLocation(Irp)->Control &
+                                         SL_PENDING_RETURNED) != 0;
                     owns = sender || dispatching || pended;
                     if (owns) record.heldAt = here;
                 }
