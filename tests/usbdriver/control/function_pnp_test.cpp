@@ -258,14 +258,15 @@ TEST_F(FunctionPnpTest, RemoveWaitsForEveryHoldOnTheRemoveLock) {
         EXPECT_EQ(Pnp(IRP_MN_REMOVE_DEVICE), STATUS_SUCCESS);
         removed = true;
     });
-    for (int i = 0; i < 1000 && ext->removeLock.removing == 0; ++i)
+    auto peek = [](volatile LONG* value) { return InterlockedCompareExchange(value, 0, 0); };
+    for (int i = 0; i < 1000 && peek(&ext->removeLock.removing) == 0; ++i)
         machine_.RunFor(sim::kTicksPerSecond / 1000);
     EXPECT_FALSE(removed.load());
-    EXPECT_EQ(ext->removeLock.removing, 1);
+    EXPECT_EQ(peek(&ext->removeLock.removing), 1);
     EXPECT_EQ(sim::TopOfStack(device_->Pdo()), fdo_);  // still attached
     // Nothing new gets a hold meanwhile; the refused attempt leaves the count as it was.
     EXPECT_EQ(AcquireRemoveLock(&ext->removeLock), STATUS_DELETE_PENDING);
-    EXPECT_EQ(ext->removeLock.count, 1);
+    EXPECT_EQ(peek(&ext->removeLock.count), 1);
     ReleaseRemoveLock(&ext->removeLock);
     machine_.RunUntilIdle();
     system.join();
