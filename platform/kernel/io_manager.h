@@ -200,6 +200,52 @@ union POWER_STATE {
     DEVICE_POWER_STATE DeviceState;
 };
 enum POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 };
+#define POWER_SYSTEM_MAXIMUM 7
+
+// What the bus tells of a device (query-capabilities); the system sets Size, Version 1 and
+// Address and UINumber to 0xFFFFFFFF before sending the request.
+struct DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved1 : 1;
+    ULONG WakeFromInterrupt : 1;
+    ULONG SecureDevice : 1;
+    ULONG ChildOfVgaEnabledBridge : 1;
+    ULONG DecodeIoOnBoot : 1;
+    ULONG Reserved : 9;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];  // by system state
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+};
+using PDEVICE_CAPABILITIES = DEVICE_CAPABILITIES*;
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64);
+static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8);
+static_assert(offsetof(DEVICE_CAPABILITIES, DeviceState) == 16);
+static_assert(offsetof(DEVICE_CAPABILITIES, SystemWake) == 44);
+static_assert(offsetof(DEVICE_CAPABILITIES, D3Latency) == 60);
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -246,7 +292,7 @@ struct IO_STACK_LOCATION {
             PVOID InterfaceSpecificData;
         } QueryInterface;
         struct {
-            PVOID Capabilities;
+            PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
         struct {
             BUS_QUERY_ID_TYPE IdType;
