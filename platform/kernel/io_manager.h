@@ -48,10 +48,16 @@ using DEVICE_TYPE = ULONG;
 #define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0b
 #define IRP_MN_QUERY_DEVICE_TEXT 0x0c
 #define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0d
+#define IRP_MN_READ_CONFIG 0x0f
+#define IRP_MN_WRITE_CONFIG 0x10
+#define IRP_MN_EJECT 0x11
+#define IRP_MN_SET_LOCK 0x12
 #define IRP_MN_QUERY_ID 0x13
 #define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
 #define IRP_MN_QUERY_BUS_INFORMATION 0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+#define IRP_MN_QUERY_LEGACY_BUS_INFORMATION 0x18
 
 #define IRP_MN_WAIT_WAKE 0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
@@ -187,6 +193,7 @@ enum SYSTEM_POWER_STATE {
     PowerSystemSleeping3 = 4,
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
+    PowerSystemMaximum = 7,
 };
 enum DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
@@ -194,6 +201,7 @@ enum DEVICE_POWER_STATE {
     PowerDeviceD1 = 2,
     PowerDeviceD2 = 3,
     PowerDeviceD3 = 4,
+    PowerDeviceMaximum = 5,
 };
 union POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -202,8 +210,8 @@ union POWER_STATE {
 enum POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 };
 #define POWER_SYSTEM_MAXIMUM 7
 
-// What the bus tells of a device (query-capabilities); the system sets Size, Version 1 and
-// Address and UINumber to 0xFFFFFFFF before sending the request.
+// What the bus reports about a device (query-capabilities); Size and Version are set by whoever
+// sends the query. DeviceState maps each S-state to the deepest D-state that keeps context.
 struct DEVICE_CAPABILITIES {
     USHORT Size;
     USHORT Version;
@@ -233,7 +241,7 @@ struct DEVICE_CAPABILITIES {
     ULONG Reserved : 9;
     ULONG Address;
     ULONG UINumber;
-    DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];  // by system state
+    DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];
     SYSTEM_POWER_STATE SystemWake;
     DEVICE_POWER_STATE DeviceWake;
     ULONG D1Latency;
@@ -241,11 +249,9 @@ struct DEVICE_CAPABILITIES {
     ULONG D3Latency;
 };
 using PDEVICE_CAPABILITIES = DEVICE_CAPABILITIES*;
-static_assert(sizeof(DEVICE_CAPABILITIES) == 64);
-static_assert(offsetof(DEVICE_CAPABILITIES, Address) == 8);
-static_assert(offsetof(DEVICE_CAPABILITIES, DeviceState) == 16);
-static_assert(offsetof(DEVICE_CAPABILITIES, SystemWake) == 44);
-static_assert(offsetof(DEVICE_CAPABILITIES, D3Latency) == 60);
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES is 64 bytes");
+static_assert(offsetof(DEVICE_CAPABILITIES, DeviceState) == 16, "DeviceState at 16");
+static_assert(offsetof(DEVICE_CAPABILITIES, D1Latency) == 52, "latencies at 52");
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
