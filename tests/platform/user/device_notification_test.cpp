@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/host/io_manager.h"
 #include "sim/host/machine.h"
 #include "sim/host/pool.h"
 #include "sim/host/process.h"
