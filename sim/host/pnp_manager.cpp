@@ -6,10 +6,8 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <thread>
 
 #include "sim/host/io_manager.h"
-#include "sim/host/object_manager.h"
 #include "sim/host/pool.h"
 #include "sim/host/power_manager.h"
 #include "sim/host/process_internal.h"
@@ -621,7 +619,7 @@ PnpManager::PnpManager() : state_(std::make_unique<State>()) {
     RequirePassive("PnpManager");
     KeInitializeEvent(&state_->wake, SynchronizationEvent, FALSE);
     NTSTATUS status;
-    state_->thread = detail::StartThread(nullptr, &State::Main, state_.get(), &status);
+    state_->thread = detail::StartThread(nullptr, &State::Main, state_.get(), &status, true);
     if (state_->thread == nullptr) BugCheck("PnpManager", "the manager's thread did not start");
     SetUnloadDriverHandler([this](const std::wstring& service) { return OnUnloadDriver(service); });
     State* st = state_.get();
@@ -650,9 +648,6 @@ PnpManager::~PnpManager() {
     }
     KeSetEvent(&st->wake, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(st->thread, Executive, KernelMode, FALSE, nullptr);
-    // The thread drops its own reference just after it signals its end: the thread object goes
-    // with ours, so that nothing of the manager is left in the pool books.
-    while (ObjectReferenceCount(st->thread) > 1) std::this_thread::yield();
     ObDereferenceObject(st->thread);
 }
 
