@@ -569,22 +569,18 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                     std::lock_guard lock(g_mutex);
                     IrpRecord& record = Irps()[Irp];
                     const bool sender = atTop || here >= record.ownerLocation;
-                    // The sender may have freed the IRP in its routine (an allocator that kept
-                    // a location of its own): its memory is not read again then.
-                    if (sender && record.freed) {
-                        owns = true;
-                    } else {
-                        const bool dispatching =
-                            std::any_of(record.frames.begin(), record.frames.end(),
-                                        [here](const detail::DispatchFrame* f) {
-                                            return f->location == here && !f->passed;
-                                        });
-                        const bool pended =
-                            !atTop && !record.freed &&
-                            (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) != 0;
-                        owns = sender || dispatching || pended;
-                        if (owns) record.heldAt = here;
-                    }
+                    const bool dispatching =
+                        std::any_of(record.frames.begin(), record.frames.end(),
+                                    [here](const detail::DispatchFrame* f) {
+                                        return f->location == here && !f->passed;
+                                    });
+                    // The sender may have freed its own IRP in the routine: it is not read
+                    // again once it is known to be the sender's.
+                    const bool pended = !sender && !dispatching && !atTop && !record.freed &&
+                                        (IoGetCurrentIrpStackLocation(Irp)->Control &
+                                         SL_PENDING_RETURNED) != 0;
+                    owns = sender || dispatching || pended;
+                    if (owns) record.heldAt = here;
                 }
                 if (!owns)
                     BugCheck("IofCompleteRequest",

@@ -117,6 +117,30 @@ TEST_F(IoStack, MoreProcessingRequiredStopsCompletionUntilTheDriverCompletesAgai
     IoFreeIrp(irp);
 }
 
+TEST_F(IoStack, AnIrpWithALocationOfItsSendersOwnCanBeFreedInItsCompletionRoutine) {
+    // The sender keeps a location of its own above the stack's (one more than the stack needs)
+    // and frees the IRP in the routine that gets it back.
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(upperFilter->self->StackSize + 1), FALSE);
+    IoSetNextIrpStackLocation(irp);
+    IoGetCurrentIrpStackLocation(irp)->DeviceObject = bottom->self;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = kInternalCode;
+    static bool freed;
+    freed = false;
+    IoSetCompletionRoutine(
+        irp,
+        [](PDEVICE_OBJECT, PIRP done, PVOID) {
+            IoFreeIrp(done);
+            freed = true;
+            return NTSTATUS(STATUS_MORE_PROCESSING_REQUIRED);
+        },
+        nullptr, TRUE, TRUE, TRUE);
+    IoCallDriver(upperFilter->self, irp);
+    EXPECT_TRUE(freed);
+    EXPECT_EQ(log.back(), "F2:completion");
+}
+
 TEST_F(IoStack, InvokeFlagsChooseWhichCompletionsCallTheRoutine) {
     lowerFilter->onSuccess = false;  // errors and cancels only
     upperFilter->onError = false;
