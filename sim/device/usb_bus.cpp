@@ -195,9 +195,10 @@ NTSTATUS UsbBus::QueryCapabilities(PDEVICE_CAPABILITIES caps) {
     caps->UniqueID = 1;
     caps->SurpriseRemovalOK = 1;
     caps->Address = 1;  // the port
-    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
-        caps->DeviceState[s] = PowerDeviceD3;
+    // The table as the system sends it is empty; entries the sender has already set are kept.
+    for (int s = PowerSystemWorking; s <= PowerSystemShutdown; ++s)
+        if (caps->DeviceState[s] == PowerDeviceUnspecified)
+            caps->DeviceState[s] = s == PowerSystemWorking ? PowerDeviceD0 : PowerDeviceD3;
     caps->SystemWake = PowerSystemUnspecified;
     caps->DeviceWake = PowerDeviceUnspecified;
     return STATUS_SUCCESS;
