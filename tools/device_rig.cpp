@@ -7,6 +7,7 @@
 #include "sim/device/usb_bus.h"
 #include "sim/host/io_manager.h"
 #include "sim/host/machine.h"
+#include "sim/host/pnp_manager.h"
 #include "sim/host/registry_store.h"
 #include "usbdriver/control/function_device.h"
 
@@ -15,83 +16,129 @@ namespace {
 
 const wchar_t kServiceName[] = L"Q407DRV";
 const wchar_t kSettingsValueName[] = L"MixerQ40714";
-
-NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor) {
-    return sim::SendSystemRequest(device, IRP_MJ_PNP, minor, nullptr, STATUS_NOT_SUPPORTED);
-}
+constexpr unsigned kSerial = 1;
 
 }  // namespace
 
-// Construction order is teardown order reversed: the machine outlives the device on its bus.
+// Construction order is teardown order reversed: the machine outlives the device on its bus, and
+// the device outlives the Plug and Play manager that removes it.
 struct DeviceRig::Machine {
-    explicit Machine(sim::ClockMode mode) : machine(mode) {}
+    explicit Machine(sim::ClockMode mode)
+        : machine(mode), device(std::make_unique<sim::VirtualQ407>(kSerial)) {}
     sim::Machine machine;
-    sim::VirtualQ407 device;
-    PDRIVER_OBJECT driver = nullptr;
+    std::unique_ptr<sim::VirtualQ407> device;
+    sim::PnpManager pnp;
+
+    PDEVICE_OBJECT Pdo() const { return device->Pdo(); }
 };
 
 DeviceRig::DeviceRig(const DeviceRigOptions& options)
     : machine_(std::make_unique<Machine>(options.clockMode)) {
-    if (!NT_SUCCESS(sim::LoadDriver(kServiceName, Q407DriverEntry, &machine_->driver))) return;
-    if (!NT_SUCCESS(sim::CallAddDevice(machine_->driver, machine_->device.Pdo()))) return;
-    functionalDevice_ = sim::TopOfStack(machine_->device.Pdo());
+    machine_->pnp.RegisterDriver(kQ407HardwareId, kServiceName, Q407DriverEntry);
+    if (options.childDriver != nullptr)
+        machine_->pnp.RegisterDriver(kChildHardwareId, kChildServiceName, options.childDriver);
 }
 
 DeviceRig::~DeviceRig() {
-    Remove();
-    if (machine_->driver != nullptr) (void)sim::UnloadDriver(kServiceName);
+    if (machine_->pnp.Knows(machine_->Pdo()) && !NT_SUCCESS(Remove())) {
+        // Vetoed: the device goes the way a pulled one does.
+        Unplug();
+    }
     machine_.reset();
 }
 
 void DeviceRig::StoreSettings(const MixerSettings& settings) {
     const std::wstring key = sim::DeviceRegistryKeyPath(
-        machine_->device.Pdo(), PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
+        machine_->Pdo(), PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
     const auto* bytes = reinterpret_cast<const UCHAR*>(&settings);
     sim::RegistryStore::Instance().SetValue(key, kSettingsValueName, REG_BINARY,
                                             std::vector<UCHAR>(bytes, bytes + sizeof(settings)));
 }
 
 NTSTATUS DeviceRig::Start() {
-    if (functionalDevice_ == nullptr || removed_) return STATUS_NO_SUCH_DEVICE;
-    return SendPnp(functionalDevice_, IRP_MN_START_DEVICE);
+    PDEVICE_OBJECT pdo = machine_->Pdo();
+    if (pdo == nullptr || !machine_->device->Bus().Plugged()) return STATUS_NO_SUCH_DEVICE;
+    sim::PnpManager& pnp = machine_->pnp;
+    if (!pnp.Knows(pdo)) return pnp.Plug(pdo);
+    switch (pnp.StateOf(pdo)) {
+        case sim::DeviceNodeState::Started:
+            return STATUS_SUCCESS;
+        case sim::DeviceNodeState::Stopped:
+            return pnp.Restart(pdo);
+        case sim::DeviceNodeState::Failed:
+        case sim::DeviceNodeState::NoDriver:
+            return pnp.Plug(pdo);
+        default:
+            return STATUS_DELETE_PENDING;
+    }
 }
 
-void DeviceRig::Stop() {
-    if (functionalDevice_ == nullptr || removed_) return;
-    if (NT_SUCCESS(SendPnp(functionalDevice_, IRP_MN_QUERY_STOP_DEVICE)))
-        (void)SendPnp(functionalDevice_, IRP_MN_STOP_DEVICE);
-    else
-        (void)SendPnp(functionalDevice_, IRP_MN_CANCEL_STOP_DEVICE);
+NTSTATUS DeviceRig::Stop() {
+    return machine_->pnp.Stop(machine_->Pdo());
+}
+
+void DeviceRig::Unplug() {
+    if (!machine_->device->Bus().Plugged()) return;
+    machine_->device->Bus().Unplug();
+    machine_->pnp.ReportMissing(machine_->Pdo());
+    machine_->pnp.WaitIdle();
+}
+
+NTSTATUS DeviceRig::Replug() {
+    if (machine_->device->Bus().Plugged()) return STATUS_OBJECT_NAME_COLLISION;
+    machine_->pnp.WaitIdle();
+    if (machine_->pnp.Knows(machine_->Pdo())) return STATUS_DELETE_PENDING;
+    // The old device's objects go before the new one takes its instance path.
+    machine_->device.reset();
+    machine_->device = std::make_unique<sim::VirtualQ407>(kSerial);
+    return machine_->pnp.Plug(machine_->Pdo());
 }
 
 void DeviceRig::BeginRemove() {
-    if (functionalDevice_ == nullptr || removed_ || surpriseRemoved_) return;
-    (void)SendPnp(functionalDevice_, IRP_MN_SURPRISE_REMOVAL);
-    surpriseRemoved_ = true;
+    Unplug();
 }
 
 void DeviceRig::FinishRemove() {
-    if (functionalDevice_ == nullptr || removed_) return;
-    (void)SendPnp(functionalDevice_, IRP_MN_REMOVE_DEVICE);
-    removed_ = true;
+    machine_->pnp.WaitIdle();
 }
 
-void DeviceRig::Remove() {
-    if (functionalDevice_ == nullptr || removed_) return;
-    if (!surpriseRemoved_ && !NT_SUCCESS(SendPnp(functionalDevice_, IRP_MN_QUERY_REMOVE_DEVICE))) {
-        (void)SendPnp(functionalDevice_, IRP_MN_CANCEL_REMOVE_DEVICE);
-        BeginRemove();
-    }
-    FinishRemove();
+NTSTATUS DeviceRig::Remove() {
+    if (!machine_->pnp.Knows(machine_->Pdo())) return STATUS_SUCCESS;
+    return machine_->pnp.Remove(machine_->Pdo());
+}
+
+NTSTATUS DeviceRig::Sleep() {
+    return machine_->pnp.Sleep(PowerSystemSleeping3);
+}
+
+NTSTATUS DeviceRig::Wake() {
+    return machine_->pnp.Wake();
 }
 
 bool DeviceRig::Started() const {
     return Facade() != nullptr;
 }
 
+bool DeviceRig::Removed() const {
+    return !machine_->pnp.Knows(machine_->Pdo());
+}
+
+PDEVICE_OBJECT DeviceRig::FunctionalDevice() const {
+    PDEVICE_OBJECT pdo = machine_->Pdo();
+    if (pdo == nullptr || !machine_->pnp.Knows(pdo)) return nullptr;
+    PDEVICE_OBJECT above = pdo->AttachedDevice;
+    if (above == nullptr || above->DriverObject != sim::FindDriver(kServiceName)) return nullptr;
+    return above;
+}
+
+PDEVICE_OBJECT DeviceRig::ChildDevice() const {
+    const auto children = machine_->pnp.ChildrenOf(machine_->Pdo());
+    return children.empty() ? nullptr : children.front();
+}
+
 DeviceFacade* DeviceRig::Facade() const {
-    if (functionalDevice_ == nullptr || removed_) return nullptr;
-    return ExtensionOf(functionalDevice_)->facade;
+    PDEVICE_OBJECT fdo = FunctionalDevice();
+    return fdo != nullptr ? ExtensionOf(fdo)->facade : nullptr;
 }
 
 void DeviceRig::RunFor(sim::ClockTicks duration) {
@@ -103,7 +150,15 @@ void DeviceRig::RunForSeconds(double seconds) {
 }
 
 sim::Q407Device& DeviceRig::Device() {
-    return machine_->device.Device();
+    return machine_->device->Device();
+}
+
+sim::VirtualQ407& DeviceRig::VirtualDevice() {
+    return *machine_->device;
+}
+
+sim::PnpManager& DeviceRig::Pnp() {
+    return machine_->pnp;
 }
 
 bool StartDeviceWithSettings(DeviceRig& rig, const MixerSettings& settings, std::string* error) {

@@ -4,6 +4,7 @@
 
 #include "tools/info_command.h"
 #include "tools/loopback_command.h"
+#include "tools/pnp_command.h"
 #include "tools/stream_command.h"
 
 namespace {
@@ -14,6 +15,7 @@ void Usage(std::ostream& out) {
            "  stream   stream on a virtual Q407 LX and report the pipe counters\n"
            "  loopback ASIO round trip through a looped-back virtual Q407 LX\n"
            "  info     the driver and device as a client process sees them\n"
+           "  pnp      plug, stream and remove a virtual Q407 LX many times over\n"
            "Run 'q407 COMMAND --help' for a command's options.\n";
 }
 
@@ -34,6 +36,7 @@ int main(int argc, char** argv) {
         return q407::tools::StreamCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "info")
         return q407::tools::InfoCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "pnp") return q407::tools::PnpCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "loopback")
         return q407::tools::LoopbackCommand(argc - 2, argv + 2, std::cout, std::cerr);
     std::cerr << "q407: unknown command '" << command << "'\n";

@@ -6,6 +6,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "sim/host/machine_clock.h"
 #include "tools/command_line.h"
@@ -15,6 +16,20 @@ namespace q407::tools {
 struct StreamOptions : RunOptions {
     bool realTime = false;
     std::string pcapPath;
+    // Plug and Play during the stream, in seconds from its start: the device pulled out; plugged
+    // in again this long after being pulled out; the machine put to sleep (and woken a second
+    // later, or at the end of the run).
+    std::optional<double> unplugAfter;
+    std::optional<double> replugAfter;
+    std::optional<double> sleepAfter;
+    bool UsesPnp() const { return unplugAfter || sleepAfter; }
+};
+
+// A Plug and Play event during a stream: when, what, and the system's status for it.
+struct StreamEvent {
+    double at = 0;
+    std::string what;  // "unplug", "replug", "sleep", "wake"
+    uint32_t status = 0;
 };
 
 struct StreamReport {
@@ -33,6 +48,7 @@ struct StreamReport {
     uint64_t outputPeriods = 0;
     uint64_t playbackUnitsPlayed = 0;
     uint64_t captureUnitsCaptured = 0;
+    std::vector<StreamEvent> events;  // with the Plug and Play options only
 };
 
 // Parses the arguments after "stream"; an error message when they are not usable.

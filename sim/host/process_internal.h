@@ -29,7 +29,10 @@ KPROCESS* SystemProcess();
 // null stands for the system process.
 KPROCESS& ProcessOf(KPROCESS* process);
 // Starts an emulated thread in a process; returns the thread object, referenced for the caller.
-KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTSTATUS* status);
+// The machine's own threads (machineOwn) keep their thread object out of the pool books, as the
+// machine's other long-lived objects do.
+KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTSTATUS* status,
+                     bool machineOwn = false);
 // System and process threads that are still running.
 int RunningThreads();
 

@@ -110,8 +110,9 @@ struct AdoptedThread {
 
 }  // namespace
 
-KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTSTATUS* status) {
-    KTHREAD* t = NewThreadObject(process != nullptr ? process : SystemProcess());
+KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTSTATUS* status,
+                     bool machineOwn) {
+    KTHREAD* t = NewThreadObject(process != nullptr ? process : SystemProcess(), machineOwn);
     if (t == nullptr) {
         *status = STATUS_INSUFFICIENT_RESOURCES;
         return nullptr;
