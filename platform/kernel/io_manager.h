@@ -48,10 +48,16 @@ using DEVICE_TYPE = ULONG;
 #define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0b
 #define IRP_MN_QUERY_DEVICE_TEXT 0x0c
 #define IRP_MN_FILTER_RESOURCE_REQUIREMENTS 0x0d
+#define IRP_MN_READ_CONFIG 0x0f
+#define IRP_MN_WRITE_CONFIG 0x10
+#define IRP_MN_EJECT 0x11
+#define IRP_MN_SET_LOCK 0x12
 #define IRP_MN_QUERY_ID 0x13
 #define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
 #define IRP_MN_QUERY_BUS_INFORMATION 0x15
+#define IRP_MN_DEVICE_USAGE_NOTIFICATION 0x16
 #define IRP_MN_SURPRISE_REMOVAL 0x17
+#define IRP_MN_QUERY_LEGACY_BUS_INFORMATION 0x18
 
 #define IRP_MN_WAIT_WAKE 0x00
 #define IRP_MN_POWER_SEQUENCE 0x01
@@ -187,6 +193,7 @@ enum SYSTEM_POWER_STATE {
     PowerSystemSleeping3 = 4,
     PowerSystemHibernate = 5,
     PowerSystemShutdown = 6,
+    PowerSystemMaximum = 7,
 };
 enum DEVICE_POWER_STATE {
     PowerDeviceUnspecified = 0,
@@ -194,12 +201,57 @@ enum DEVICE_POWER_STATE {
     PowerDeviceD1 = 2,
     PowerDeviceD2 = 3,
     PowerDeviceD3 = 4,
+    PowerDeviceMaximum = 5,
 };
 union POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
     DEVICE_POWER_STATE DeviceState;
 };
 enum POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState = 1 };
+#define POWER_SYSTEM_MAXIMUM 7
+
+// What the bus reports about a device (query-capabilities); Size and Version are set by whoever
+// sends the query. DeviceState maps each S-state to the deepest D-state that keeps context.
+struct DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved1 : 1;
+    ULONG WakeFromInterrupt : 1;
+    ULONG SecureDevice : 1;
+    ULONG ChildOfVgaEnabledBridge : 1;
+    ULONG DecodeIoOnBoot : 1;
+    ULONG Reserved : 9;
+    ULONG Address;
+    ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[POWER_SYSTEM_MAXIMUM];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
+};
+using PDEVICE_CAPABILITIES = DEVICE_CAPABILITIES*;
+static_assert(sizeof(DEVICE_CAPABILITIES) == 64, "DEVICE_CAPABILITIES is 64 bytes");
+static_assert(offsetof(DEVICE_CAPABILITIES, DeviceState) == 16, "DeviceState at 16");
+static_assert(offsetof(DEVICE_CAPABILITIES, D1Latency) == 52, "latencies at 52");
 
 #define SL_PENDING_RETURNED 0x01
 #define SL_INVOKE_ON_CANCEL 0x20
@@ -246,7 +298,7 @@ struct IO_STACK_LOCATION {
             PVOID InterfaceSpecificData;
         } QueryInterface;
         struct {
-            PVOID Capabilities;
+            PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;
         struct {
             BUS_QUERY_ID_TYPE IdType;

@@ -104,6 +104,13 @@ DeviceRecord& RecordOf(PDEVICE_OBJECT device) {
     return *static_cast<DeviceRecord*>(device->SimData);
 }
 
+bool IsStackBottom(PDEVICE_OBJECT device) {
+    IoState& io = Io();
+    std::lock_guard lock(io.mutex);
+    const DeviceRecord& r = RecordOf(device);
+    return r.lower == nullptr && !r.deleted;
+}
+
 void ResetDrivers() {
     IoState& io = Io();
     std::lock_guard lock(io.mutex);

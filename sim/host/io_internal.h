@@ -14,9 +14,16 @@ struct DeviceRecord {
     std::wstring instancePath;       // set for physical device objects
     PDEVICE_OBJECT lower = nullptr;  // the device this one is attached to
     bool deleted = false;
+    // What the driver last told the power manager (PoSetPowerState); guarded by the power
+    // manager's lock.
+    DEVICE_POWER_STATE devicePower = PowerDeviceUnspecified;
+    SYSTEM_POWER_STATE systemPower = PowerSystemUnspecified;
+    ULONG startNextPowerCalls = 0;
 };
 
 DeviceRecord& RecordOf(PDEVICE_OBJECT device);
+// A device at the bottom of its stack (attached to no other) and not deleted.
+bool IsStackBottom(PDEVICE_OBJECT device);
 
 // Builds an IRP that the I/O manager owns: on completion it copies buffered output back, stores
 // IoStatus into *iosb, sets *event and frees the IRP. mode is the requestor mode; for UserMode

@@ -4,29 +4,9 @@
 #pragma once
 
 #include "platform/kernel/wdk.h"
-#include "usbdriver/control/device_facade.h"
+#include "usbdriver/control/device_extension.h"
 
 namespace q407 {
-
-enum class DevicePnpState : LONG {
-    NotStarted = 0,
-    Started = 1,
-    Stopped = 2,
-    Removed = 3,
-};
-
-struct FunctionDeviceExtension {
-    PDEVICE_OBJECT self;
-    PDEVICE_OBJECT lowerDevice;
-    PDEVICE_OBJECT physicalDevice;
-    IO_REMOVE_LOCK removeLock;
-    volatile LONG pnpState;  // DevicePnpState
-    DeviceFacade* facade;
-    UNICODE_STRING interfaceName;
-    // Control messages and clean-ups inside the facade; the facade goes only when none is left.
-    volatile LONG facadeUsers;
-    KEVENT facadeIdle;
-};
 
 // The driver's entry: dispatch routines, add-device and unload. The Windows image's DriverEntry
 // calls it; the bench loads the driver through it.
@@ -43,9 +23,5 @@ void StopFunctionDevice(PDEVICE_OBJECT device);
 // refused with STATUS_DELETE_PENDING from then on); the second detaches and deletes the device.
 void BeginRemoveFunctionDevice(PDEVICE_OBJECT device);
 void FinishRemoveFunctionDevice(PDEVICE_OBJECT device);
-
-inline FunctionDeviceExtension* ExtensionOf(PDEVICE_OBJECT device) {
-    return static_cast<FunctionDeviceExtension*>(device->DeviceExtension);
-}
 
 }  // namespace q407
