@@ -16,6 +16,10 @@ namespace {
 const wchar_t kServiceName[] = L"Q407DRV";
 const wchar_t kSettingsValueName[] = L"MixerQ40714";
 
+NTSTATUS SendPnp(PDEVICE_OBJECT device, UCHAR minor) {
+    return sim::SendSystemRequest(device, IRP_MJ_PNP, minor, nullptr, STATUS_NOT_SUPPORTED);
+}
+
 }  // namespace
 
 // Construction order is teardown order reversed: the machine outlives the device on its bus.
@@ -34,10 +38,7 @@ DeviceRig::DeviceRig(const DeviceRigOptions& options)
 }
 
 DeviceRig::~DeviceRig() {
-    if (functionalDevice_ != nullptr && !removed_) {
-        BeginRemove();
-        FinishRemove();
-    }
+    Remove();
     if (machine_->driver != nullptr) (void)sim::UnloadDriver(kServiceName);
     machine_.reset();
 }
@@ -52,22 +53,36 @@ void DeviceRig::StoreSettings(const MixerSettings& settings) {
 
 NTSTATUS DeviceRig::Start() {
     if (functionalDevice_ == nullptr || removed_) return STATUS_NO_SUCH_DEVICE;
-    return StartFunctionDevice(functionalDevice_);
+    return SendPnp(functionalDevice_, IRP_MN_START_DEVICE);
 }
 
 void DeviceRig::Stop() {
-    if (functionalDevice_ != nullptr && !removed_) StopFunctionDevice(functionalDevice_);
+    if (functionalDevice_ == nullptr || removed_) return;
+    if (NT_SUCCESS(SendPnp(functionalDevice_, IRP_MN_QUERY_STOP_DEVICE)))
+        (void)SendPnp(functionalDevice_, IRP_MN_STOP_DEVICE);
+    else
+        (void)SendPnp(functionalDevice_, IRP_MN_CANCEL_STOP_DEVICE);
 }
 
 void DeviceRig::BeginRemove() {
-    if (functionalDevice_ == nullptr || removed_) return;
-    BeginRemoveFunctionDevice(functionalDevice_);
+    if (functionalDevice_ == nullptr || removed_ || surpriseRemoved_) return;
+    (void)SendPnp(functionalDevice_, IRP_MN_SURPRISE_REMOVAL);
+    surpriseRemoved_ = true;
 }
 
 void DeviceRig::FinishRemove() {
     if (functionalDevice_ == nullptr || removed_) return;
-    FinishRemoveFunctionDevice(functionalDevice_);
+    (void)SendPnp(functionalDevice_, IRP_MN_REMOVE_DEVICE);
     removed_ = true;
+}
+
+void DeviceRig::Remove() {
+    if (functionalDevice_ == nullptr || removed_) return;
+    if (!surpriseRemoved_ && !NT_SUCCESS(SendPnp(functionalDevice_, IRP_MN_QUERY_REMOVE_DEVICE))) {
+        (void)SendPnp(functionalDevice_, IRP_MN_CANCEL_REMOVE_DEVICE);
+        BeginRemove();
+    }
+    FinishRemove();
 }
 
 bool DeviceRig::Started() const {

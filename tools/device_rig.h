@@ -3,8 +3,7 @@
 // the bus's physical device and started (facade, engine, pipes, device interface). Clients run in
 // emulated processes and use platform/user.
 //
-// Until the driver's Plug and Play handling exists, the rig calls the start and removal steps
-// the Plug and Play manager would ask for.
+// The rig sends the Plug and Play requests itself, in the orders the system uses.
 #pragma once
 
 #include <memory>
@@ -35,12 +34,20 @@ class DeviceRig {
 
     // The stored settings value the engine loads at start.
     void StoreSettings(const MixerSettings& settings);
+    // Start request; the start's status.
     NTSTATUS Start();
+    // Query-stop and stop (cancel-stop when the driver refuses).
     void Stop();
-    // Removal in the two steps of the driver (see function_device.h).
+    // Removal in two steps, as when the device is pulled out while clients hold handles:
+    // surprise removal (the facade goes; handles still open reach a device that refuses
+    // requests with STATUS_DELETE_PENDING), then, once the clients are done, remove.
     void BeginRemove();
     void FinishRemove();
+    // Orderly removal: query-remove and remove. When the driver refuses the query (the audio
+    // driver holds its interface), cancel-remove, then the two steps above.
+    void Remove();
     bool Started() const;
+    bool Removed() const { return removed_; }
 
     void RunFor(sim::ClockTicks duration);
     void RunForSeconds(double seconds);
@@ -53,6 +60,7 @@ class DeviceRig {
     struct Machine;
     std::unique_ptr<Machine> machine_;
     PDEVICE_OBJECT functionalDevice_ = nullptr;
+    bool surpriseRemoved_ = false;
     bool removed_ = false;
 };
 

@@ -8,5 +8,7 @@ namespace q407 {
 
 inline constexpr ULONG kFacadePoolTag = POOL_TAG("Zel9");        // DeviceFacade
 inline constexpr ULONG kSharedBufferPoolTag = POOL_TAG("Zel2");  // SharedBuffer and its memory
+// The child device's identifiers and relation lists, power request contexts.
+inline constexpr ULONG kChildPoolTag = POOL_TAG("Zel3");
 
 }  // namespace q407

@@ -1,11 +1,15 @@
-// Q407DRV's functional device: entry, add-device, the client-facing dispatch routines, and the
-// start and removal steps.
+// Q407DRV's entry, add-device and unload, and the dispatch routines: the client-facing ones
+// (create, close, clean-up, device control) here, Plug and Play and power in their own files.
 #include "usbdriver/control/function_device.h"
 
 #include "shared/control_message_fields.h"
 #include "shared/device_interface.h"
+#include "usbdriver/control/child_device.h"
 #include "usbdriver/control/client_attachment.h"
 #include "usbdriver/control/control_dispatch.h"
+#include "usbdriver/control/function_pnp.h"
+#include "usbdriver/control/function_power.h"
+#include "usbdriver/control/irp_forwarding.h"
 #include "usbdriver/driver_pool.h"
 #include "usbdriver/engine/engine_trace.h"
 
@@ -19,13 +23,6 @@ const GUID kInterfaceClass = {GUID_DEVINTERFACE_Q407.Data1,
                                GUID_DEVINTERFACE_Q407.Data4[2], GUID_DEVINTERFACE_Q407.Data4[3],
                                GUID_DEVINTERFACE_Q407.Data4[4], GUID_DEVINTERFACE_Q407.Data4[5],
                                GUID_DEVINTERFACE_Q407.Data4[6], GUID_DEVINTERFACE_Q407.Data4[7]}};
-
-NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 // The facade while the device is started, counted so that stopping waits for its users.
 DeviceFacade* EnterFacade(DeviceExtension* ext) {
@@ -51,21 +48,24 @@ void WaitForFacadeUsers(DeviceExtension* ext) {
     }
 }
 
+// A device pulled out (its handles stay open until their clients close them) or being removed
+// will never take a control message again.
+bool RemovalUnderWay(DeviceExtension* ext) {
+    const LONG state = InterlockedCompareExchange(&ext->pnpState, 0, 0);
+    return state == static_cast<LONG>(PnpState::SurpriseRemoved) ||
+           state == static_cast<LONG>(PnpState::Removed);
+}
+
+// Create and close always succeed; the child device has no clients of its own either.
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT device, PIRP irp) {
-    DeviceExtension* ext = ExtensionOf(device);
-    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    // A new handle needs a device that is not going away; closing one always succeeds.
-    if (major == IRP_MJ_CREATE) {
-        if (!NT_SUCCESS(AcquireRemoveLock(&ext->removeLock)))
-            return CompleteRequest(irp, STATUS_DELETE_PENDING, 0);
-        ReleaseRemoveLock(&ext->removeLock);
-    }
+    (void)device;
     return CompleteRequest(irp, STATUS_SUCCESS, 0);
 }
 
 // The handle's client is done (it closed the handle or its process ended): what it was given is
 // released here, in its own process.
 NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
+    if (IsChildDevice(device)) return CompleteRequest(irp, STATUS_SUCCESS, 0);
     DeviceExtension* ext = ExtensionOf(device);
     PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
     DeviceFacade* facade = EnterFacade(ext);
@@ -75,6 +75,7 @@ NTSTATUS DispatchCleanup(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
+    if (IsChildDevice(device)) return CompleteRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     DeviceExtension* ext = ExtensionOf(device);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = AcquireRemoveLock(&ext->removeLock);
@@ -82,8 +83,10 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
 
     ULONG_PTR information = 0;
     DeviceFacade* facade = nullptr;
-    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_Q407_CONTROL_MESSAGE ||
-        (facade = EnterFacade(ext)) == nullptr) {
+    if (RemovalUnderWay(ext)) {
+        status = STATUS_DELETE_PENDING;
+    } else if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_Q407_CONTROL_MESSAGE ||
+               (facade = EnterFacade(ext)) == nullptr) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
         const ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
@@ -106,6 +109,23 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     return status;
 }
 
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
+    if (IsChildDevice(device)) return ChildDevicePnp(device, irp);
+    return FunctionDevicePnp(device, irp);
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp) {
+    if (IsChildDevice(device)) return ChildDevicePower(device, irp);
+    return FunctionDevicePower(device, irp);
+}
+
+// Management instrumentation is the bus driver's business; the child, a bus device itself,
+// answers with what the request already says.
+NTSTATUS DispatchSystemControl(PDEVICE_OBJECT device, PIRP irp) {
+    if (IsChildDevice(device)) return CompleteWithCurrentStatus(irp);
+    return PassDown(ExtensionOf(device)->lowerDevice, irp);
+}
+
 void DriverUnload(PDRIVER_OBJECT driver) {
     (void)driver;
     // Clean-up of every handle has released its buffers; anything left is released here.
@@ -125,11 +145,15 @@ NTSTATUS Q407DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     if (!NT_SUCCESS(poolStatus))
         ENGINE_TRACE("DriverEntry: system version unreadable 0x%08X\n",
                      static_cast<unsigned>(poolStatus));
+    if (!IoIsWdmVersionAvailable(6, 0)) return STATUS_UNSUCCESSFUL;
     InitializeClientAttachment();
     driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    driver->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
     driver->DriverExtension->AddDevice = Q407AddDevice;
     driver->DriverUnload = DriverUnload;
     return STATUS_SUCCESS;
@@ -138,73 +162,58 @@ NTSTATUS Q407DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
 NTSTATUS Q407AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(driver, sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN,
-                                     FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &device);
+                                     FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status)) return status;
     DeviceExtension* ext = ExtensionOf(device);
     RtlZeroMemory(ext, sizeof(*ext));
+    ext->childFlag = 0;
     ext->self = device;
     ext->physicalDevice = physicalDevice;
-    ext->pnpState = static_cast<LONG>(PnpState::NotStarted);
+    ext->driver = driver;
     InitializeRemoveLock(&ext->removeLock);
+    ext->pnpState = static_cast<LONG>(PnpState::NotStarted);
+    ext->previousPnpState = static_cast<LONG>(PnpState::NotStarted);
     KeInitializeEvent(&ext->facadeIdle, SynchronizationEvent, FALSE);
 
-    status =
-        IoRegisterDeviceInterface(physicalDevice, &kInterfaceClass, nullptr, &ext->interfaceName);
+    status = RegisterDeviceInterface(ext);
+    if (NT_SUCCESS(status)) {
+        ext->lowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
+        if (ext->lowerDevice == nullptr) status = STATUS_NO_SUCH_DEVICE;
+    }
     if (!NT_SUCCESS(status)) {
+        if (ext->interfaceName.Buffer != nullptr) RtlFreeUnicodeString(&ext->interfaceName);
+        if (ext->lowerDevice != nullptr) IoDetachDevice(ext->lowerDevice);
         IoDeleteDevice(device);
         return status;
     }
-    ext->lowerDevice = IoAttachDeviceToDeviceStack(device, physicalDevice);
-    if (ext->lowerDevice == nullptr) {
-        RtlFreeUnicodeString(&ext->interfaceName);
-        IoDeleteDevice(device);
-        return STATUS_NO_SUCH_DEVICE;
-    }
-    device->Flags |= DO_BUFFERED_IO;
+    device->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
+    ext->devicePowerState = PowerDeviceD0;
+    ext->systemPowerState = PowerSystemWorking;
+    POWER_STATE state;
+    state.DeviceState = PowerDeviceD0;
+    (void)PoSetPowerState(device, DevicePowerState, state);  // the previous state is of no use
     device->Flags &= ~static_cast<ULONG>(DO_DEVICE_INITIALIZING);
     return STATUS_SUCCESS;
 }
 
-NTSTATUS StartFunctionDevice(PDEVICE_OBJECT device) {
-    DeviceExtension* ext = ExtensionOf(device);
-    if (ext->facade != nullptr) return STATUS_INVALID_DEVICE_STATE;
-    NTSTATUS status = CreateFacade(device, ext->lowerDevice, &ext->facade);
-    if (!NT_SUCCESS(status)) return status;
-    InterlockedExchange(&ext->pnpState, static_cast<LONG>(PnpState::Started));
-    status = IoSetDeviceInterfaceState(&ext->interfaceName, TRUE);
-    if (!NT_SUCCESS(status)) ENGINE_TRACE("StartDevice interface 0x%08X\n", status);
-    return STATUS_SUCCESS;
+NTSTATUS RegisterDeviceInterface(DeviceExtension* ext) {
+    return IoRegisterDeviceInterface(ext->physicalDevice, &kInterfaceClass, nullptr,
+                                     &ext->interfaceName);
 }
 
-void StopFunctionDevice(PDEVICE_OBJECT device) {
-    DeviceExtension* ext = ExtensionOf(device);
-    const LONG previous =
-        InterlockedExchange(&ext->pnpState, static_cast<LONG>(PnpState::NotStarted));
-    if (previous == static_cast<LONG>(PnpState::Started)) {
-        const NTSTATUS status = IoSetDeviceInterfaceState(&ext->interfaceName, FALSE);
-        if (!NT_SUCCESS(status)) ENGINE_TRACE("StopDevice interface 0x%08X\n", status);
-    }
+void StopFacade(DeviceExtension* ext) {
     WaitForFacadeUsers(ext);
-    if (ext->facade == nullptr) return;
-    NotifyRemoval(ext->facade);
-    DestroyFacade(ext->facade);
-    ext->facade = nullptr;
-}
-
-void BeginRemoveFunctionDevice(PDEVICE_OBJECT device) {
-    DeviceExtension* ext = ExtensionOf(device);
-    StopFunctionDevice(device);
-    const NTSTATUS status = AcquireRemoveLock(&ext->removeLock);
-    if (NT_SUCCESS(status)) ReleaseRemoveLockAndWait(&ext->removeLock);
-    InterlockedExchange(&ext->pnpState, static_cast<LONG>(PnpState::Removed));
-}
-
-void FinishRemoveFunctionDevice(PDEVICE_OBJECT device) {
-    DeviceExtension* ext = ExtensionOf(device);
-    RtlFreeUnicodeString(&ext->interfaceName);
-    if (ext->lowerDevice != nullptr) IoDetachDevice(ext->lowerDevice);
-    ext->lowerDevice = nullptr;
-    IoDeleteDevice(device);
+    if (ext->facade != nullptr) {
+        NotifyRemoval(ext->facade);
+        DestroyFacade(ext->facade);
+        ext->facade = nullptr;
+    }
+    if (ext->interfaceName.Buffer != nullptr) {
+        const NTSTATUS status = IoSetDeviceInterfaceState(&ext->interfaceName, FALSE);
+        if (!NT_SUCCESS(status)) ENGINE_TRACE("StopFacade interface 0x%08X\n", status);
+        RtlFreeUnicodeString(&ext->interfaceName);
+        RtlZeroMemory(&ext->interfaceName, sizeof(ext->interfaceName));
+    }
 }
 
 }  // namespace q407
