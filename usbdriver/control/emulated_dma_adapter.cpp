@@ -91,7 +91,7 @@ NTSTATUS AllocateAdapterChannel(PDMA_ADAPTER adapter, PDEVICE_OBJECT device, ULO
     Remember(buffer, buffer != nullptr ? TRUE : FALSE);
     if (buffer == nullptr) return STATUS_UNSUCCESSFUL;
     if (executionRoutine != nullptr) {
-        const IO_ALLOCATION_ACTION action = executionRoutine(
+        IO_ALLOCATION_ACTION action = executionRoutine(
             device, device != nullptr ? device->CurrentIrp : nullptr, buffer, context);
         // The buffer stays the caller's until it frees the channel or its map registers, whatever
         // the routine answers: there is no hardware to hand back.
