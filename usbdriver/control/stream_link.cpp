@@ -97,8 +97,7 @@ void OpenStreamChannels(StreamEngine* engine, const LinkStreamChannelsBlock* blo
     if (!ResolveChannels(block->direction, block->group, block->count, &range)) return;
     for (LONG i = 0; i < range.count; ++i) {
         // The answer is the current output half, which only ASIO clients use.
-        ULONG half =
-            engine->OpenClientChannel(range.kind, range.direction, range.first + i, 1);
+        ULONG half = engine->OpenClientChannel(range.kind, range.direction, range.first + i, 1);
         UNREFERENCED_PARAMETER(half);
     }
 }
@@ -112,8 +111,7 @@ void CloseStreamChannels(StreamEngine* engine, const LinkStreamChannelsBlock* bl
     if (!ResolveChannels(block->direction, block->group, block->count, &range)) return;
     engine->ClearMeters();
     for (LONG i = 0; i < range.count; ++i) {
-        ULONG half =
-            engine->OpenClientChannel(range.kind, range.direction, range.first + i, 0);
+        ULONG half = engine->OpenClientChannel(range.kind, range.direction, range.first + i, 0);
         UNREFERENCED_PARAMETER(half);  // as when opening
     }
 }
