@@ -2,7 +2,11 @@
 // through that process's handle table and the emulated I/O manager.
 #include "platform/user/bench_win32.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -89,7 +93,143 @@ DWORD WaitResult(NTSTATUS status, DWORD count) {
     return WAIT_FAILED;
 }
 
+constexpr uint32_t kNotificationMagic = 0x4E344451;  // "QD4N"
+
+// One RegisterDeviceNotificationW: its subscription, its recipient and its event in the
+// registering process.
+struct Notification {
+    uint32_t magic = kNotificationMagic;
+    HANDLE recipient = nullptr;
+    sim::Process* process = nullptr;
+    HANDLE eventHandle = nullptr;  // in the process's table
+    PVOID eventObject = nullptr;   // referenced: the subscription keeps it signalled
+    std::unique_ptr<sim::DeviceInterfaceSubscription> subscription;
+    std::mutex mutex;  // takers
+};
+
+std::mutex g_notificationsMutex;
+std::vector<Notification*>& Notifications() {
+    static auto* list = new std::vector<Notification*>();
+    return *list;
+}
+
+// A live registration of the calling process, or null.
+Notification* NotificationOf(HDEVNOTIFY handle) {
+    std::lock_guard lock(g_notificationsMutex);
+    for (Notification* n : Notifications())
+        if (n == handle && n->magic == kNotificationMagic && n->process == Current()) return n;
+    return nullptr;
+}
+
 }  // namespace
+
+HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags) {
+    sim::Process* process = Current();
+    if (process == nullptr) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    const DWORD allClasses = Flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;
+    const DWORD kind = Flags & ~DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;
+    if (hRecipient == nullptr || hRecipient == INVALID_HANDLE_VALUE ||
+        (kind != DEVICE_NOTIFY_WINDOW_HANDLE && kind != DEVICE_NOTIFY_SERVICE_HANDLE)) {
+        t_lastError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    // The filter is the caller's memory: only its fixed part is read, after its size is checked.
+    if (NotificationFilter == nullptr) {
+        t_lastError = ERROR_INVALID_DATA;
+        return nullptr;
+    }
+    DEV_BROADCAST_HDR header;
+    std::memcpy(&header, NotificationFilter, sizeof header);
+    if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
+        header.dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) {
+        t_lastError = ERROR_INVALID_DATA;
+        return nullptr;
+    }
+    DEV_BROADCAST_DEVICEINTERFACE_W filter;
+    std::memcpy(&filter, NotificationFilter, sizeof filter);
+
+    auto n = std::make_unique<Notification>();
+    n->recipient = hRecipient;
+    n->process = process;
+    n->eventHandle = process->CreateEvent(true, false);
+    if (n->eventHandle == nullptr) {
+        t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    {
+        sim::Process::Scope scope(*process);
+        if (ObReferenceObjectByHandle(n->eventHandle, 0, *ExEventObjectType, UserMode,
+                                      &n->eventObject, nullptr) < 0) {
+            process->Close(n->eventHandle);
+            t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+            return nullptr;
+        }
+    }
+    n->subscription =
+        allClasses != 0 ? std::make_unique<sim::DeviceInterfaceSubscription>()
+                        : std::make_unique<sim::DeviceInterfaceSubscription>(filter.dbcc_classguid);
+    n->subscription->MirrorTo(static_cast<PKEVENT>(n->eventObject));
+    Notification* handle = n.release();
+    std::lock_guard lock(g_notificationsMutex);
+    Notifications().push_back(handle);
+    return handle;
+}
+
+BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle) {
+    Notification* n = NotificationOf(Handle);
+    if (n == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    {
+        std::lock_guard lock(g_notificationsMutex);
+        std::erase(Notifications(), n);
+    }
+    n->subscription.reset();  // no more deliveries into the event
+    ObDereferenceObject(n->eventObject);
+    n->process->Close(n->eventHandle);
+    n->magic = 0;
+    delete n;
+    return TRUE;
+}
+
+HANDLE BenchDeviceChangeEvent(HDEVNOTIFY Handle) {
+    Notification* n = NotificationOf(Handle);
+    if (n == nullptr) {
+        t_lastError = ERROR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return n->eventHandle;
+}
+
+BOOL BenchTakeDeviceChange(HDEVNOTIFY Handle, HANDLE* recipient, WPARAM* wParam,
+                           PDEV_BROADCAST_HDR Record, DWORD RecordSize, LPDWORD RequiredSize) {
+    Notification* n = NotificationOf(Handle);
+    if (n == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (wParam == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    // One taker at a time, so that the message sized is the message taken.
+    std::lock_guard lock(n->mutex);
+    sim::DeviceInterfaceNotice notice;
+    if (!n->subscription->Peek(&notice)) return Fail(ERROR_NO_MORE_ITEMS);
+    const std::wstring path = Win32Path(notice.symbolicLink);
+    const size_t bytes =
+        offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + (path.size() + 1) * sizeof(WCHAR);
+    const DWORD required =
+        static_cast<DWORD>(std::max(bytes, sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)));
+    if (RequiredSize != nullptr) *RequiredSize = required;
+    if (Record == nullptr || RecordSize < required) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    auto* out = reinterpret_cast<PDEV_BROADCAST_DEVICEINTERFACE_W>(Record);
+    std::memset(out, 0, required);
+    out->dbcc_size = static_cast<DWORD>(bytes);
+    out->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    out->dbcc_classguid = notice.classGuid;
+    std::memcpy(out->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    *wParam = notice.kind == sim::DeviceInterfaceNotice::Kind::Arrival ? DBT_DEVICEARRIVAL
+                                                                       : DBT_DEVICEREMOVECOMPLETE;
+    if (recipient != nullptr) *recipient = n->recipient;
+    (void)n->subscription->Next(&notice);  // the one peeked: only this taker removes notices
+    return TRUE;
+}
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent,
                               DWORD Flags) {

@@ -53,6 +53,9 @@ using HDEVINFO = void*;
 using LPDWORD = DWORD*;
 using PDWORD = DWORD*;
 using MMRESULT = UINT;
+using WPARAM = uintptr_t;
+using LPARAM = intptr_t;
+using HDEVNOTIFY = void*;
 
 using ::GUID;
 
@@ -96,6 +99,29 @@ using PSP_DEVICE_INTERFACE_DETAIL_DATA_W = SP_DEVICE_INTERFACE_DETAIL_DATA_W*;
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID lpThreadParameter);
 
+// Device-change notification records, as the kit lays them out: the header every broadcast starts
+// with, and the device-interface broadcast (the filter a client registers with, and the record
+// an arrival or removal message points at, its name running on past the record).
+struct DEV_BROADCAST_HDR {
+    DWORD dbch_size;
+    DWORD dbch_devicetype;
+    DWORD dbch_reserved;
+};
+using PDEV_BROADCAST_HDR = DEV_BROADCAST_HDR*;
+
+struct DEV_BROADCAST_DEVICEINTERFACE_W {
+    DWORD dbcc_size;
+    DWORD dbcc_devicetype;
+    DWORD dbcc_reserved;
+    GUID dbcc_classguid;
+    WCHAR dbcc_name[1];
+};
+using PDEV_BROADCAST_DEVICEINTERFACE_W = DEV_BROADCAST_DEVICEINTERFACE_W*;
+static_assert(sizeof(DEV_BROADCAST_HDR) == 12);
+static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_classguid) == 12);
+static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) == 28);
+static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32);
+
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~uintptr_t(0));
 inline constexpr DWORD INFINITE = 0xFFFFFFFFu;
 inline constexpr DWORD WAIT_OBJECT_0 = 0;
@@ -118,6 +144,7 @@ inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
@@ -127,6 +154,14 @@ inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 inline constexpr DWORD ERROR_NO_SUCH_DEVICE = 433;
 inline constexpr DWORD ERROR_NOACCESS = 998;
 inline constexpr DWORD ERROR_NO_SYSTEM_RESOURCES = 1450;
+
+inline constexpr UINT WM_DEVICECHANGE = 0x0219;
+inline constexpr DWORD DBT_DEVICEARRIVAL = 0x8000;
+inline constexpr DWORD DBT_DEVICEREMOVECOMPLETE = 0x8004;
+inline constexpr DWORD DBT_DEVTYP_DEVICEINTERFACE = 0x00000005;
+inline constexpr DWORD DEVICE_NOTIFY_WINDOW_HANDLE = 0x00000000;
+inline constexpr DWORD DEVICE_NOTIFY_SERVICE_HANDLE = 0x00000001;
+inline constexpr DWORD DEVICE_NOTIFY_ALL_INTERFACE_CLASSES = 0x00000004;
 
 inline constexpr int THREAD_PRIORITY_NORMAL = 0;
 inline constexpr int THREAD_PRIORITY_HIGHEST = 2;
@@ -174,6 +209,33 @@ void Sleep(DWORD dwMilliseconds);
 DWORD timeGetTime();
 MMRESULT timeBeginPeriod(UINT uPeriod);
 MMRESULT timeEndPeriod(UINT uPeriod);
+
+// Device-interface arrival and removal. RegisterDeviceNotificationW takes a
+// DEV_BROADCAST_DEVICEINTERFACE_W filter (size at least the record's, type
+// DBT_DEVTYP_DEVICEINTERFACE, the class; with DEVICE_NOTIFY_ALL_INTERFACE_CLASSES any class) and
+// a recipient (a window handle, or a service handle with DEVICE_NOTIFY_SERVICE_HANDLE).
+//
+// On Windows the system posts WM_DEVICECHANGE to the window. On the bench the recipient is only a
+// name: the bench never calls into a window system, because the interface changes happen on
+// whatever thread a driver runs on, and a window's messages belong to its GUI thread (a winelib
+// panel must not be called into from a library thread). Each registration instead queues its
+// messages in order and keeps a waitable event (manual reset, in the registering process)
+// signalled while any is queued. The GUI thread takes them when it pumps its own messages (on a
+// timer, or after BenchDeviceChangeEvent signalled) and hands each to its window procedure as
+// WM_DEVICECHANGE(wParam, lParam = the record).
+HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags);
+// Ends the registration: queued messages are dropped and its event handle is closed.
+BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle);
+// The registration's event (owned by the registration; do not close it).
+HANDLE BenchDeviceChangeEvent(HDEVNOTIFY Handle);
+// Takes the oldest queued message: *wParam receives DBT_DEVICEARRIVAL or DBT_DEVICEREMOVECOMPLETE,
+// *recipient the registered recipient, and Record a DEV_BROADCAST_DEVICEINTERFACE_W with the
+// interface class and the interface's path ("\\?\..." as SetupDi gives it), dbcc_size covering
+// the name and its terminator. FALSE with ERROR_NO_MORE_ITEMS when nothing is queued; with
+// ERROR_INSUFFICIENT_BUFFER when RecordSize is too small (*RequiredSize says how much; the
+// message stays queued).
+BOOL BenchTakeDeviceChange(HDEVNOTIFY Handle, HANDLE* recipient, WPARAM* wParam,
+                           PDEV_BROADCAST_HDR Record, DWORD RecordSize, LPDWORD RequiredSize);
 
 DWORD GetLastError();
 void SetLastError(DWORD dwErrCode);

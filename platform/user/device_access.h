@@ -1,7 +1,8 @@
 // The one include through which the ASIO driver and the control panel reach a device: device
 // setup enumeration of an interface class, CreateFileW, DeviceIoControl, CloseHandle, events,
-// threads, timeGetTime and the timer resolution, under their Win32 names. The Windows build takes
-// them from Win32 itself; the bench from its emulated machine.
+// threads, timeGetTime and the timer resolution, device-interface notifications, under their
+// Win32 names. The Windows build takes them from Win32 itself; the bench from its emulated
+// machine.
 #pragma once
 
 #if defined(Q407_REAL_KITS)
@@ -10,6 +11,7 @@
 #endif
 #include <windows.h>
 // windows.h first: these rely on its types.
+#include <dbt.h>
 #include <mmsystem.h>
 #include <setupapi.h>
 #else

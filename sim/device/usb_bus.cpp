@@ -151,6 +151,7 @@ NTSTATUS UsbBus::DispatchOther(PDEVICE_OBJECT, PIRP irp) {
 }
 
 NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT, PIRP irp) {
+    PoStartNextPowerIrp(irp);
     irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
@@ -185,6 +186,23 @@ NTSTATUS UsbBus::QueryId(PIRP irp) {
     return STATUS_SUCCESS;
 }
 
+// A USB device with a serial number: removable, unique, may vanish at any time; it sleeps in D3
+// whenever the machine sleeps.
+NTSTATUS UsbBus::QueryCapabilities(PDEVICE_CAPABILITIES caps) {
+    if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES))
+        return STATUS_UNSUCCESSFUL;
+    caps->Removable = 1;
+    caps->UniqueID = 1;
+    caps->SurpriseRemovalOK = 1;
+    caps->Address = 1;  // the port
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (int s = PowerSystemSleeping1; s <= PowerSystemShutdown; ++s)
+        caps->DeviceState[s] = PowerDeviceD3;
+    caps->SystemWake = PowerSystemUnspecified;
+    caps->DeviceWake = PowerDeviceUnspecified;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = irp->IoStatus.Status;
@@ -197,8 +215,10 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT device, PIRP irp) {
         case IRP_MN_CANCEL_REMOVE_DEVICE:
         case IRP_MN_SURPRISE_REMOVAL:
         case IRP_MN_REMOVE_DEVICE:
-        case IRP_MN_QUERY_CAPABILITIES:
             status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_QUERY_CAPABILITIES:
+            status = QueryCapabilities(stack->Parameters.DeviceCapabilities.Capabilities);
             break;
         case IRP_MN_QUERY_ID:
             status = FromDevice(device)->QueryId(irp);

@@ -124,6 +124,7 @@ class UsbBus {
     NTSTATUS SelectInterface(PIRP irp, PURB urb);
     NTSTATUS PipeRequest(PIRP irp, PURB urb);
     NTSTATUS QueryId(PIRP irp);
+    static NTSTATUS QueryCapabilities(PDEVICE_CAPABILITIES caps);
 
     TransferId Enqueue(Request r);
     // After the device was given request id (accepted: it took it); STATUS_PENDING.

@@ -46,7 +46,7 @@ std::wstring Canonical(const std::wstring& path) {
 void Notify(const Registration& r, DeviceInterfaceNotice::Kind kind) {
     DeviceInterfaceNotice notice{kind, r.classGuid, r.link};
     for (auto* s : State().subscribers)
-        if (IsEqualGUID(s->ClassGuid(), r.classGuid)) s->Deliver(notice);
+        if (s->Wants(r.classGuid)) s->Deliver(notice);
 }
 
 }  // namespace
@@ -76,6 +76,27 @@ DeviceInterfaceSubscription::DeviceInterfaceSubscription(const GUID& classGuid)
     st.subscribers.push_back(this);
 }
 
+DeviceInterfaceSubscription::DeviceInterfaceSubscription() : allClasses_(true) {
+    KeInitializeEvent(&event_, NotificationEvent, FALSE);
+    Interfaces& st = State();
+    std::lock_guard lock(st.mutex);
+    st.subscribers.push_back(this);
+}
+
+bool DeviceInterfaceSubscription::Wants(const GUID& classGuid) const {
+    return allClasses_ || IsEqualGUID(classGuid_, classGuid);
+}
+
+void DeviceInterfaceSubscription::MirrorTo(PKEVENT event) {
+    std::lock_guard lock(mutex_);
+    mirror_ = event;
+    if (mirror_ == nullptr) return;
+    if (queue_.empty())
+        KeClearEvent(mirror_);
+    else
+        KeSetEvent(mirror_, IO_NO_INCREMENT, FALSE);
+}
+
 DeviceInterfaceSubscription::~DeviceInterfaceSubscription() {
     Interfaces& st = State();
     std::lock_guard lock(st.mutex);
@@ -86,6 +107,7 @@ void DeviceInterfaceSubscription::Deliver(const DeviceInterfaceNotice& notice) {
     std::lock_guard lock(mutex_);
     queue_.push_back(notice);
     KeSetEvent(&event_, IO_NO_INCREMENT, FALSE);
+    if (mirror_ != nullptr) KeSetEvent(mirror_, IO_NO_INCREMENT, FALSE);
 }
 
 bool DeviceInterfaceSubscription::Next(DeviceInterfaceNotice* notice) {
@@ -93,7 +115,17 @@ bool DeviceInterfaceSubscription::Next(DeviceInterfaceNotice* notice) {
     if (queue_.empty()) return false;
     *notice = queue_.front();
     queue_.pop_front();
-    if (queue_.empty()) KeClearEvent(&event_);
+    if (queue_.empty()) {
+        KeClearEvent(&event_);
+        if (mirror_ != nullptr) KeClearEvent(mirror_);
+    }
+    return true;
+}
+
+bool DeviceInterfaceSubscription::Peek(DeviceInterfaceNotice* notice) {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) return false;
+    *notice = queue_.front();
     return true;
 }
 

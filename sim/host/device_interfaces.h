@@ -28,24 +28,34 @@ std::wstring GuidText(const GUID& guid);
 class DeviceInterfaceSubscription {
   public:
     explicit DeviceInterfaceSubscription(const GUID& classGuid);
+    // Notices of every interface class.
+    DeviceInterfaceSubscription();
     ~DeviceInterfaceSubscription();
     DeviceInterfaceSubscription(const DeviceInterfaceSubscription&) = delete;
     DeviceInterfaceSubscription& operator=(const DeviceInterfaceSubscription&) = delete;
 
     // Takes the oldest queued notice; false when none is queued.
     bool Next(DeviceInterfaceNotice* notice);
+    // The oldest queued notice, left queued; false when none is queued.
+    bool Peek(DeviceInterfaceNotice* notice);
     // Waits (an emulated wait, PASSIVE_LEVEL) until a notice is queued; false on time-out.
     bool Wait(ClockTicks timeout);
     bool Wait();
     // Signalled while notices are queued.
     PKEVENT Event() { return &event_; }
 
+    // Keeps another event (a client's, referenced by the caller for the subscription's life)
+    // in the same state as Event().
+    void MirrorTo(PKEVENT event);
+
     // Called by the I/O manager.
     void Deliver(const DeviceInterfaceNotice& notice);
-    const GUID& ClassGuid() const { return classGuid_; }
+    bool Wants(const GUID& classGuid) const;
 
   private:
-    GUID classGuid_;
+    bool allClasses_ = false;
+    GUID classGuid_{};
+    PKEVENT mirror_ = nullptr;
     KEVENT event_;
     std::mutex mutex_;
     std::deque<DeviceInterfaceNotice> queue_;

@@ -19,6 +19,9 @@ struct DeviceRecord {
     DEVICE_POWER_STATE devicePower = PowerDeviceUnspecified;
     SYSTEM_POWER_STATE systemPower = PowerSystemUnspecified;
     ULONG startNextPowerCalls = 0;
+    // Files opened on this (physical) device whose close has not yet been sent; guarded by the
+    // file lock of the process code.
+    size_t openFiles = 0;
 };
 
 DeviceRecord& RecordOf(PDEVICE_OBJECT device);

@@ -42,6 +42,12 @@ NTSTATUS SendSystemRequest(PDEVICE_OBJECT device, UCHAR majorFunction, UCHAR min
                            const std::function<void(PIO_STACK_LOCATION)>& fill,
                            NTSTATUS initialStatus, ULONG_PTR* information = nullptr);
 
+// Files opened on a physical device (through its interfaces) and not yet closed.
+size_t OpenFileCount(PDEVICE_OBJECT physicalDevice);
+// Called (PASSIVE_LEVEL, on the closing thread) when the last open file of a physical device has
+// been closed; the Plug and Play manager finishes a surprise removal then. Null clears it.
+void SetLastFileClosedHandler(std::function<void(PDEVICE_OBJECT physicalDevice)> handler);
+
 // IRPs allocated and not yet freed (any owner).
 size_t LiveIrpCount();
 

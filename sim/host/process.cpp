@@ -50,6 +50,9 @@ struct FileRecord {
     bool opened = false;  // IRP_MJ_CREATE succeeded: CLOSE is owed
 };
 
+std::mutex g_fileMutex;  // open-file counts of devices, the last-close handler
+std::function<void(PDEVICE_OBJECT)> g_lastFileClosed;
+
 NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR major, bool referenceFile) {
     detail::OwnedIrpSetup setup;
     setup.major = major;
@@ -78,6 +81,7 @@ void CloseInThread(void* body) {
 void FileDestroy(void* body) {
     auto* file = static_cast<PFILE_OBJECT>(body);
     auto* record = static_cast<FileRecord*>(file->SimData);
+    std::function<void(PDEVICE_OBJECT)> lastClosed;
     if (record->opened) {
         // The last reference can go at raised IRQL (a driver's dereference in a DPC); the close
         // request then runs on a thread of its own, as the system defers it.
@@ -87,7 +91,10 @@ void FileDestroy(void* body) {
             BugCheck("ObDereferenceObject",
                      "last reference to an open file object dropped above PASSIVE_LEVEL");
         }
+        std::lock_guard lock(g_fileMutex);
+        if (--detail::RecordOf(file->DeviceObject).openFiles == 0) lastClosed = g_lastFileClosed;
     }
+    if (lastClosed) lastClosed(file->DeviceObject);
     ObDereferenceObject(file->DeviceObject);
     delete record;
 }
@@ -184,6 +191,16 @@ HANDLE Process::StartThread(std::function<void()> body) {
     return h;
 }
 
+size_t OpenFileCount(PDEVICE_OBJECT physicalDevice) {
+    std::lock_guard lock(g_fileMutex);
+    return detail::RecordOf(physicalDevice).openFiles;
+}
+
+void SetLastFileClosedHandler(std::function<void(PDEVICE_OBJECT)> handler) {
+    std::lock_guard lock(g_fileMutex);
+    g_lastFileClosed = std::move(handler);
+}
+
 NTSTATUS Process::OpenDevice(const std::wstring& symbolicLink, HANDLE* handle) {
     Scope scope(*this);
     *handle = nullptr;
@@ -214,6 +231,10 @@ NTSTATUS Process::OpenDevice(const std::wstring& symbolicLink, HANDLE* handle) {
         return status;
     }
     record->opened = true;
+    {
+        std::lock_guard lock(g_fileMutex);
+        ++detail::RecordOf(physical).openFiles;
+    }
     *handle = process_->handles->Insert(file, 0x001F01FF /* FILE_ALL_ACCESS */);
     ObDereferenceObject(file);
     return status;
