@@ -6,6 +6,7 @@
 #if defined(Q407_REAL_KITS)
 #include "platform/kits/kit_compat.h"
 #else
+#include "dma.h"
 #include "ex_pool.h"
 #include "io_manager.h"
 #include "ke.h"

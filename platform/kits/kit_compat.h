@@ -63,6 +63,12 @@ inline void KeCheckExtendedStateSaved(ULONG64 Mask) {
 
 // --- What mingw-w64's kit lacks -------------------------------------------------------------
 
+// The kit declares the bus interface GUID without a definition or a library holding it; the
+// driver that answers it defines it (selectany: one copy per image).
+#include <wdmguid.h>
+EXTERN_C const GUID DECLSPEC_SELECTANY GUID_BUS_INTERFACE_STANDARD = {
+    0x496b8280, 0x6f25, 0x11d0, {0xbe, 0xaf, 0x08, 0x00, 0x2b, 0xe2, 0x09, 0x2f}};
+
 #ifndef USBD_STATUS_REQUEST_FAILED
 #define USBD_STATUS_REQUEST_FAILED ((USBD_STATUS)0x80000500L)
 #endif

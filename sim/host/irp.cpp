@@ -568,6 +568,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                 if (known) {
                     std::lock_guard lock(g_mutex);
                     IrpRecord& record = Irps()[Irp];
+                    // A routine may free the IRP it sent before claiming it back; then nothing
+                    // of it may be read any more.
+                    if (record.freed) return;
                     const bool sender = atTop || here >= record.ownerLocation;
                     const bool dispatching =
                         std::any_of(record.frames.begin(), record.frames.end(),

@@ -2,6 +2,7 @@
 
 #include "usbdriver/control/control_pool.h"
 #include "usbdriver/control/irp_forwarding.h"
+#include "usbdriver/control/link_interface.h"
 
 namespace q407 {
 namespace {
@@ -181,7 +182,9 @@ NTSTATUS BuildChildId(LONG index, BUS_QUERY_ID_TYPE type, WCHAR** id) {
 }
 
 NTSTATUS ChildQueryInterface(PDEVICE_OBJECT child, PIRP irp) {
-    return ForwardToParentStack(child, irp);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!AnswerLinkQueryInterface(child, irp, &status)) return ForwardToParentStack(child, irp);
+    return CompleteRequest(irp, status, irp->IoStatus.Information);
 }
 
 NTSTATUS ChildDevicePnp(PDEVICE_OBJECT child, PIRP irp) {
