@@ -4,6 +4,7 @@
 
 #include "asio/class_factory.h"
 #include "asio/com_unknown.h"
+#include "asio/notification_thread.h"
 #include "platform/com/com_base.h"
 #include "platform/user/device_access.h"
 
@@ -42,7 +43,8 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid
 }
 
 extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
-    if (q407::asio::CClassFactory::Locks() > 0 || q407::asio::CBaseObject::ObjectsActive() != 0)
+    if (q407::asio::CClassFactory::Locks() > 0 || q407::asio::CBaseObject::ObjectsActive() != 0 ||
+        q407::asio::NotificationThreadsRunning() != 0)
         return S_FALSE;
     return S_OK;
 }

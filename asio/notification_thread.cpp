@@ -9,6 +9,8 @@ namespace {
 
 thread_local bool t_onNotificationThread = false;
 std::atomic<DWORD> g_periodTimeoutMs{INFINITE};
+// Threads that may still run the module's code; counted down as the thread's last act.
+std::atomic<long> g_threadsRunning{0};
 
 // The event handle is the thread's argument; the driver is the link's current one.
 DWORD WINAPI NotificationThread(LPVOID parameter) {
@@ -41,6 +43,7 @@ DWORD WINAPI NotificationThread(LPVOID parameter) {
         if (link.stopThread.load() || !driver->Running()) break;
     }
     t_onNotificationThread = false;
+    g_threadsRunning.fetch_sub(1);
     return 0;
 }
 
@@ -58,14 +61,20 @@ bool OnNotificationThread() {
     return t_onNotificationThread;
 }
 
+long NotificationThreadsRunning() {
+    return g_threadsRunning.load();
+}
+
 bool StartNotificationThread(AsioDeviceLink& link, DWORD periodTimeoutMs) {
     g_periodTimeoutMs.store(periodTimeoutMs);
     link.stopThread.store(false);
     HANDLE wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (wake == nullptr) return false;
     // The host's buffer switch runs on this thread: it gets the default stack, not a token one.
+    g_threadsRunning.fetch_add(1);
     HANDLE thread = CreateThread(nullptr, 0, NotificationThread, wake, 0, nullptr);
     if (thread == nullptr) {
+        g_threadsRunning.fetch_sub(1);
         CloseHandle(wake);
         return false;
     }

@@ -23,5 +23,8 @@ bool StartNotificationThread(AsioDeviceLink& link, DWORD periodTimeoutMs);
 void StopNotificationThread(AsioDeviceLink& link);
 // True on the notification thread.
 bool OnNotificationThread();
+// Threads not yet ended: one that a host stopped from inside its own callback is not waited for,
+// and the module must not be unloaded under it.
+long NotificationThreadsRunning();
 
 }  // namespace q407::asio

@@ -2,6 +2,9 @@
 
 #include <dlfcn.h>
 
+#include <chrono>
+#include <thread>
+
 namespace q407::tools {
 
 AsioModule::AsioModule(const std::string& path) {
@@ -30,6 +33,10 @@ AsioModule::AsioModule(const std::string& path) {
 
 AsioModule::~AsioModule() {
     if (library_ == nullptr) return;
+    // As COM unloads a server: once it says it can be. A thread of the library may still be on
+    // its way out; objects a host leaked keep it loaded only for a while.
+    for (int i = 0; i < 200 && canUnloadNow_() != S_OK; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     (void)dllMain_(reinterpret_cast<HINSTANCE>(library_), DLL_PROCESS_DETACH, nullptr);
     dlclose(library_);
 }
