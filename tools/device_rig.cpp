@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "sim/device/usb_bus.h"
@@ -16,48 +17,71 @@ namespace {
 
 const wchar_t kServiceName[] = L"Q407DRV";
 const wchar_t kSettingsValueName[] = L"MixerQ40714";
-constexpr unsigned kSerial = 1;
+
+void StoreSettingsOf(PDEVICE_OBJECT pdo, const std::vector<UCHAR>& settings) {
+    const std::wstring key =
+        sim::DeviceRegistryKeyPath(pdo, PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
+    sim::RegistryStore::Instance().SetValue(key, kSettingsValueName, REG_BINARY, settings);
+}
 
 }  // namespace
 
-// Construction order is teardown order reversed: the machine outlives the device on its bus, and
-// the device outlives the Plug and Play manager that removes it.
+// Construction order is teardown order reversed: the machine outlives the devices on its bus, and
+// the devices outlive the Plug and Play manager that removes them. A unit keeps its serial
+// number, so a replugged unit is the same device instance to the system.
 struct DeviceRig::Machine {
-    explicit Machine(sim::ClockMode mode)
-        : machine(mode), device(std::make_unique<sim::VirtualQ407>(kSerial)) {}
-    sim::Machine machine;
-    std::unique_ptr<sim::VirtualQ407> device;
-    sim::PnpManager pnp;
+    Machine(sim::ClockMode mode, int unitCount) : machine(mode) {
+        for (int unit = 0; unit < unitCount; ++unit)
+            devices.push_back(std::make_unique<sim::VirtualQ407>(SerialOf(unit)));
+    }
+    static unsigned SerialOf(int unit) { return static_cast<unsigned>(unit) + 1; }
 
-    PDEVICE_OBJECT Pdo() const { return device->Pdo(); }
+    sim::Machine machine;
+    std::vector<std::unique_ptr<sim::VirtualQ407>> devices;
+    sim::PnpManager pnp;
+    std::vector<UCHAR> settings;
+
+    sim::VirtualQ407& Unit(int unit) const { return *devices.at(static_cast<size_t>(unit)); }
+    PDEVICE_OBJECT Pdo(int unit) const { return Unit(unit).Pdo(); }
 };
 
 DeviceRig::DeviceRig(const DeviceRigOptions& options)
-    : machine_(std::make_unique<Machine>(options.clockMode)) {
+    : machine_(
+          std::make_unique<Machine>(options.clockMode, options.units > 0 ? options.units : 1)) {
     machine_->pnp.RegisterDriver(kQ407HardwareId, kServiceName, Q407DriverEntry);
     if (options.childDriver != nullptr)
         machine_->pnp.RegisterDriver(kChildHardwareId, kChildServiceName, options.childDriver);
 }
 
 DeviceRig::~DeviceRig() {
-    if (machine_->pnp.Knows(machine_->Pdo()) && !NT_SUCCESS(Remove())) {
-        // Vetoed: the device goes the way a pulled one does.
-        Unplug();
+    for (int unit = 0; unit < Units(); ++unit) {
+        if (machine_->pnp.Knows(machine_->Pdo(unit)) && !NT_SUCCESS(Remove(unit))) {
+            // Vetoed: the device goes the way a pulled one does.
+            Unplug(unit);
+        }
     }
     machine_.reset();
 }
 
 void DeviceRig::StoreSettings(const MixerSettings& settings) {
-    const std::wstring key = sim::DeviceRegistryKeyPath(
-        machine_->Pdo(), PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
     const auto* bytes = reinterpret_cast<const UCHAR*>(&settings);
-    sim::RegistryStore::Instance().SetValue(key, kSettingsValueName, REG_BINARY,
-                                            std::vector<UCHAR>(bytes, bytes + sizeof(settings)));
+    machine_->settings.assign(bytes, bytes + sizeof(settings));
+    for (int unit = 0; unit < Units(); ++unit)
+        StoreSettingsOf(machine_->Pdo(unit), machine_->settings);
 }
 
 NTSTATUS DeviceRig::Start() {
-    PDEVICE_OBJECT pdo = machine_->Pdo();
-    if (pdo == nullptr || !machine_->device->Bus().Plugged()) return STATUS_NO_SUCH_DEVICE;
+    NTSTATUS result = STATUS_SUCCESS;
+    for (int unit = 0; unit < Units(); ++unit) {
+        const NTSTATUS status = StartUnit(unit);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+    }
+    return result;
+}
+
+NTSTATUS DeviceRig::StartUnit(int unit) {
+    PDEVICE_OBJECT pdo = machine_->Pdo(unit);
+    if (pdo == nullptr || !machine_->Unit(unit).Bus().Plugged()) return STATUS_NO_SUCH_DEVICE;
     sim::PnpManager& pnp = machine_->pnp;
     if (!pnp.Knows(pdo)) return pnp.Plug(pdo);
     switch (pnp.StateOf(pdo)) {
@@ -74,37 +98,46 @@ NTSTATUS DeviceRig::Start() {
 }
 
 NTSTATUS DeviceRig::Stop() {
-    return machine_->pnp.Stop(machine_->Pdo());
+    NTSTATUS result = STATUS_SUCCESS;
+    for (int unit = 0; unit < Units(); ++unit) {
+        const NTSTATUS status = machine_->pnp.Stop(machine_->Pdo(unit));
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+    }
+    return result;
 }
 
-void DeviceRig::Unplug() {
-    if (!machine_->device->Bus().Plugged()) return;
-    machine_->device->Bus().Unplug();
-    machine_->pnp.ReportMissing(machine_->Pdo());
+void DeviceRig::Unplug(int unit) {
+    sim::VirtualQ407& device = machine_->Unit(unit);
+    if (!device.Bus().Plugged()) return;
+    device.Bus().Unplug();
+    machine_->pnp.ReportMissing(device.Pdo());
     machine_->pnp.WaitIdle();
 }
 
-NTSTATUS DeviceRig::Replug() {
-    if (machine_->device->Bus().Plugged()) return STATUS_OBJECT_NAME_COLLISION;
+NTSTATUS DeviceRig::Replug(int unit) {
+    if (machine_->Unit(unit).Bus().Plugged()) return STATUS_OBJECT_NAME_COLLISION;
     machine_->pnp.WaitIdle();
-    if (machine_->pnp.Knows(machine_->Pdo())) return STATUS_DELETE_PENDING;
+    if (machine_->pnp.Knows(machine_->Pdo(unit))) return STATUS_DELETE_PENDING;
     // The old device's objects go before the new one takes its instance path.
-    machine_->device.reset();
-    machine_->device = std::make_unique<sim::VirtualQ407>(kSerial);
-    return machine_->pnp.Plug(machine_->Pdo());
+    std::unique_ptr<sim::VirtualQ407>& slot = machine_->devices.at(static_cast<size_t>(unit));
+    slot.reset();
+    slot = std::make_unique<sim::VirtualQ407>(Machine::SerialOf(unit));
+    if (!machine_->settings.empty()) StoreSettingsOf(slot->Pdo(), machine_->settings);
+    return machine_->pnp.Plug(slot->Pdo());
 }
 
-void DeviceRig::BeginRemove() {
-    Unplug();
+void DeviceRig::BeginRemove(int unit) {
+    Unplug(unit);
 }
 
-void DeviceRig::FinishRemove() {
+void DeviceRig::FinishRemove(int unit) {
+    (void)unit;  // the manager's removals are machine-wide work
     machine_->pnp.WaitIdle();
 }
 
-NTSTATUS DeviceRig::Remove() {
-    if (!machine_->pnp.Knows(machine_->Pdo())) return STATUS_SUCCESS;
-    return machine_->pnp.Remove(machine_->Pdo());
+NTSTATUS DeviceRig::Remove(int unit) {
+    if (!machine_->pnp.Knows(machine_->Pdo(unit))) return STATUS_SUCCESS;
+    return machine_->pnp.Remove(machine_->Pdo(unit));
 }
 
 NTSTATUS DeviceRig::Sleep() {
@@ -119,25 +152,25 @@ bool DeviceRig::Started() const {
     return Facade() != nullptr;
 }
 
-bool DeviceRig::Removed() const {
-    return !machine_->pnp.Knows(machine_->Pdo());
+bool DeviceRig::Removed(int unit) const {
+    return !machine_->pnp.Knows(machine_->Pdo(unit));
 }
 
-PDEVICE_OBJECT DeviceRig::FunctionalDevice() const {
-    PDEVICE_OBJECT pdo = machine_->Pdo();
+PDEVICE_OBJECT DeviceRig::FunctionalDevice(int unit) const {
+    PDEVICE_OBJECT pdo = machine_->Pdo(unit);
     if (pdo == nullptr || !machine_->pnp.Knows(pdo)) return nullptr;
     PDEVICE_OBJECT above = pdo->AttachedDevice;
     if (above == nullptr || above->DriverObject != sim::FindDriver(kServiceName)) return nullptr;
     return above;
 }
 
-PDEVICE_OBJECT DeviceRig::ChildDevice() const {
-    const auto children = machine_->pnp.ChildrenOf(machine_->Pdo());
+PDEVICE_OBJECT DeviceRig::ChildDevice(int unit) const {
+    const auto children = machine_->pnp.ChildrenOf(machine_->Pdo(unit));
     return children.empty() ? nullptr : children.front();
 }
 
-DeviceFacade* DeviceRig::Facade() const {
-    PDEVICE_OBJECT fdo = FunctionalDevice();
+DeviceFacade* DeviceRig::Facade(int unit) const {
+    PDEVICE_OBJECT fdo = FunctionalDevice(unit);
     return fdo != nullptr ? ExtensionOf(fdo)->facade : nullptr;
 }
 
@@ -149,12 +182,16 @@ void DeviceRig::RunForSeconds(double seconds) {
     RunFor(static_cast<sim::ClockTicks>(seconds * double(sim::kTicksPerSecond)));
 }
 
-sim::Q407Device& DeviceRig::Device() {
-    return machine_->device->Device();
+int DeviceRig::Units() const {
+    return static_cast<int>(machine_->devices.size());
 }
 
-sim::VirtualQ407& DeviceRig::VirtualDevice() {
-    return *machine_->device;
+sim::Q407Device& DeviceRig::Device(int unit) {
+    return machine_->Unit(unit).Device();
+}
+
+sim::VirtualQ407& DeviceRig::VirtualDevice(int unit) {
+    return machine_->Unit(unit);
 }
 
 sim::PnpManager& DeviceRig::Pnp() {
