@@ -204,9 +204,13 @@ TEST_F(StreamLinkChildTest, AfterTheRemovalNoticeTheStandInLeavesTheFacadeAlone)
     EXPECT_EQ(Facade(), facade);
     EXPECT_EQ(wdm->counters->removalNotices.load(), 0u);
 
-    // Pulled out under the audio driver: the MIDI callback is told, the facade goes, and the
+    // Pulled out under the audio driver (the function device's surprise removal, before the
+    // system gets to the children): the MIDI callback is told, the facade goes, and the
     // stand-in's stop no longer reaches it.
-    rig_.BeginRemove();
+    EXPECT_EQ(sim::SendSystemRequest(
+                  rig_.FunctionalDevice(), IRP_MJ_PNP, IRP_MN_SURPRISE_REMOVAL,
+                  [](PIO_STACK_LOCATION) {}, STATUS_NOT_SUPPORTED),
+              STATUS_SUCCESS);
     EXPECT_EQ(wdm->counters->removalNotices.load(), 1u);
     const LONG used = wdm->functionsUsed;
     StopStreams(wdm);
