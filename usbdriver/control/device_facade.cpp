@@ -123,6 +123,8 @@ NTSTATUS InitializeFacade(DeviceFacade* facade, PDEVICE_OBJECT deviceObject,
 
 void NotifyRemoval(DeviceFacade* facade) {
     CallMidiEntryZero(facade, 1);
+    // A settings thread still applying a block would change it under the save.
+    ReapSettingsThread(facade);
     if (facade->engine != nullptr) {
         const NTSTATUS status =
             facade->engine->SaveSettings(facade->engine->GetSettings(), sizeof(MixerSettings));
