@@ -1,0 +1,100 @@
+#include "tools/asio_device_session.h"
+
+#include "sim/host/process.h"
+#include "tools/device_rig.h"
+#include "usbdriver/control/device_facade.h"
+#include "usbdriver/engine/stream_engine.h"
+
+namespace q407::tools {
+namespace {
+
+struct Snapshot {
+    sim::DeviceCounters device;
+    uint64_t engine = 0;
+};
+
+Snapshot Take(DeviceRig& rig) {
+    Snapshot s;
+    s.device = rig.Device().Counters();
+    if (DeviceFacade* facade = rig.Facade(); facade != nullptr && facade->engine != nullptr) {
+        const StreamEngine& engine = *facade->engine;
+        s.engine = engine.m_PathCounters.asioUnderruns + engine.m_PathCounters.asioHalvesDropped +
+                   engine.m_Counters.captureUnitsDropped;
+    }
+    return s;
+}
+
+}  // namespace
+
+// The library is unloaded before the machine goes, the machine after.
+struct DeviceSession::State {
+    explicit State(const DeviceRigOptions& options) : rig(options) {}
+    ~State() { (void)library.Unload(); }
+    DeviceRig rig;
+    AsioLibrary library;
+};
+
+DeviceSession::DeviceSession() = default;
+DeviceSession::~DeviceSession() = default;
+
+bool DeviceSession::Boot(const DeviceSessionOptions& options, std::string* error) {
+    DeviceRigOptions rigOptions;
+    rigOptions.clockMode = options.realTime ? sim::ClockMode::Real : sim::ClockMode::Virtual;
+    state_ = std::make_unique<State>(rigOptions);
+    MixerSettings settings = DefaultMixerSettings();
+    settings.sampleRate = static_cast<LONG>(options.rate);
+    settings.latency = static_cast<LONG>(options.latency);
+    settings.usbBufferCount = static_cast<LONG>(options.buffers);
+    if (!StartDeviceWithSettings(state_->rig, settings, error)) return false;
+    if (options.loopback) state_->rig.Device().LoopbackAllInputs();
+    return state_->library.Load(
+        options.libraryPath.empty() ? DefaultAsioLibraryPath() : options.libraryPath, error);
+}
+
+void DeviceSession::RunForSeconds(double seconds) {
+    if (state_) state_->rig.RunForSeconds(seconds);
+}
+
+AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
+                                      DeviceSessionResult* result, std::string* error) {
+    if (!state_ || !state_->library.Loaded()) {
+        *error = "the machine has not been booted";
+        return AsioSessionFailure::NoDriver;
+    }
+    DeviceRig& rig = state_->rig;
+    AsioSessionRequest run = request;
+    run.advance = [&rig](double seconds) { rig.RunForSeconds(seconds); };
+    Snapshot before = Take(rig);
+    run.started = [&] {
+        before = Take(rig);
+        if (request.started) request.started();
+    };
+    AsioSessionFailure failure = AsioSessionFailure::None;
+    {
+        sim::Process host("q407 asio host");
+        sim::Process::Scope scope(host);
+        std::string why;
+        result->deviceKnown = QueryDeviceReport(&result->device, &why);
+        AsioHost asio(state_->library);
+        failure = asio.Run(run, &result->asio, error);
+    }
+    const Snapshot after = Take(rig);
+    result->deviceUnderruns = after.device.underruns - before.device.underruns;
+    result->deviceOverruns = after.device.overruns - before.device.overruns;
+    result->engineDropouts = after.engine - before.engine;
+    if (failure == AsioSessionFailure::None && state_->library.CanUnloadNow() != S_OK) {
+        *error = "the ASIO driver library still holds objects after the session";
+        failure = AsioSessionFailure::DriverError;
+    }
+    return failure;
+}
+
+AsioSessionFailure RunDeviceSession(const DeviceSessionOptions& options,
+                                    const AsioSessionRequest& request, DeviceSessionResult* result,
+                                    std::string* error) {
+    DeviceSession session;
+    if (!session.Boot(options, error)) return AsioSessionFailure::NoDriver;
+    return session.Run(request, result, error);
+}
+
+}  // namespace q407::tools
