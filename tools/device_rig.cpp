@@ -18,65 +18,139 @@ const wchar_t kSettingsValueName[] = L"MixerQ40714";
 
 }  // namespace
 
-// Construction order is teardown order reversed: the machine outlives the device on its bus.
+// Construction order is teardown order reversed: the machine outlives the devices on its bus.
+// A unit's devices that were unplugged stay until the rig goes, as objects the driver may still
+// hold references to.
+struct DeviceRig::Unit {
+    std::vector<std::unique_ptr<sim::VirtualQ407>> devices;  // the last one is plugged in
+    PDEVICE_OBJECT functionalDevice = nullptr;
+    bool removed = false;
+};
+
 struct DeviceRig::Machine {
     explicit Machine(sim::ClockMode mode) : machine(mode) {}
     sim::Machine machine;
-    sim::VirtualQ407 device;
     PDRIVER_OBJECT driver = nullptr;
+    std::vector<Unit> units;
+    unsigned nextSerial = 1;
+    std::vector<UCHAR> settings;
 };
 
 DeviceRig::DeviceRig(const DeviceRigOptions& options)
     : machine_(std::make_unique<Machine>(options.clockMode)) {
+    machine_->units.resize(static_cast<size_t>(options.units > 0 ? options.units : 1));
     if (!NT_SUCCESS(sim::LoadDriver(kServiceName, Q407DriverEntry, &machine_->driver))) return;
-    if (!NT_SUCCESS(sim::CallAddDevice(machine_->driver, machine_->device.Pdo()))) return;
-    functionalDevice_ = sim::TopOfStack(machine_->device.Pdo());
+    for (int unit = 0; unit < Units(); ++unit) {
+        if (!NT_SUCCESS(AddUnit(unit))) return;
+    }
 }
 
 DeviceRig::~DeviceRig() {
-    if (functionalDevice_ != nullptr && !removed_) {
-        BeginRemove();
-        FinishRemove();
+    for (int unit = 0; unit < Units(); ++unit) {
+        if (machine_->units[size_t(unit)].functionalDevice != nullptr &&
+            !machine_->units[size_t(unit)].removed) {
+            BeginRemove(unit);
+            FinishRemove(unit);
+        }
     }
     if (machine_->driver != nullptr) (void)sim::UnloadDriver(kServiceName);
     machine_.reset();
 }
 
+NTSTATUS DeviceRig::AddUnit(int unit) {
+    Unit& u = machine_->units[size_t(unit)];
+    u.devices.push_back(std::make_unique<sim::VirtualQ407>(machine_->nextSerial++));
+    u.functionalDevice = nullptr;
+    u.removed = false;
+    const NTSTATUS status = sim::CallAddDevice(machine_->driver, u.devices.back()->Pdo());
+    if (!NT_SUCCESS(status)) return status;
+    u.functionalDevice = sim::TopOfStack(u.devices.back()->Pdo());
+    if (!machine_->settings.empty()) {
+        const std::wstring key = sim::DeviceRegistryKeyPath(
+            u.devices.back()->Pdo(), PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
+        sim::RegistryStore::Instance().SetValue(key, kSettingsValueName, REG_BINARY,
+                                                machine_->settings);
+    }
+    return STATUS_SUCCESS;
+}
+
 void DeviceRig::StoreSettings(const MixerSettings& settings) {
-    const std::wstring key = sim::DeviceRegistryKeyPath(
-        machine_->device.Pdo(), PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
     const auto* bytes = reinterpret_cast<const UCHAR*>(&settings);
-    sim::RegistryStore::Instance().SetValue(key, kSettingsValueName, REG_BINARY,
-                                            std::vector<UCHAR>(bytes, bytes + sizeof(settings)));
+    machine_->settings.assign(bytes, bytes + sizeof(settings));
+    for (Unit& u : machine_->units) {
+        if (u.devices.empty()) continue;
+        const std::wstring key = sim::DeviceRegistryKeyPath(
+            u.devices.back()->Pdo(), PLUGPLAY_REGKEY_DRIVER | PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
+        sim::RegistryStore::Instance().SetValue(key, kSettingsValueName, REG_BINARY,
+                                                machine_->settings);
+    }
 }
 
 NTSTATUS DeviceRig::Start() {
-    if (functionalDevice_ == nullptr || removed_) return STATUS_NO_SUCH_DEVICE;
-    return StartFunctionDevice(functionalDevice_);
+    NTSTATUS result = STATUS_SUCCESS;
+    for (Unit& u : machine_->units) {
+        if (u.functionalDevice == nullptr || u.removed) {
+            if (NT_SUCCESS(result)) result = STATUS_NO_SUCH_DEVICE;
+            continue;
+        }
+        const NTSTATUS status = StartFunctionDevice(u.functionalDevice);
+        if (!NT_SUCCESS(status) && NT_SUCCESS(result)) result = status;
+    }
+    return result;
 }
 
 void DeviceRig::Stop() {
-    if (functionalDevice_ != nullptr && !removed_) StopFunctionDevice(functionalDevice_);
+    for (Unit& u : machine_->units) {
+        if (u.functionalDevice != nullptr && !u.removed) StopFunctionDevice(u.functionalDevice);
+    }
 }
 
-void DeviceRig::BeginRemove() {
-    if (functionalDevice_ == nullptr || removed_) return;
-    BeginRemoveFunctionDevice(functionalDevice_);
+void DeviceRig::BeginRemove(int unit) {
+    Unit& u = machine_->units.at(size_t(unit));
+    if (u.functionalDevice == nullptr || u.removed) return;
+    BeginRemoveFunctionDevice(u.functionalDevice);
 }
 
-void DeviceRig::FinishRemove() {
-    if (functionalDevice_ == nullptr || removed_) return;
-    FinishRemoveFunctionDevice(functionalDevice_);
-    removed_ = true;
+void DeviceRig::FinishRemove(int unit) {
+    Unit& u = machine_->units.at(size_t(unit));
+    if (u.functionalDevice == nullptr || u.removed) return;
+    FinishRemoveFunctionDevice(u.functionalDevice);
+    u.removed = true;
+}
+
+void DeviceRig::Unplug(int unit) {
+    Unit& u = machine_->units.at(size_t(unit));
+    if (u.devices.empty() || u.removed) return;
+    u.devices.back()->Bus().Unplug();
+    BeginRemove(unit);
+    FinishRemove(unit);
+}
+
+NTSTATUS DeviceRig::Replug(int unit) {
+    Unit& u = machine_->units.at(size_t(unit));
+    if (!u.removed) return STATUS_INVALID_DEVICE_STATE;
+    const NTSTATUS added = AddUnit(unit);
+    if (!NT_SUCCESS(added)) return added;
+    return StartFunctionDevice(u.functionalDevice);
 }
 
 bool DeviceRig::Started() const {
     return Facade() != nullptr;
 }
 
-DeviceFacade* DeviceRig::Facade() const {
-    if (functionalDevice_ == nullptr || removed_) return nullptr;
-    return ExtensionOf(functionalDevice_)->facade;
+int DeviceRig::Units() const {
+    return static_cast<int>(machine_->units.size());
+}
+
+PDEVICE_OBJECT DeviceRig::FunctionalDevice(int unit) const {
+    const Unit& u = machine_->units.at(size_t(unit));
+    return u.removed ? nullptr : u.functionalDevice;
+}
+
+DeviceFacade* DeviceRig::Facade(int unit) const {
+    const Unit& u = machine_->units.at(size_t(unit));
+    if (u.functionalDevice == nullptr || u.removed) return nullptr;
+    return ExtensionOf(u.functionalDevice)->facade;
 }
 
 void DeviceRig::RunFor(sim::ClockTicks duration) {
@@ -87,8 +161,8 @@ void DeviceRig::RunForSeconds(double seconds) {
     RunFor(static_cast<sim::ClockTicks>(seconds * double(sim::kTicksPerSecond)));
 }
 
-sim::Q407Device& DeviceRig::Device() {
-    return machine_->device.Device();
+sim::Q407Device& DeviceRig::Device(int unit) {
+    return machine_->units.at(size_t(unit)).devices.back()->Device();
 }
 
 bool StartDeviceWithSettings(DeviceRig& rig, const MixerSettings& settings, std::string* error) {

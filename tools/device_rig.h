@@ -5,6 +5,9 @@
 //
 // Until the driver's Plug and Play handling exists, the rig calls the start and removal steps
 // the Plug and Play manager would ask for.
+//
+// Several units (virtual devices) can share the machine, each with its own functional device;
+// calls without a unit number concern unit 0. A unit can be unplugged and plugged in again.
 #pragma once
 
 #include <memory>
@@ -23,6 +26,7 @@ namespace q407::tools {
 
 struct DeviceRigOptions {
     sim::ClockMode clockMode = sim::ClockMode::Virtual;
+    int units = 1;
 };
 
 class DeviceRig {
@@ -33,27 +37,34 @@ class DeviceRig {
     DeviceRig(const DeviceRig&) = delete;
     DeviceRig& operator=(const DeviceRig&) = delete;
 
-    // The stored settings value the engine loads at start.
+    // The stored settings value the engine loads at start (every unit's).
     void StoreSettings(const MixerSettings& settings);
+    // Starts every unit; the first failure's status.
     NTSTATUS Start();
     void Stop();
     // Removal in the two steps of the driver (see function_device.h).
-    void BeginRemove();
-    void FinishRemove();
+    void BeginRemove(int unit = 0);
+    void FinishRemove(int unit = 0);
     bool Started() const;
+
+    // The unit leaves the bus mid-stream (its transfers complete as gone) and the driver removes
+    // its device; Replug puts a new device of the same kind in its place and starts it.
+    void Unplug(int unit = 0);
+    NTSTATUS Replug(int unit = 0);
 
     void RunFor(sim::ClockTicks duration);
     void RunForSeconds(double seconds);
 
-    sim::Q407Device& Device();
-    PDEVICE_OBJECT FunctionalDevice() const { return functionalDevice_; }
-    DeviceFacade* Facade() const;
+    int Units() const;
+    sim::Q407Device& Device(int unit = 0);
+    PDEVICE_OBJECT FunctionalDevice(int unit = 0) const;
+    DeviceFacade* Facade(int unit = 0) const;
 
   private:
     struct Machine;
+    struct Unit;
+    NTSTATUS AddUnit(int unit);
     std::unique_ptr<Machine> machine_;
-    PDEVICE_OBJECT functionalDevice_ = nullptr;
-    bool removed_ = false;
 };
 
 // Starts the rig with these settings; false, with the message, when the device does not start.

@@ -22,6 +22,9 @@
 #ifndef WINAPI
 #define WINAPI
 #endif
+#ifndef STDAPICALLTYPE
+#define STDAPICALLTYPE
+#endif
 
 namespace q407::win32 {
 
