@@ -29,9 +29,9 @@ Snapshot Take(DeviceRig& rig) {
 // The library is unloaded before the machine goes, the machine after.
 struct DeviceSession::State {
     explicit State(const DeviceRigOptions& options) : rig(options) {}
-    ~State() { (void)library.Unload(); }
+    ~State() { module.reset(); }
     DeviceRig rig;
-    AsioLibrary library;
+    std::unique_ptr<AsioModule> module;
 };
 
 DeviceSession::DeviceSession() = default;
@@ -47,8 +47,13 @@ bool DeviceSession::Boot(const DeviceSessionOptions& options, std::string* error
     settings.usbBufferCount = static_cast<LONG>(options.buffers);
     if (!StartDeviceWithSettings(state_->rig, settings, error)) return false;
     if (options.loopback) state_->rig.Device().LoopbackAllInputs();
-    return state_->library.Load(
-        options.libraryPath.empty() ? DefaultAsioLibraryPath() : options.libraryPath, error);
+    state_->module = std::make_unique<AsioModule>(
+        options.libraryPath.empty() ? DefaultAsioModulePath() : options.libraryPath);
+    if (!state_->module->Loaded()) {
+        *error = "cannot load the ASIO driver: " + state_->module->Error();
+        return false;
+    }
+    return true;
 }
 
 void DeviceSession::RunForSeconds(double seconds) {
@@ -57,7 +62,7 @@ void DeviceSession::RunForSeconds(double seconds) {
 
 AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
                                       DeviceSessionResult* result, std::string* error) {
-    if (!state_ || !state_->library.Loaded()) {
+    if (!state_ || !state_->module || !state_->module->Loaded()) {
         *error = "the machine has not been booted";
         return AsioSessionFailure::NoDriver;
     }
@@ -75,14 +80,14 @@ AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
         sim::Process::Scope scope(host);
         std::string why;
         result->deviceKnown = QueryDeviceReport(&result->device, &why);
-        AsioHost asio(state_->library);
+        AsioHost asio(*state_->module);
         failure = asio.Run(run, &result->asio, error);
     }
     const Snapshot after = Take(rig);
     result->deviceUnderruns = after.device.underruns - before.device.underruns;
     result->deviceOverruns = after.device.overruns - before.device.overruns;
     result->engineDropouts = after.engine - before.engine;
-    if (failure == AsioSessionFailure::None && state_->library.CanUnloadNow() != S_OK) {
+    if (failure == AsioSessionFailure::None && state_->module->CanUnloadNow() != S_OK) {
         *error = "the ASIO driver library still holds objects after the session";
         failure = AsioSessionFailure::DriverError;
     }

@@ -19,7 +19,7 @@ struct DeviceSessionOptions {
     uint32_t buffers = 4;    // n, USB buffers
     bool realTime = false;
     bool loopback = true;     // every input carries output (input mod 8)
-    std::string libraryPath;  // empty: DefaultAsioLibraryPath()
+    std::string libraryPath;  // empty: DefaultAsioModulePath()
 };
 
 struct DeviceSessionResult {

@@ -1,11 +1,8 @@
 #include "tools/asio_host.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 namespace q407::tools {
 
@@ -33,86 +30,6 @@ uint64_t Position(const ASIOSamples& s) {
 
 }  // namespace
 
-std::string DefaultAsioLibraryPath() {
-#ifdef Q407_ASIO_LIBRARY
-    const std::string built = Q407_ASIO_LIBRARY;
-#else
-    const std::string built;
-#endif
-    // Next to the running command first, so that an installed tree finds its own driver.
-    std::error_code ec;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    if (!ec && !built.empty()) {
-        const auto beside = self.parent_path() / std::filesystem::path(built).filename();
-        if (std::filesystem::exists(beside, ec)) return beside.string();
-    }
-    return built;
-}
-
-AsioLibrary::~AsioLibrary() {
-    (void)Unload();
-}
-
-bool AsioLibrary::Load(const std::string& path, std::string* error) {
-    if (module_ != nullptr) return true;
-    if (path.empty()) {
-        *error = "no ASIO driver library was built into this command";
-        return false;
-    }
-    module_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module_ == nullptr) {
-        const char* why = dlerror();
-        *error = "cannot load the ASIO driver '" + path + "': " + (why ? why : "unknown error");
-        return false;
-    }
-    getClassObject_ = reinterpret_cast<GetClassObjectFunction>(dlsym(module_, "DllGetClassObject"));
-    canUnloadNow_ = reinterpret_cast<CanUnloadNowFunction>(dlsym(module_, "DllCanUnloadNow"));
-    if (getClassObject_ == nullptr || canUnloadNow_ == nullptr) {
-        *error = "'" + path + "' does not export DllGetClassObject and DllCanUnloadNow";
-        dlclose(module_);
-        module_ = nullptr;
-        return false;
-    }
-    return true;
-}
-
-IASIO* AsioLibrary::CreateDriver(std::string* error) {
-    if (getClassObject_ == nullptr) {
-        *error = "the ASIO driver library is not loaded";
-        return nullptr;
-    }
-    IClassFactory* factory = nullptr;
-    HRESULT hr =
-        getClassObject_(kQ407AsioClassId, IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr) || factory == nullptr) {
-        *error = "DllGetClassObject failed: " + HresultText(hr);
-        return nullptr;
-    }
-    // Hosts ask for the class identifier itself as the interface.
-    IASIO* driver = nullptr;
-    hr = factory->CreateInstance(nullptr, kQ407AsioClassId, reinterpret_cast<void**>(&driver));
-    factory->Release();
-    if (FAILED(hr) || driver == nullptr) {
-        *error = "CreateInstance failed: " + HresultText(hr);
-        return nullptr;
-    }
-    return driver;
-}
-
-HRESULT AsioLibrary::CanUnloadNow() const {
-    return canUnloadNow_ != nullptr ? canUnloadNow_() : S_OK;
-}
-
-bool AsioLibrary::Unload() {
-    if (module_ == nullptr) return true;
-    if (CanUnloadNow() != S_OK) return false;
-    dlclose(module_);
-    module_ = nullptr;
-    getClassObject_ = nullptr;
-    canUnloadNow_ = nullptr;
-    return true;
-}
-
 struct AsioHost::Callbacks {
     static void BufferSwitch(long index, ASIOBool) {
         if (AsioHost* host = g_activeHost.load()) host->OnBufferSwitch(index, nullptr);
@@ -128,7 +45,7 @@ struct AsioHost::Callbacks {
     }
 };
 
-AsioHost::AsioHost(AsioLibrary& library) : library_(library) {
+AsioHost::AsioHost(const AsioModule& module) : module_(module) {
     callbacks_.bufferSwitch = &Callbacks::BufferSwitch;
     callbacks_.sampleRateDidChange = &Callbacks::SampleRateDidChange;
     callbacks_.asioMessage = &Callbacks::Message;
@@ -209,8 +126,16 @@ void AsioHost::OnBufferSwitch(long index, const ASIOTime* time) {
 
 AsioSessionFailure AsioHost::Open(const AsioSessionRequest& request, AsioSessionResult* result,
                                   bool first, std::string* error) {
-    driver_ = library_.CreateDriver(error);
-    if (driver_ == nullptr) return AsioSessionFailure::NoDriver;
+    if (!module_.Loaded()) {
+        *error = module_.Error();
+        return AsioSessionFailure::NoDriver;
+    }
+    HRESULT hr = S_OK;
+    driver_ = module_.CreateDriver(kQ407AsioClassId, &hr);
+    if (driver_ == nullptr) {
+        *error = "the ASIO driver object was not created: " + HresultText(hr);
+        return AsioSessionFailure::NoDriver;
+    }
     char text[256] = {};
     driver_->getDriverName(text);
     result->driverName = Bounded(text, sizeof(text));

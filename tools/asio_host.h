@@ -1,4 +1,4 @@
-// An ASIO test host: loads the ASIO driver library as hosts do (dlopen, DllGetClassObject,
+// An ASIO test host: creates the driver from its loaded library as hosts do (DllGetClassObject,
 // CreateInstance with the driver's class identifier as the interface identifier) and walks the
 // usual call order: init, the queries, createBuffers, start, buffer switches, stop,
 // disposeBuffers, release. Each buffer switch records the chosen inputs, writes the chosen
@@ -18,40 +18,12 @@
 #include <vector>
 
 #include "platform/asio/asio_interface.h"
+#include "tools/asio_module.h"
 
 namespace q407::tools {
 
 // The driver's class identifier, as the installation registers it.
 extern const CLSID kQ407AsioClassId;
-
-// The bench build of the driver library next to the q407 command, or as built into the tests.
-std::string DefaultAsioLibraryPath();
-
-// A loaded driver library: its module handle and the two entry points hosts use.
-class AsioLibrary {
-  public:
-    AsioLibrary() = default;
-    ~AsioLibrary();
-    AsioLibrary(const AsioLibrary&) = delete;
-    AsioLibrary& operator=(const AsioLibrary&) = delete;
-
-    // False, with the loader's message, when the library or an entry point is missing.
-    bool Load(const std::string& path, std::string* error);
-    // A new driver object through the class factory; null with the result in error.
-    IASIO* CreateDriver(std::string* error);
-    // What DllCanUnloadNow answers (S_OK when nothing is left alive).
-    HRESULT CanUnloadNow() const;
-    // Unloads the library when DllCanUnloadNow allows it; false when something is still alive.
-    bool Unload();
-    bool Loaded() const { return module_ != nullptr; }
-
-  private:
-    using GetClassObjectFunction = HRESULT (*)(REFCLSID, REFIID, void**);
-    using CanUnloadNowFunction = HRESULT (*)();
-    void* module_ = nullptr;
-    GetClassObjectFunction getClassObject_ = nullptr;
-    CanUnloadNowFunction canUnloadNow_ = nullptr;
-};
 
 // Sample for frame `frame` of the i-th chosen output (frames count from the session's start).
 using OutputSignal = std::function<int32_t(size_t output, uint64_t frame)>;
@@ -106,7 +78,7 @@ enum class AsioSessionFailure {
 
 class AsioHost {
   public:
-    explicit AsioHost(AsioLibrary& library);
+    explicit AsioHost(const AsioModule& module);
     ~AsioHost();
     AsioHost(const AsioHost&) = delete;
     AsioHost& operator=(const AsioHost&) = delete;
@@ -123,7 +95,7 @@ class AsioHost {
     void OnBufferSwitch(long index, const ASIOTime* time);
     long OnMessage(long selector, long value);
 
-    AsioLibrary& library_;
+    const AsioModule& module_;
     IASIO* driver_ = nullptr;
     bool buffersReady_ = false;
     bool running_ = false;
