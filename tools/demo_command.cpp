@@ -166,7 +166,7 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         LatencyPlot plot;
         plot.played = asio.played.at(0);
         plot.recorded = asio.recorded.at(0);
-        plot.impulseFrame = 0;
+        plot.impulseFrame = static_cast<int64_t>(kImpulseFrame);
         plot.latencyFrames = verdicts[0].roundTrip;
         plot.reportedFrames = reported;
         plot.rate = rate;

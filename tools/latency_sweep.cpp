@@ -27,7 +27,7 @@ bool MeasureRoundTrips(uint32_t rate, uint32_t latency, uint32_t buffers, uint32
     request.outputs = {0};
     request.inputs = {0};
     // Long enough for the impulse to come back at the largest buffer settings.
-    request.frames = 4ull * latency + 2048;
+    request.frames = kImpulseFrame + 4ull * latency + 1500;
     request.keepPlayed = true;
     request.signal = [](size_t, uint64_t f) { return TestSignalSample(f, 0); };
     for (uint32_t s = 0; s < starts; ++s) {

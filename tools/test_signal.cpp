@@ -16,8 +16,8 @@ uint32_t Scramble(uint64_t x) {
 }  // namespace
 
 int32_t TestSignalSample(uint64_t frame, int channel) {
-    if (frame == 0) return kImpulseSample;
-    if (frame <= kImpulseGapFrames) return 0;
+    if (frame == kImpulseFrame) return kImpulseSample;
+    if (frame <= kImpulseFrame + kImpulseGapFrames) return 0;
     uint32_t v = Scramble(frame * 8 + static_cast<uint64_t>(channel & 7) + 0x51) & 0xFFFFFFu;
     if (v == 0) v = 1;
     return static_cast<int32_t>(v << 8);

@@ -19,33 +19,34 @@ std::vector<int32_t> Delayed(const std::vector<int32_t>& played, size_t delay, s
 
 TEST(TestSignal, ImpulseThenSilenceThenNonZeroTwentyFourBitNoise) {
     for (int c = 0; c < 8; ++c) {
-        const auto s = TestSignalChannel(c, kImpulseGapFrames + 2000);
-        EXPECT_EQ(s[0], kImpulseSample);
-        for (uint64_t f = 1; f <= kImpulseGapFrames; ++f) ASSERT_EQ(s[f], 0) << f;
-        for (uint64_t f = kImpulseGapFrames + 1; f < s.size(); ++f) {
+        const uint64_t noise = kImpulseFrame + kImpulseGapFrames + 1;
+        const auto s = TestSignalChannel(c, noise + 2000);
+        for (uint64_t f = 0; f < noise; ++f)
+            ASSERT_EQ(s[f], f == kImpulseFrame ? kImpulseSample : 0) << f;
+        for (uint64_t f = noise; f < s.size(); ++f) {
             ASSERT_NE(s[f], 0);
             ASSERT_EQ(s[f] & 0xFF, 0) << "the device keeps 24 bits";
         }
     }
     // Channels differ, so a crossed loopback cannot pass as bit-exact.
-    EXPECT_NE(TestSignalSample(kImpulseGapFrames + 1, 0),
-              TestSignalSample(kImpulseGapFrames + 1, 1));
+    const uint64_t noise = kImpulseFrame + kImpulseGapFrames + 1;
+    EXPECT_NE(TestSignalSample(noise, 0), TestSignalSample(noise, 1));
 }
 
 TEST(CompareChannel, FindsTheDelayAndChecksEverySampleAfterIt) {
-    const auto played = TestSignalChannel(3, 6000);
+    const auto played = TestSignalChannel(3, 9000);
     for (size_t delay : {0u, 1u, 37u, 1211u}) {
-        const auto recorded = Delayed(played, delay, 6000);
+        const auto recorded = Delayed(played, delay, 9000);
         const ChannelComparison c = CompareChannel(played, recorded);
         EXPECT_EQ(c.delayFrames, int64_t(delay));
         EXPECT_TRUE(c.BitExact());
-        EXPECT_EQ(c.compared, 6000 - delay);
+        EXPECT_EQ(c.compared, 9000 - delay);
     }
 }
 
 TEST(CompareChannel, ADifferenceLateInTheNoiseIsFound) {
-    const auto played = TestSignalChannel(0, 8000);
-    auto recorded = Delayed(played, 100, 8000);
+    const auto played = TestSignalChannel(0, 9000);
+    auto recorded = Delayed(played, 100, 9000);
     recorded[7000] ^= 0x100;  // one least significant bit of 24
     const ChannelComparison c = CompareChannel(played, recorded);
     EXPECT_EQ(c.delayFrames, 100);
@@ -55,15 +56,15 @@ TEST(CompareChannel, ADifferenceLateInTheNoiseIsFound) {
 }
 
 TEST(CompareChannel, LostAndRepeatedStretchesAreNotBitExact) {
-    const auto played = TestSignalChannel(1, 8000);
-    auto recorded = Delayed(played, 50, 8000);
+    const auto played = TestSignalChannel(1, 9000);
+    auto recorded = Delayed(played, 50, 9000);
     // A dropout: 64 frames of silence in the middle of the noise.
     for (size_t r = 6000; r < 6064; ++r) recorded[r] = 0;
     EXPECT_FALSE(CompareChannel(played, recorded).BitExact());
     // A period delivered twice shifts everything after it.
-    auto repeated = Delayed(played, 50, 8000);
+    auto repeated = Delayed(played, 50, 9000);
     repeated.insert(repeated.begin() + 6000, repeated.begin() + 5744, repeated.begin() + 6000);
-    repeated.resize(8000);
+    repeated.resize(9000);
     EXPECT_FALSE(CompareChannel(played, repeated).BitExact());
 }
 
@@ -88,13 +89,13 @@ TEST(CompareChannel, NoiseAfterThePlayedEndIsAMismatch) {
 
 TEST(CheckLoopback, EachInputIsComparedWithOutputModEightWhenThatOutputPlayed) {
     const std::vector<long> outputs = {0, 5};
-    std::vector<std::vector<int32_t>> played = {TestSignalChannel(0, 5000),
-                                                TestSignalChannel(5, 5000)};
+    std::vector<std::vector<int32_t>> played = {TestSignalChannel(0, 7000),
+                                                TestSignalChannel(5, 7000)};
     const std::vector<long> inputs = {0, 5, 13, 8, 2};
     std::vector<std::vector<int32_t>> recorded = {
-        Delayed(played[0], 10, 5000), Delayed(played[1], 10, 5000), Delayed(played[1], 10, 5000),
-        Delayed(played[1], 10, 5000),  // input 9 crossed over
-        Delayed(played[0], 10, 5000)};
+        Delayed(played[0], 10, 7000), Delayed(played[1], 10, 7000), Delayed(played[1], 10, 7000),
+        Delayed(played[1], 10, 7000),  // input 9 crossed over
+        Delayed(played[0], 10, 7000)};
     const auto checks = CheckLoopback(inputs, recorded, outputs, played);
     ASSERT_EQ(checks.size(), 4u) << "input 3's source, output 3, did not play";
     EXPECT_EQ(checks[0].source, 0);

@@ -99,8 +99,8 @@ TEST(LatencyPlot, TheScriptMarksTheRoundTripAndCarriesBothSignals) {
     LatencyPlot plot;
     plot.played = TestSignalChannel(0, 3000);
     plot.recorded.assign(3000, 0);
-    plot.recorded[700] = kImpulseSample;
-    plot.impulseFrame = 0;
+    plot.recorded[kImpulseFrame + 700] = kImpulseSample;
+    plot.impulseFrame = kImpulseFrame;
     plot.latencyFrames = 700;
     plot.reportedFrames = 700;
     plot.rate = 48000;
@@ -109,12 +109,12 @@ TEST(LatencyPlot, TheScriptMarksTheRoundTripAndCarriesBothSignals) {
     EXPECT_NE(script.find("set output '/tmp/out''s.png'"), std::string::npos);
     EXPECT_NE(script.find("set title 'it''s a title'"), std::string::npos);
     EXPECT_NE(script.find("round trip 700 frames (14.583 ms)"), std::string::npos);
-    EXPECT_NE(script.find("set arrow 1 from 0,0.9 to 700,0.9"), std::string::npos);
+    EXPECT_NE(script.find("set arrow 1 from 1024,0.9 to 1724,0.9"), std::string::npos);
     // The recorded impulse is in the data, at full scale.
     const size_t recorded = script.find("$recorded << EOD");
     ASSERT_NE(recorded, std::string::npos);
-    EXPECT_NE(script.find("\n700 1\n", recorded), std::string::npos);
-    EXPECT_NE(script.find("\n0 1\n"), std::string::npos);
+    EXPECT_NE(script.find("\n1724 1\n", recorded), std::string::npos);
+    EXPECT_NE(script.find("\n1024 1\n"), std::string::npos);
 }
 
 TEST(LatencyPlot, GnuplotDrawsAPng) {
@@ -123,7 +123,8 @@ TEST(LatencyPlot, GnuplotDrawsAPng) {
     LatencyPlot plot;
     plot.played = TestSignalChannel(0, 2000);
     plot.recorded.assign(2000, 0);
-    plot.recorded[300] = kImpulseSample;
+    plot.recorded[kImpulseFrame + 300] = kImpulseSample;
+    plot.impulseFrame = kImpulseFrame;
     plot.latencyFrames = 300;
     plot.rate = 44100;
     plot.title = "round trip";
