@@ -60,6 +60,10 @@ void DeviceSession::RunForSeconds(double seconds) {
     if (state_) state_->rig.RunForSeconds(seconds);
 }
 
+DeviceRig& DeviceSession::Rig() {
+    return state_->rig;
+}
+
 AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
                                       DeviceSessionResult* result, std::string* error) {
     if (!state_ || !state_->module || !state_->module->Loaded()) {
@@ -68,7 +72,7 @@ AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
     }
     DeviceRig& rig = state_->rig;
     AsioSessionRequest run = request;
-    run.advance = [&rig](double seconds) { rig.RunForSeconds(seconds); };
+    if (!run.advance) run.advance = [&rig](double seconds) { rig.RunForSeconds(seconds); };
     Snapshot before = Take(rig);
     run.started = [&] {
         before = Take(rig);

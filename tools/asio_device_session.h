@@ -13,6 +13,8 @@
 
 namespace q407::tools {
 
+class DeviceRig;
+
 struct DeviceSessionOptions {
     uint32_t rate = 48000;
     uint32_t latency = 256;  // L, the ASIO buffer size the driver offers
@@ -49,6 +51,8 @@ class DeviceSession {
                            std::string* error);
     // Lets the machine run while nothing else happens.
     void RunForSeconds(double seconds);
+    // The machine, for what a session does to the device meanwhile (unplugging it).
+    DeviceRig& Rig();
 
   private:
     struct State;
