@@ -88,6 +88,9 @@ long AsioHost::OnMessage(long selector, long value) {
 }
 
 void AsioHost::OnBufferSwitch(long index, const ASIOTime* time) {
+    // The request outlives every switch: the host's Run stops the driver before it returns.
+    const AsioSessionRequest* request = request_.load();
+    if (request != nullptr && request->switched) request->switched();
     std::lock_guard<std::mutex> lock(mu_);
     if (!streaming_ || request_ == nullptr || result_ == nullptr || index < 0 || index > 1) return;
     const auto frames = static_cast<size_t>(bufferFrames_);
@@ -104,18 +107,18 @@ void AsioHost::OnBufferSwitch(long index, const ASIOTime* time) {
         const auto* half = static_cast<const int32_t*>(info.buffers[index]);
         if (info.isInput) {
             std::vector<int32_t>& record = result_->recorded[in++];
-            const size_t room = request_->frames > record.size()
-                                    ? static_cast<size_t>(request_->frames - record.size())
+            const size_t room = request_.load()->frames > record.size()
+                                    ? static_cast<size_t>(request_.load()->frames - record.size())
                                     : 0;
             record.insert(record.end(), half, half + std::min(frames, room));
             continue;
         }
         auto* target = static_cast<int32_t*>(info.buffers[index]);
         for (size_t f = 0; f < frames; ++f)
-            target[f] = request_->signal ? request_->signal(out, frame_ + f) : 0;
-        if (request_->keepPlayed) {
+            target[f] = request_.load()->signal ? request_.load()->signal(out, frame_ + f) : 0;
+        if (request_.load()->keepPlayed) {
             std::vector<int32_t>& kept = result_->played[out];
-            if (kept.size() < request_->frames) kept.insert(kept.end(), target, target + frames);
+            if (kept.size() < request_.load()->frames) kept.insert(kept.end(), target, target + frames);
         }
         ++out;
     }

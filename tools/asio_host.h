@@ -42,6 +42,8 @@ struct AsioSessionRequest {
     std::function<void(uint64_t done, uint64_t total)> progress;
     // Called on the host's thread each time start has succeeded.
     std::function<void()> started;
+    // Called first thing in every buffer switch, on the driver's thread (for timing).
+    std::function<void()> switched;
 };
 
 struct AsioSessionResult {
@@ -104,7 +106,7 @@ class AsioHost {
 
     // Shared with the driver's buffer-switch thread.
     std::mutex mu_;
-    const AsioSessionRequest* request_ = nullptr;
+    std::atomic<const AsioSessionRequest*> request_{nullptr};
     AsioSessionResult* result_ = nullptr;
     long bufferFrames_ = 0;
     uint64_t frame_ = 0;  // host frame of the next switch
