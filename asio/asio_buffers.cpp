@@ -92,7 +92,9 @@ ASIOError AsioDirectSound::createBuffers(ASIOBufferInfo* bufferInfos, long numCh
         const long channel = info.channelNum;
         const long channelCount = input ? inputChannelCount_ : outputChannelCount_;
         int32_t& active = input ? activeInputCount_ : activeOutputCount_;
-        if (channel < 0 || channel >= channelCount || active >= kMaxActiveChannels) {
+        // More channels than the direction has (a channel given twice) would overrun the tables.
+        if (channel < 0 || channel >= channelCount || active >= channelCount ||
+            active >= kMaxActiveChannels) {
             RollBackBuffers(static_cast<uint32_t>(activeInputCount_),
                             static_cast<uint32_t>(activeOutputCount_));
             return ASE_InvalidParameter;

@@ -112,6 +112,12 @@ ASIOError AsioDirectSound::getChannels(long* numInputChannels, long* numOutputCh
 
 ASIOError AsioDirectSound::getLatencies(long* inputLatency, long* outputLatency) {
     if (isOpen_ == 0) return ASE_NotPresent;
+    // The rate may have changed since init; the latencies follow it.
+    const ReportedLatencies latencies =
+        ReportedLatenciesFor(static_cast<uint32_t>(currentRate_.load()),
+                             link_.DeviceBufferFrames(), link_.UsbBufferSetting());
+    reportedInputLatency_ = latencies.input;
+    reportedOutputLatency_ = latencies.output;
     if (inputLatency != nullptr) *inputLatency = reportedInputLatency_;
     if (outputLatency != nullptr) *outputLatency = reportedOutputLatency_;
     return ASE_OK;

@@ -1,5 +1,7 @@
 // Starting and stopping the stream, the buffer switch the notification thread runs once per
 // period, the sample position, outputReady, and what the thread reports to the host.
+#include <initializer_list>
+
 #include "asio/asio_direct_sound.h"
 #include "asio/notification_thread.h"
 #include "asio/time_stamps.h"

@@ -7,7 +7,8 @@
 #     their sources;
 #   - the install files (scripts/windows_install_check.py) and the package (scripts/package.sh);
 #   - a smoke run under Wine: each kernel image is registered as a kernel service in a
-#     throw-away prefix, started (DriverEntry must trace and succeed) and stopped (DriverUnload).
+#     throw-away prefix, started (DriverEntry must trace and succeed) and stopped (DriverUnload);
+#     Q407AsioSmoke.exe loads Q407Asio.dll as hosts do and sees init fail with no device.
 #       bash scripts/windows_checks.sh [BUILD_DIR]     (default build/windows)
 #   Q407_WINE_SMOKE=0 skips the Wine run (it is reported as skipped, not passed).
 set -euo pipefail
@@ -269,6 +270,21 @@ wine_smoke() {
 $(grep -a -E 'debugstr|err:|Unimplemented' "$log" | tail -n 8)"
     fi
   done
+  # The ASIO driver: a console host loads it as hosts do; with no device, init fails cleanly.
+  local dll smoke out
+  dll=$(field file "$build/images/Q407Asio.image" 2>/dev/null || true)
+  smoke=$(field file "$build/images/Q407AsioSmoke.image" 2>/dev/null || true)
+  if [ -n "$dll" ] && [ -n "$smoke" ] && [ -f "$dll" ] && [ -f "$smoke" ]; then
+    cp "$dll" "$smoke" "$prefix/drive_c/"
+    if out=$(WINEDEBUG=-all timeout 120 "$wine" 'C:\Q407AsioSmoke.exe' 'C:\Q407Asio.dll' 2>>"$log") &&
+        grep -q 'init failed cleanly' <<<"$out"; then
+      ok "Q407Asio: Wine loaded it through DllGetClassObject and init failed cleanly ($(tr -d '\r' <<<"$out"))"
+    else
+      fail "Q407Asio: the Wine smoke host failed: $(tr -d '\r' <<<"${out:-no output}") (see $log)"
+    fi
+  else
+    fail "Q407Asio: no Q407Asio.dll and Q407AsioSmoke.exe to smoke-run"
+  fi
   WINEDEBUG=-all timeout 60 "$wineserver" -k 2>/dev/null || true
   if [ $failures = 0 ]; then rm -rf "$prefix" "$log"; fi
 }

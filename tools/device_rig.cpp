@@ -24,6 +24,7 @@ const wchar_t kSettingsValueName[] = L"MixerQ40714";
 struct DeviceRig::Unit {
     std::vector<std::unique_ptr<sim::VirtualQ407>> devices;  // the last one is plugged in
     PDEVICE_OBJECT functionalDevice = nullptr;
+    bool unplugged = false;  // surprise-removed; the device object waits for its handles
     bool removed = false;
 };
 
@@ -61,6 +62,7 @@ NTSTATUS DeviceRig::AddUnit(int unit) {
     Unit& u = machine_->units[size_t(unit)];
     u.devices.push_back(std::make_unique<sim::VirtualQ407>(machine_->nextSerial++));
     u.functionalDevice = nullptr;
+    u.unplugged = false;
     u.removed = false;
     const NTSTATUS status = sim::CallAddDevice(machine_->driver, u.devices.back()->Pdo());
     if (!NT_SUCCESS(status)) return status;
@@ -101,7 +103,8 @@ NTSTATUS DeviceRig::Start() {
 
 void DeviceRig::Stop() {
     for (Unit& u : machine_->units) {
-        if (u.functionalDevice != nullptr && !u.removed) StopFunctionDevice(u.functionalDevice);
+        if (u.functionalDevice != nullptr && !u.removed && !u.unplugged)
+            StopFunctionDevice(u.functionalDevice);
     }
 }
 
@@ -118,17 +121,21 @@ void DeviceRig::FinishRemove(int unit) {
     u.removed = true;
 }
 
+// As the system handles a surprise removal: the driver stops the device at once, and removes it
+// only once its handles are closed (here: when it is plugged in again or the rig goes).
 void DeviceRig::Unplug(int unit) {
     Unit& u = machine_->units.at(size_t(unit));
-    if (u.devices.empty() || u.removed) return;
+    if (u.devices.empty() || u.removed || u.unplugged) return;
     u.devices.back()->Bus().Unplug();
-    BeginRemove(unit);
-    FinishRemove(unit);
+    if (u.functionalDevice != nullptr) StopFunctionDevice(u.functionalDevice);
+    u.unplugged = true;
 }
 
 NTSTATUS DeviceRig::Replug(int unit) {
     Unit& u = machine_->units.at(size_t(unit));
-    if (!u.removed) return STATUS_INVALID_DEVICE_STATE;
+    if (!u.unplugged && !u.removed) return STATUS_INVALID_DEVICE_STATE;
+    BeginRemove(unit);
+    FinishRemove(unit);
     const NTSTATUS added = AddUnit(unit);
     if (!NT_SUCCESS(added)) return added;
     return StartFunctionDevice(u.functionalDevice);

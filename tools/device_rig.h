@@ -47,8 +47,10 @@ class DeviceRig {
     void FinishRemove(int unit = 0);
     bool Started() const;
 
-    // The unit leaves the bus mid-stream (its transfers complete as gone) and the driver removes
-    // its device; Replug puts a new device of the same kind in its place and starts it.
+    // The unit leaves the bus mid-stream (its transfers complete as gone) and the driver stops
+    // its device as in a surprise removal; the removal itself follows with Replug (once the
+    // clients closed their handles), which puts a new device of the same kind in its place and
+    // starts it, or with the rig's end.
     void Unplug(int unit = 0);
     NTSTATUS Replug(int unit = 0);
 

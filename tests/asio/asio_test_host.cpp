@@ -58,7 +58,8 @@ bool TestHost::CreateDriver() {
     return driver_ != nullptr;
 }
 
-ASIOError TestHost::OpenAndCreate(std::vector<ASIOBufferInfo> infos, bool timeInfo) {
+ASIOError TestHost::OpenAndCreate(std::vector<ASIOBufferInfo> infos, bool timeInfo,
+                                  double rate) {
     timeInfo_ = timeInfo;
     ASIOError result = ASE_OK;
     Run([&] {
@@ -66,6 +67,7 @@ ASIOError TestHost::OpenAndCreate(std::vector<ASIOBufferInfo> infos, bool timeIn
             result = ASE_NotPresent;
             return;
         }
+        if (rate != 0.0 && (result = driver_->setSampleRate(rate)) != ASE_OK) return;
         long inputs = 0;
         long outputs = 0;
         long minimum = 0;

@@ -47,8 +47,10 @@ class TestHost {
     // Creates the driver object (in the host's process); false when the factory refused.
     bool CreateDriver();
     IASIO* Driver() const { return driver_; }
-    // init, the queries and createBuffers for the given channels (every channel when empty).
-    ASIOError OpenAndCreate(std::vector<ASIOBufferInfo> infos = {}, bool timeInfo = true);
+    // init, the queries and createBuffers for the given channels (every channel when empty);
+    // with a rate, setSampleRate before the queries.
+    ASIOError OpenAndCreate(std::vector<ASIOBufferInfo> infos = {}, bool timeInfo = true,
+                            double rate = 0.0);
     // stop (if running), disposeBuffers, Release, as hosts tear down.
     void Close();
     // Ends the host's process (its handles closed by the system).

@@ -67,6 +67,26 @@ INSTANTIATE_TEST_SUITE_P(RatesAndSizes, LoopbackThroughDriver,
 
 class StreamingTest : public AsioFixture {};
 
+TEST_F(StreamingTest, RateSetByTheHostStreamsAtTheRoundTripReportedAfterIt) {
+    StartRig(1, Settings(44100, 128, 3));
+    TestHost host;
+    ASSERT_TRUE(host.CreateDriver());
+    ASSERT_EQ(host.OpenAndCreate({}, true, 96000.0), ASE_OK);
+    host.Run([&] { EXPECT_EQ(host.Driver()->start(), ASE_OK); });
+    RunFor(0.2);
+    host.Close();
+    EXPECT_EQ(rig_->Device().ClockRate(), 96000u);
+    // A start after a rate change puts the capture pipe a few frames further behind the
+    // playback pipe than a first start at the rate does (44 rather than 40 frames here): the
+    // reported round trip is exact for the latter and short by less than one playback transfer
+    // (20n frames) for the former.
+    for (const LoopCheck& check : host.Checks()) {
+        EXPECT_TRUE(check.BitExact());
+        EXPECT_GE(check.delay, host.ReportedRoundTrip());
+        EXPECT_LT(check.delay, host.ReportedRoundTrip() + 20 * 3);
+    }
+}
+
 TEST_F(StreamingTest, ChannelMasksFollowTheActiveChannels) {
     StartRig();
     TestHost host;
