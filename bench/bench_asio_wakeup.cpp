@@ -5,10 +5,6 @@
 // same way, is a plain event wake-up between two threads (a mutex and a condition variable).
 // Latencies are reported in microseconds as p50, p99 and maximum; the ratios put the driver's
 // wake-up against the plain one.
-//
-// And the cost of the two requests the notification thread sends every period (GetLatency and
-// ReadSettings) to notice a change made in the control panel, through the emulated I/O manager
-// from a client process, beside the period they have to fit in.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -19,13 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "shared/control_message.h"
-#include "sim/host/process.h"
 #include "tools/asio_device_session.h"
-#include "tools/device_client.h"
-#include "tools/device_rig.h"
-#include "usbdriver/control/device_facade.h"
-#include "usbdriver/engine/stream_engine.h"
 
 namespace {
 
@@ -89,23 +79,14 @@ std::vector<double> PlainEventWakeups() {
     return wakeups;
 }
 
-// The USB driver's side: the engine's call that sets the ASIO event, time-stamped on the way.
-struct EventStamp {
-    static std::atomic<int64_t> setAt;  // steady clock, ns
-    static std::atomic<uint64_t> sets;
-    static const q407::EngineNotifications* facade;
-    static LONG Signal(PVOID) {
-        setAt.store(Clock::now().time_since_epoch().count());
-        sets.fetch_add(1);
-        return facade->SignalAsioPeriod(facade->context);
-    }
-    static void Output(PVOID) { facade->NotifyOutputPeriod(facade->context); }
-    static void Input(PVOID) { facade->NotifyInputPeriod(facade->context); }
-    static void Midi(PVOID) { facade->NotifyMidiIn(facade->context); }
-};
-std::atomic<int64_t> EventStamp::setAt{0};
-std::atomic<uint64_t> EventStamp::sets{0};
-const q407::EngineNotifications* EventStamp::facade = nullptr;
+// The USB driver's side: the moment it is about to set the host's event.
+std::atomic<int64_t> g_eventSetAt{0};  // steady clock, ns
+std::atomic<uint64_t> g_eventSets{0};
+
+void StampEventSet() {
+    g_eventSetAt.store(Clock::now().time_since_epoch().count());
+    g_eventSets.fetch_add(1);
+}
 
 struct DriverWakeups {
     std::vector<double> us;
@@ -122,14 +103,7 @@ DriverWakeups AsioBufferSwitchWakeups() {
     options.realTime = true;
     q407::tools::DeviceSession session;
     if (!session.Boot(options, &out.error)) return out;
-    q407::StreamEngine* engine = session.Rig().Facade()->engine;
-    // The completions read the table without a lock: exchanged while no pipe runs (the ASIO
-    // start starts them again).
-    (void)engine->EnableStreaming(0);
-    EventStamp::facade = engine->m_Facade;
-    q407::EngineNotifications stamped{nullptr, EventStamp::Output, EventStamp::Input,
-                                      EventStamp::Signal, EventStamp::Midi};
-    engine->m_Facade = &stamped;
+    session.SetAsioEventProbe(StampEventSet);
 
     std::vector<double> us(kPeriods + 64);
     std::atomic<size_t> count{0};
@@ -141,10 +115,10 @@ DriverWakeups AsioBufferSwitchWakeups() {
     request.frames = (kPeriods + 32) * kLatency;
     request.switched = [&] {
         const int64_t now = Clock::now().time_since_epoch().count();
-        const uint64_t sets = EventStamp::sets.load();
+        const uint64_t sets = g_eventSets.load();
         const size_t i = count.load();
         if (i < us.size()) {
-            us[i] = double(now - EventStamp::setAt.load()) / 1000.0;
+            us[i] = double(now - g_eventSetAt.load()) / 1000.0;
             count.store(i + 1);
         }
         if (lastSets != 0 && sets > lastSets + 1) ++late;
@@ -153,8 +127,7 @@ DriverWakeups AsioBufferSwitchWakeups() {
     q407::tools::DeviceSessionResult result;
     if (session.Run(request, &result, &out.error) != q407::tools::AsioSessionFailure::None)
         return out;
-    (void)engine->EnableStreaming(0);
-    engine->m_Facade = EventStamp::facade;
+    session.SetAsioEventProbe(nullptr);
     // The first switches wait for the stream's start-up: not part of the steady state.
     const size_t n = std::min(count.load(), us.size());
     const size_t skip = n > kPeriods ? n - kPeriods : 0;
@@ -185,42 +158,5 @@ void BM_BufferSwitchWakeup(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_BufferSwitchWakeup)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// GetLatency and ReadSettings, as the notification thread sends them every period.
-void BM_NotificationThreadRequests(benchmark::State& state) {
-    q407::tools::DeviceRig rig;
-    std::string error;
-    if (!q407::tools::StartDeviceWithSettings(rig, q407::DefaultMixerSettings(), &error)) {
-        state.SkipWithError(error.c_str());
-        return;
-    }
-    q407::sim::Process client("bench client");
-    q407::sim::Process::Scope scope(client);
-    q407::tools::DeviceConnection device;
-    if (!q407::tools::OpenQ407Device(&device)) {
-        state.SkipWithError("the device did not open");
-        return;
-    }
-    alignas(8) unsigned char area[1872] = {};
-    for (auto _ : state) {
-        q407::ControlMessage latency =
-            q407::MakeControlMessage(q407::SettingsAndPanelType::GetLatency);
-        q407::ControlMessage settings =
-            q407::MakeControlMessage(q407::SettingsAndPanelType::ReadSettings);
-        q407::SetU64(settings, q407::cm::kSettingsAddress, reinterpret_cast<uint64_t>(area));
-        if (!q407::tools::SendControlMessage(device.handle, &latency) ||
-            !q407::tools::SendControlMessage(device.handle, &settings)) {
-            state.SkipWithError("a request failed");
-            break;
-        }
-        benchmark::DoNotOptimize(area);
-    }
-    q407::tools::CloseQ407Device(&device);
-    // What share of the shortest period (L = 32 at 96 kHz) the two requests take.
-    state.counters["period_share"] =
-        benchmark::Counter(double(state.iterations()) * 1e9 / (double(kLatency) * 1e9 / kRate),
-                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-BENCHMARK(BM_NotificationThreadRequests)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -26,12 +26,37 @@ Snapshot Take(DeviceRig& rig) {
 
 }  // namespace
 
+// The engine's notification table with a probe before the ASIO event is set.
+struct ProbedNotifications {
+    EngineNotifications table{};
+    const EngineNotifications* facade = nullptr;
+    void (*probe)() = nullptr;
+    static ProbedNotifications* Of(PVOID context) {
+        return static_cast<ProbedNotifications*>(context);
+    }
+    static void Output(PVOID c) { Forward(c, &EngineNotifications::NotifyOutputPeriod); }
+    static void Input(PVOID c) { Forward(c, &EngineNotifications::NotifyInputPeriod); }
+    static void Midi(PVOID c) { Forward(c, &EngineNotifications::NotifyMidiIn); }
+    static LONG Signal(PVOID c) {
+        ProbedNotifications* self = Of(c);
+        if (self->probe != nullptr) self->probe();
+        return self->facade->SignalAsioPeriod != nullptr
+                   ? self->facade->SignalAsioPeriod(self->facade->context)
+                   : 0;
+    }
+    static void Forward(PVOID c, void (*EngineNotifications::*call)(PVOID)) {
+        const EngineNotifications* facade = Of(c)->facade;
+        if (facade->*call != nullptr) (facade->*call)(facade->context);
+    }
+};
+
 // The library is unloaded before the machine goes, the machine after.
 struct DeviceSession::State {
     explicit State(const DeviceRigOptions& options) : rig(options) {}
     ~State() { module.reset(); }
     DeviceRig rig;
     std::unique_ptr<AsioModule> module;
+    ProbedNotifications probed;
 };
 
 DeviceSession::DeviceSession() = default;
@@ -58,6 +83,26 @@ bool DeviceSession::Boot(const DeviceSessionOptions& options, std::string* error
 
 void DeviceSession::RunForSeconds(double seconds) {
     if (state_) state_->rig.RunForSeconds(seconds);
+}
+
+void DeviceSession::SetAsioEventProbe(void (*probe)()) {
+    DeviceFacade* facade = state_ ? state_->rig.Facade() : nullptr;
+    if (facade == nullptr || facade->engine == nullptr) return;
+    StreamEngine& engine = *facade->engine;
+    ProbedNotifications& probed = state_->probed;
+    // The completions read the table without a lock: it changes only while no pipe runs, and
+    // the next ASIO start starts them again.
+    (void)engine.EnableStreaming(0);
+    if (probe == nullptr) {
+        if (probed.facade != nullptr) engine.m_Facade = probed.facade;
+        probed.facade = nullptr;
+        return;
+    }
+    if (probed.facade == nullptr) probed.facade = engine.m_Facade;
+    probed.table = {&probed, ProbedNotifications::Output, ProbedNotifications::Input,
+                    ProbedNotifications::Signal, ProbedNotifications::Midi};
+    probed.probe = probe;
+    engine.m_Facade = &probed.table;
 }
 
 DeviceRig& DeviceSession::Rig() {

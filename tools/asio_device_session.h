@@ -53,6 +53,9 @@ class DeviceSession {
     void RunForSeconds(double seconds);
     // The machine, for what a session does to the device meanwhile (unplugging it).
     DeviceRig& Rig();
+    // Calls probe (null: none) each time the USB driver is about to set the ASIO client's event,
+    // from the driver's completion; for timing the wake-up. Call between sessions only.
+    void SetAsioEventProbe(void (*probe)());
 
   private:
     struct State;

@@ -125,9 +125,13 @@ std::vector<long> ParseChannelList(std::string_view text, long count, std::strin
         const auto first = ParseInteger(item.substr(0, dash), 1, count);
         const auto last =
             dash == std::string_view::npos ? first : ParseInteger(item.substr(dash + 1), 1, count);
-        if (!first || !last || *last < *first)
-            return refuse("'" + std::string(item) +
-                          "' is not a channel or range of channels 1 to " + std::to_string(count));
+        if (!first || !last || *last < *first) {
+            std::string why(1, '\'');
+            why.append(item);
+            why.append("' is not a channel or range of channels 1 to ");
+            why.append(std::to_string(count));
+            return refuse(why);
+        }
         for (int64_t c = *first; c <= *last; ++c) {
             for (long seen : channels)
                 if (seen == c - 1)
