@@ -35,20 +35,17 @@ bool MeasureRoundTrips(uint32_t rate, uint32_t latency, uint32_t buffers, uint32
         if (session.Run(request, &result, error) != AsioSessionFailure::None) return false;
         const ChannelComparison c =
             CompareChannel(result.asio.played.at(0), result.asio.recorded.at(0));
-        if (c.delayFrames < 0) {
-            char text[160];
-            std::snprintf(text, sizeof(text),
-                          "start %u at %u Hz, L = %u, n = %u: the impulse did not come back", s + 1,
-                          rate, latency, buffers);
-            *error = text;
-            return false;
-        }
-        if (row->starts == 0 || c.delayFrames < row->minFrames) row->minFrames = c.delayFrames;
-        if (row->starts == 0 || c.delayFrames > row->maxFrames) row->maxFrames = c.delayFrames;
-        ++row->starts;
         row->reportedInput = result.asio.inputLatency;
         row->reportedOutput = result.asio.outputLatency;
         row->reportedFrames = result.asio.inputLatency + result.asio.outputLatency;
+        if (c.delayFrames < 0) {
+            ++row->lost;
+            continue;
+        }
+        if (!c.BitExact()) ++row->notExact;
+        if (row->starts == 0 || c.delayFrames < row->minFrames) row->minFrames = c.delayFrames;
+        if (row->starts == 0 || c.delayFrames > row->maxFrames) row->maxFrames = c.delayFrames;
+        ++row->starts;
         // A start a few periods after the last one's stop, as a host's next run would be.
         session.RunForSeconds(0.003 * double(s % 7 + 1));
     }
@@ -81,12 +78,15 @@ bool LatencySweepAgrees(const std::vector<LatencySweepRow>& rows) {
 
 std::string LatencySweepTable(const std::vector<LatencySweepRow>& rows) {
     std::string text =
-        "  rate      L     n  starts  round trip (frames)  reported in + out      ms\n";
+        "  rate      L     n  starts  lost  inexact  round trip (frames)  reported in + out      "
+        "ms\n";
     char line[160];
     for (const LatencySweepRow& r : rows) {
-        std::snprintf(line, sizeof(line), "%6u %6u %5u %7u  %8lld..%-8lld  %6ld + %-6ld %s %8.3f\n",
-                      r.rate, r.latency, r.buffers, r.starts, static_cast<long long>(r.minFrames),
-                      static_cast<long long>(r.maxFrames), r.reportedInput, r.reportedOutput,
+        std::snprintf(line, sizeof(line),
+                      "%6u %6u %5u %7u %5u %8u  %8lld..%-8lld  %6ld + %-6ld %s %8.3f\n", r.rate,
+                      r.latency, r.buffers, r.starts, r.lost, r.notExact,
+                      static_cast<long long>(r.minFrames), static_cast<long long>(r.maxFrames),
+                      r.reportedInput, r.reportedOutput,
                       r.Agrees() ? "= " : "!=", 1000.0 * double(r.maxFrames) / r.rate);
         text += line;
     }
@@ -100,6 +100,8 @@ std::string LatencySweepJson(const std::vector<LatencySweepRow>& rows) {
                         {"latency", r.latency},
                         {"buffers", r.buffers},
                         {"starts", r.starts},
+                        {"lost", r.lost},
+                        {"not_bit_exact", r.notExact},
                         {"min_round_trip_frames", r.minFrames},
                         {"max_round_trip_frames", r.maxFrames},
                         {"reported_input", r.reportedInput},

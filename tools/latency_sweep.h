@@ -23,18 +23,21 @@ struct LatencySweepRow {
     uint32_t rate = 0;
     uint32_t latency = 0;
     uint32_t buffers = 0;
-    uint32_t starts = 0;  // starts that brought the impulse back
+    uint32_t starts = 0;    // starts that brought the impulse back
+    uint32_t lost = 0;      // starts whose impulse did not come back
+    uint32_t notExact = 0;  // starts whose signal did not come back bit-exact
     int64_t minFrames = -1;
     int64_t maxFrames = -1;
     long reportedInput = 0;
     long reportedOutput = 0;
     long reportedFrames = 0;  // input + output
     bool Agrees() const {
-        return starts != 0 && minFrames == maxFrames && maxFrames == reportedFrames;
+        return starts != 0 && lost == 0 && notExact == 0 && minFrames == maxFrames &&
+               maxFrames == reportedFrames;
     }
 };
 
-// False, with the message, when a session cannot run or an impulse does not come back.
+// False, with the message, when a session cannot run.
 bool RunLatencySweep(const LatencySweepOptions& options, std::vector<LatencySweepRow>* rows,
                      std::string* error,
                      const std::function<void(const LatencySweepRow&)>& progress = {});
