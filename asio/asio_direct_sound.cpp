@@ -10,8 +10,12 @@
 namespace q407::asio {
 namespace {
 
+// As much of the text as fits, always terminated.
 void CopyText(char* destination, size_t bytes, const char* text) {
-    std::snprintf(destination, bytes, "%s", text);
+    if (bytes == 0) return;
+    size_t i = 0;
+    for (; i + 1 < bytes && text[i] != '\0'; ++i) destination[i] = text[i];
+    destination[i] = '\0';
 }
 
 }  // namespace
@@ -38,18 +42,6 @@ void AsioDirectSound::DestroyOpenState() {
     if (running_.load() != 0) stop();
     if (buffersReady_ != 0) disposeBuffers();
     link_.Close();
-}
-
-HRESULT STDMETHODCALLTYPE AsioDirectSound::QueryInterface(REFIID riid, void** ppv) {
-    return GetOwner()->QueryInterface(riid, ppv);
-}
-
-ULONG STDMETHODCALLTYPE AsioDirectSound::AddRef() {
-    return GetOwner()->AddRef();
-}
-
-ULONG STDMETHODCALLTYPE AsioDirectSound::Release() {
-    return GetOwner()->Release();
 }
 
 HRESULT STDMETHODCALLTYPE AsioDirectSound::NonDelegatingQueryInterface(REFIID riid, void** ppv) {
@@ -114,8 +106,8 @@ ASIOError AsioDirectSound::getLatencies(long* inputLatency, long* outputLatency)
     if (isOpen_ == 0) return ASE_NotPresent;
     // The rate may have changed since init; the latencies follow it.
     const ReportedLatencies latencies =
-        ReportedLatenciesFor(static_cast<uint32_t>(currentRate_.load()),
-                             link_.DeviceBufferFrames(), link_.UsbBufferSetting());
+        ReportedLatenciesFor(static_cast<uint32_t>(currentRate_.load()), link_.DeviceBufferFrames(),
+                             link_.UsbBufferSetting());
     reportedInputLatency_ = latencies.input;
     reportedOutputLatency_ = latencies.output;
     if (inputLatency != nullptr) *inputLatency = reportedInputLatency_;

@@ -20,15 +20,25 @@ namespace q407::asio {
 
 inline constexpr int32_t kErrorTextBytes = 130;
 
-class AsioDirectSound : public IASIO, public CUnknown {
+// IASIO whose IUnknown slots go to the object's owner (the outer unknown when aggregated).
+class DelegatingAsio : public IASIO {
+  public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) final {
+        return Owner()->QueryInterface(riid, ppv);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() final { return Owner()->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() final { return Owner()->Release(); }
+
+  protected:
+    ~DelegatingAsio() = default;
+    virtual IUnknown* Owner() const = 0;
+};
+
+class AsioDirectSound : public DelegatingAsio, public CUnknown {
   public:
     explicit AsioDirectSound(IUnknown* outer);
     ~AsioDirectSound() override;
 
-    // IUnknown: through the outer unknown.
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
     HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
 
     // IASIO.
@@ -70,6 +80,7 @@ class AsioDirectSound : public IASIO, public CUnknown {
     double CurrentRate() const { return currentRate_.load(); }
 
   private:
+    IUnknown* Owner() const override { return GetOwner(); }
     void SetUpTimeInfo();
     void AppendErrorText(const char* text);
     long AskHost(long selector);

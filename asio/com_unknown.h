@@ -9,17 +9,6 @@
 
 namespace q407::asio {
 
-// Slots 0..2 have IUnknown's shape, so the non-delegating interface can be handed out as the
-// object's IUnknown when it is not aggregated.
-struct INonDelegatingUnknown {
-    virtual HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) = 0;
-    virtual ULONG STDMETHODCALLTYPE NonDelegatingAddRef() = 0;
-    virtual ULONG STDMETHODCALLTYPE NonDelegatingRelease() = 0;
-
-  protected:
-    ~INonDelegatingUnknown() = default;
-};
-
 // Objects of the module alive now (constructed and not yet destroyed).
 class CBaseObject {
   public:
@@ -33,21 +22,27 @@ class CBaseObject {
     static std::atomic<long> liveObjects_;
 };
 
-class CUnknown : public INonDelegatingUnknown, public CBaseObject {
+// An object's own unknown: its IUnknown slots are the non-delegating operations, which an
+// aggregating object holds and every other interface of the object reaches through the owner.
+class CUnknown : public IUnknown, public CBaseObject {
   public:
     // outer: the aggregating object's unknown, or null for an object of its own.
     explicit CUnknown(IUnknown* outer);
     ~CUnknown() override = default;
 
-    HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv) override;
-    ULONG STDMETHODCALLTYPE NonDelegatingAddRef() override;
-    ULONG STDMETHODCALLTYPE NonDelegatingRelease() override;
-
-    IUnknown* GetOwner() const { return owner_; }
-    // The non-delegating interface in IUnknown's shape.
-    IUnknown* NonDelegatingUnknown() {
-        return reinterpret_cast<IUnknown*>(static_cast<INonDelegatingUnknown*>(this));
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) final {
+        return NonDelegatingQueryInterface(riid, ppv);
     }
+    ULONG STDMETHODCALLTYPE AddRef() final { return NonDelegatingAddRef(); }
+    ULONG STDMETHODCALLTYPE Release() final { return NonDelegatingRelease(); }
+
+    virtual HRESULT STDMETHODCALLTYPE NonDelegatingQueryInterface(REFIID riid, void** ppv);
+    virtual ULONG STDMETHODCALLTYPE NonDelegatingAddRef();
+    virtual ULONG STDMETHODCALLTYPE NonDelegatingRelease();
+
+    // The aggregating object, or this object's own unknown.
+    IUnknown* GetOwner() const { return owner_; }
+    IUnknown* NonDelegatingUnknown() { return static_cast<IUnknown*>(this); }
 
   private:
     IUnknown* owner_;

@@ -129,12 +129,13 @@ function(q407_windows_kernel_image)
 endfunction()
 
 # A user-mode image: KIND dll (exports exactly those of DEF), gui (a Win32 program) or console.
+# TEST_TOOL marks a program the checks run that the package leaves out.
 # SYSTEM_LIBS names the Win32 import libraries it may import from (ole32 uuid setupapi ...); the
 # C run time's (msvcrt, kernel32) are always allowed. The C++ run time links in statically.
 #   q407_windows_user_image(NAME Q407Asio KIND dll SOURCES ... DEF Q407Asio.def LIBS ...
 #                           SYSTEM_LIBS ole32 uuid setupapi)
 function(q407_windows_user_image)
-  cmake_parse_arguments(U "" "NAME;KIND;DEF" "SOURCES;RESOURCES;LIBS;SYSTEM_LIBS" ${ARGN})
+  cmake_parse_arguments(U "TEST_TOOL" "NAME;KIND;DEF" "SOURCES;RESOURCES;LIBS;SYSTEM_LIBS" ${ARGN})
   if(U_KIND STREQUAL "dll")
     add_library(${U_NAME} SHARED ${U_SOURCES} ${U_RESOURCES} ${U_DEF})
     set_target_properties(${U_NAME} PROPERTIES PREFIX "" OUTPUT_NAME ${U_NAME})
@@ -168,5 +169,9 @@ function(q407_windows_user_image)
       endif()
     endforeach()
   endif()
-  q407_write_image_description(${U_NAME} ${U_KIND} "${implibs}" "${exports}" "${U_LIBS}" "")
+  set(extra "")
+  if(U_TEST_TOOL)
+    set(extra "ship=no\n")
+  endif()
+  q407_write_image_description(${U_NAME} ${U_KIND} "${implibs}" "${exports}" "${U_LIBS}" "${extra}")
 endfunction()
