@@ -5,8 +5,10 @@
 // where the playback completions happen to fall against the capture periods, and on the host's
 // reaction time: one start differs from the next by whole playback transfers. Instead the first
 // half is placed by the input period it answered: its frames are mixed a fixed number of frames
-// after that period's input frames, and from then on every ASIO frame keeps its place (a frame
-// that arrives too late for its place is skipped, never played late).
+// after that period's input frames, and from then on every ASIO frame keeps its place. Frames
+// that would have to play before the playback pipe's first transfer are skipped; a host that
+// falls behind later makes its stream slip by a mix (heard as a dropout, counted), never loses
+// frames.
 //
 // In device frames, with F = 20n frames per playback transfer and C = 16n per capture transfer:
 // the two pipes' first transfers took device slots a (20 frames) and b (16 frames) after the
@@ -145,6 +147,9 @@ BOOLEAN StreamEngine::AsioMixWindow(ULONG frames, ULONG* lead) {
     const int32_t needed = kAsioFrameSamples * static_cast<int32_t>(frames - leading);
     const BOOLEAN ready = m_AsioRingFrames == first && GetReadAvailable(ring) >= needed;
     if (!ready && m_AsioFlowing != 0) ++m_PathCounters.asioUnderruns;
+    // A host that fell behind loses no frames: its stream slips by this mix, and plays that much
+    // later from now on.
+    if (!ready && m_AsioRingFrames == first) m_AsioAnchorMix += length;
     m_AsioFlowing = ready;
     *lead = leading;
     return ready;
