@@ -1,73 +1,43 @@
 // How the engine moves a frame from the host's output half back into its input half, for buffer
-// size L, USB buffer count n and rate factor R (1 up to 48 kHz, 2 above), in frames of the host's
-// timeline (host output frame X is sample X mod L of the half written for input period X div L;
-// host input frame Y likewise):
+// size L and USB buffer count n, in frames of the host's timeline (host output frame X is sample
+// X mod L of the half written for input period X div L; host input frame Y likewise):
 //
-//   Playback: the n OUT transfers carry 20 frames each, so one completion moves F = 20n frames,
-//   and the frames mixed at completion t play from device frame 20a + F(t + n) (a: the device
-//   slot of the first transfer).
-//   Capture: the IN transfers take 16 frames each, C = 16n per completion; input period s is
-//   handed to the host at 16b + C ceil((s + 1) L / C), and the host writes output half s then.
-//   The engine's ASIO ring is taken by the mix once R + 1 halves are written and one mix's F
-//   frames are there: from half s* = max(R, ceil(F / L) - 1) on, by the first completion t0 >= 1
-//   after that half arrives; from then on host output frame X plays at 20a + F(t0 + n) + X.
-//   Host input frame Y is device frame 16b + Y, and a looped-back device adds nothing, so the
-//   round trip is Y - X = (20a - 16b) + F(t0 + n).
+//   Capture: the IN transfers carry 16 frames per unit, C = 16n per completion; host input frame
+//   Y was captured at device frame 16b + Y (b: the device slot of the first transfer), and the
+//   period holding it reaches the host with the completion that holds the period's last frame.
+//   Playback: the OUT transfers carry 20 frames per unit, F = 20n per completion; the frames a
+//   completion mixes play after the n - 1 transfers still in flight, and the first completion
+//   queues silence, so mixed frame m plays at device frame 20a + F(n + 1) + m.
+//   The engine places host output frame X at mixed frame X + 2L + C - (20a - 16b), reading the
+//   pipes' phase 20a - 16b off their first completions, so that the host has a whole period to
+//   answer whatever the phase is. A looped-back device adds nothing.
+//   Round trip: Y - X = 2L + C + F(n + 1), the same at every start and at every rate.
 //
-// The input latency is the capture side of it: the first frame of a period waits for the period
-// and for the completion that holds its last frame, C ceil(L / C). The output latency is the
-// rest.
+// The input latency is the capture side of it: a period's first frame waits for the period and
+// for the capture transfer that completes it, L + C at most. The output latency is the rest:
+// the host's period and the n + 1 playback transfers, L + F(n + 1).
 #include "asio/reported_latency.h"
 
-#include <algorithm>
-
 namespace q407::asio {
-namespace {
 
-int64_t CeilDiv(int64_t a, int64_t b) {
-    return (a + b - 1) / b;
-}
-
-}  // namespace
-
-int64_t DerivedRoundTrip(int64_t bufferFrames, int64_t usbBuffers, int64_t rateFactor,
-                         int64_t playbackLead) {
-    const int64_t L = bufferFrames;
-    const int64_t n = usbBuffers;
-    const int64_t F = 20 * n;
-    const int64_t C = 16 * n;
-    const int64_t firstHalf = std::max(rateFactor, CeilDiv(F, L) - 1);
-    const int64_t handedOver = C * CeilDiv((firstHalf + 1) * L, C);
-    int64_t t = 1;
-    while (playbackLead + F * (t + 1) <= handedOver) ++t;
-    return playbackLead + F * (t + n);
-}
-
-// 20a - 16b: the device takes the first playback and capture transfers of a start a fixed
-// number of its frames apart, which depends on the rate only.
-int64_t PlaybackLeadFrames(uint32_t sampleRate) {
-    switch (sampleRate) {
-        case 44100:
-            return 28;
-        case 48000:
-            return 20;
-        default:
-            return 40;
-    }
+int64_t DerivedRoundTrip(int64_t bufferFrames, int64_t usbBuffers) {
+    const int64_t F = 20 * usbBuffers;
+    const int64_t C = 16 * usbBuffers;
+    return 2 * bufferFrames + C + F * (usbBuffers + 1);
 }
 
 ReportedLatencies ReportedLatenciesFor(uint32_t sampleRate, int32_t bufferFrames,
                                        int32_t usbBuffers) {
     ReportedLatencies latencies;
-    if (bufferFrames <= 0 || bufferFrames > 4096 || usbBuffers < 2 || usbBuffers > 5)
+    // The engine runs only at these rates, buffer sizes and USB buffer counts.
+    const bool knownRate =
+        sampleRate == 44100 || sampleRate == 48000 || sampleRate == 88200 || sampleRate == 96000;
+    if (!knownRate || bufferFrames < 32 || bufferFrames > 1024 || usbBuffers < 2 || usbBuffers > 5)
         return latencies;
-    const int64_t rateFactor = sampleRate > 48000 ? 2 : 1;
-    const int64_t roundTrip =
-        DerivedRoundTrip(bufferFrames, usbBuffers, rateFactor, PlaybackLeadFrames(sampleRate));
-    const int64_t C = 16 * static_cast<int64_t>(usbBuffers);
-    const int64_t input = C * CeilDiv(bufferFrames, C);
-    latencies.input = static_cast<int32_t>(input);
-    latencies.output = static_cast<int32_t>(roundTrip - input);
+    const int64_t L = bufferFrames;
+    const int64_t n = usbBuffers;
+    latencies.input = static_cast<int32_t>(L + 16 * n);
+    latencies.output = static_cast<int32_t>(DerivedRoundTrip(L, n) - latencies.input);
     return latencies;
 }
 

@@ -1,6 +1,6 @@
-// The input and output latencies the driver reports to hosts, derived from the sample rate, the
-// buffer size L and the USB buffer count n as the USB driver's engine moves the samples; their
-// sum is the round trip a host measures through a looped-back device.
+// The input and output latencies the driver reports to hosts, derived from the buffer size L and
+// the USB buffer count n as the USB driver's engine moves the samples; their sum is the round
+// trip a host measures through a looped-back device, the same at every start and every rate.
 #pragma once
 
 #include <cstdint>
@@ -12,13 +12,8 @@ struct ReportedLatencies {
     int32_t output = 0;  // frames from the host's buffer switch to the frame leaving the device
 };
 
-// The round trip in frames for buffer size `bufferFrames`, USB buffer count `usbBuffers` and the
-// phase `playbackLead` of the playback pipe over the capture pipe at the stream's start.
-int64_t DerivedRoundTrip(int64_t bufferFrames, int64_t usbBuffers, int64_t rateFactor,
-                         int64_t playbackLead);
-
-// The playback pipe's lead at the stream's start, as the device takes the first transfers.
-int64_t PlaybackLeadFrames(uint32_t sampleRate);
+// The round trip in frames for buffer size `bufferFrames` and USB buffer count `usbBuffers`.
+int64_t DerivedRoundTrip(int64_t bufferFrames, int64_t usbBuffers);
 
 // Zero latencies for a buffer size or USB buffer count the engine does not run with.
 ReportedLatencies ReportedLatenciesFor(uint32_t sampleRate, int32_t bufferFrames,

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds the q407 command (release) and runs the loopback check on a virtual
-# Q407 LX. Arguments are passed to `q407 loopback`; without any it runs 30 s at 48 kHz,
-# latency 256, 4 USB buffers.
+# The main job: builds the q407 command and the ASIO driver library (release) and runs q407 demo
+# on a virtual Q407 LX whose outputs are looped back to its inputs. Arguments are passed to
+# `q407 demo` (--fast, --json, --plot FILE.png, --seconds, --rate, --latency, --buffers, ...).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,10 +9,7 @@ bash scripts/setup.sh
 
 echo "=== building q407 (release)" >&2
 cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" --target q407 >/dev/null
+cmake --build --preset release -j "$(nproc)" --target q407 Q407Asio >/dev/null
 
-if [ $# -eq 0 ]; then
-  set -- --seconds 30 --rate 48000 --latency 256 --buffers 4
-fi
-echo "=== q407 loopback $*" >&2
-exec build/release/tools/q407 loopback "$@"
+echo "=== q407 demo $*" >&2
+exec build/release/tools/q407 demo "$@"

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
-          nlohmann-json3-dev libcli11-dev)
+          nlohmann-json3-dev libcli11-dev
+          pkg-config libsndfile1-dev gnuplot-nox)
 packages+=("$@")
 
 missing=()

@@ -105,3 +105,43 @@ OptionTaken TakeRunOption(int argc, char** argv, int* index, RunOptions* options
 }
 
 }  // namespace q407::tools
+
+namespace q407::tools {
+
+std::vector<long> ParseChannelList(std::string_view text, long count, std::string* error) {
+    std::vector<long> channels;
+    auto refuse = [&](const std::string& why) {
+        *error = why;
+        channels.clear();
+        return channels;
+    };
+    if (text.empty()) return refuse("an empty channel list");
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = text.find(',', at);
+        const std::string_view item =
+            text.substr(at, comma == std::string_view::npos ? std::string_view::npos : comma - at);
+        const size_t dash = item.find('-');
+        const auto first = ParseInteger(item.substr(0, dash), 1, count);
+        const auto last =
+            dash == std::string_view::npos ? first : ParseInteger(item.substr(dash + 1), 1, count);
+        if (!first || !last || *last < *first) {
+            std::string why(1, '\'');
+            why.append(item);
+            why.append("' is not a channel or range of channels 1 to ");
+            why.append(std::to_string(count));
+            return refuse(why);
+        }
+        for (int64_t c = *first; c <= *last; ++c) {
+            for (long seen : channels)
+                if (seen == c - 1)
+                    return refuse("channel " + std::to_string(c) + " is named twice");
+            channels.push_back(static_cast<long>(c - 1));
+        }
+        if (comma == std::string_view::npos) break;
+        at = comma + 1;
+    }
+    return channels;
+}
+
+}  // namespace q407::tools

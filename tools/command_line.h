@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace q407::tools {
 
@@ -34,5 +35,13 @@ enum class OptionTaken { No, Yes, Refused };
 // with error set, when its value is missing or not usable.
 OptionTaken TakeRunOption(int argc, char** argv, int* index, RunOptions* options,
                           std::string* error);
+
+}  // namespace q407::tools
+
+namespace q407::tools {
+
+// "1-8", "1,3,5", "2-4,9": 1-based channel numbers up to `count`, returned 0-based in the order
+// given, each once. Empty, with error set, when the text is not such a list.
+std::vector<long> ParseChannelList(std::string_view text, long count, std::string* error);
 
 }  // namespace q407::tools

@@ -12,30 +12,12 @@
 #include "tools/path_clients.h"
 
 namespace q407::tools {
-namespace {
-
-int64_t CeilDiv(int64_t a, int64_t b) {
-    return (a + b - 1) / b;
-}
-
-}  // namespace
-
-// Completion t of the playback pipe comes at device frame 20a + F(t + 1) (F = 20n) and its mix
-// plays from 20a + F(t + n); input period s reaches the host at 16b + C ceil((s + 1) L / C)
-// (C = 16n). The ASIO ring is first taken by the first completion after the half that completes
-// both the pre-roll (R + 1 halves) and one mix's frames; from then on each host frame X plays at
-// 20a + F(t0 + n) + X and comes back in host input frame X + 20a - 16b + F(t0 + n), the device's
-// own loopback adding nothing.
-int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers, int64_t rateFactor,
-                                int64_t outputMinusInputFrames) {
-    const int64_t F = 20 * buffers;
-    const int64_t C = 16 * buffers;
-    const int64_t phase = outputMinusInputFrames - F + C * CeilDiv(latency, C);  // 20a - 16b
-    const int64_t half = std::max(rateFactor, CeilDiv(F, latency) - 1);
-    const int64_t handedOver = C * CeilDiv((half + 1) * latency, C);
-    int64_t t = 1;
-    while (phase + F * (t + 1) <= handedOver) ++t;
-    return phase + F * (t + buffers);
+// The engine places each ASIO frame the host writes a fixed distance after the input frame of
+// the period it answered (usbdriver/engine/asio_alignment.cpp): the round trip is the host's
+// period twice, one capture transfer and n + 1 playback transfers, whatever the phase of the
+// pipes; the device's own loopback adds nothing.
+int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers) {
+    return 2 * latency + 16 * buffers + 20 * buffers * (buffers + 1);
 }
 
 std::string LoopbackUsage() {
@@ -119,14 +101,7 @@ bool RunLoopback(const LoopbackOptions& options, LoopbackReport* report, std::st
                            (paths.asioHalvesDropped - pathsBefore.asioHalvesDropped) +
                            (engine.m_Counters.captureUnitsDropped - droppedBefore) +
                            report->deviceUnderruns + report->deviceOverruns;
-        if (clients.FirstOutputPeriodTick() >= 0 && clients.FirstInputPeriodTick() >= 0) {
-            const double framesPerTick = double(options.rate) / double(sim::kTicksPerSecond);
-            const int64_t distance = std::llround(
-                double(clients.FirstOutputPeriodTick() - clients.FirstInputPeriodTick()) *
-                framesPerTick);
-            report->derivedLatencyFrames = DeriveLoopbackRoundTrip(
-                options.latency, options.buffers, options.rate > 48000 ? 2 : 1, distance);
-        }
+        report->derivedLatencyFrames = DeriveLoopbackRoundTrip(options.latency, options.buffers);
         report->latencyFrames = clients.AsioCheck(0).delay;
         for (int k = 0; k < kOutputChannelCount; ++k) {
             const ChannelCheck direct = clients.AsioCheck(k);

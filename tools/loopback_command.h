@@ -33,11 +33,8 @@ struct LoopbackReport {
     uint64_t deviceOverruns = 0;
 };
 
-// The round trip the design gives for latency L, buffer count n and rate factor R, once the
-// phase between the two pipes is known: outputMinusInputFrames is the device-frame distance from
-// the first input period to the first output period of the run.
-int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers, int64_t rateFactor,
-                                int64_t outputMinusInputFrames);
+// The round trip the design gives for latency L and USB buffer count n.
+int64_t DeriveLoopbackRoundTrip(int64_t latency, int64_t buffers);
 
 std::optional<LoopbackOptions> ParseLoopbackOptions(int argc, char** argv, std::string* error);
 std::string LoopbackUsage();

@@ -360,8 +360,11 @@ LONG PathClients::OnAsioPeriod(PVOID context) {
             }
         }
         // The host's buffer switch: its output half for this period, then outputReady.
-        sim::MachineClock::Instance().Schedule(sim::MachineClock::Instance().Now(),
-                                               [self, period] { self->WriteOutputHalf(period); });
+        // The output half carries the index of the input half just read, as an ASIO driver
+        // hands the host one index for both.
+        sim::MachineClock::Instance().Schedule(
+            sim::MachineClock::Instance().Now(),
+            [self, period, half] { self->WriteOutputHalf(period, half); });
     }
     const EngineNotifications* previous = self->previous_;
     if (previous != nullptr && previous->SignalAsioPeriod != nullptr)
@@ -369,11 +372,10 @@ LONG PathClients::OnAsioPeriod(PVOID context) {
     return 1;
 }
 
-void PathClients::WriteOutputHalf(uint64_t period) {
+void PathClients::WriteOutputHalf(uint64_t period, int half) {
     if (!asioArmed_ || pool_ == nullptr || pool_->asioBlock == nullptr) return;
     StreamEngine& engine = rig_.Engine();
     const ULONG frames = engine.PeriodFrames();
-    const int half = int(period & 1);
     {
         std::lock_guard<std::mutex> lock(mu_);
         for (int c = 0; c < kOutputChannelCount; ++c) {

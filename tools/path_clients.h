@@ -78,7 +78,7 @@ class PathClients {
     static void OnInputPeriod(PVOID context);
     static LONG OnAsioPeriod(PVOID context);
     static void OnMidiIn(PVOID context);
-    void WriteOutputHalf(uint64_t period);
+    void WriteOutputHalf(uint64_t period, int half);
     void InstallTable(bool install);
 
     EngineRig& rig_;

@@ -2,9 +2,11 @@
 #include <iostream>
 #include <string_view>
 
+#include "tools/demo_command.h"
 #include "tools/info_command.h"
 #include "tools/loopback_command.h"
 #include "tools/pnp_command.h"
+#include "tools/session_command.h"
 #include "tools/stream_command.h"
 
 namespace {
@@ -12,6 +14,8 @@ namespace {
 void Usage(std::ostream& out) {
     out << "usage: q407 COMMAND [OPTIONS]\n"
            "commands:\n"
+           "  demo     the main job: an ASIO round trip through a looped-back virtual Q407 LX\n"
+           "  session  the ASIO test host: play a WAV file or test signal, record inputs\n"
            "  stream   stream on a virtual Q407 LX and report the pipe counters\n"
            "  loopback ASIO round trip through a looped-back virtual Q407 LX\n"
            "  info     the driver and device as a client process sees them\n"
@@ -32,6 +36,10 @@ int main(int argc, char** argv) {
         Usage(std::cout);
         return 0;
     }
+    if (command == "demo")
+        return q407::tools::DemoCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "session")
+        return q407::tools::SessionCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "stream")
         return q407::tools::StreamCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "info")

@@ -23,7 +23,8 @@ void StreamEngine::WriteAsioOutput(ULONG half, LONG enable) {
     RingBuffer* ring = &m_AsioOutRingBuffer;
     const ULONG frames = PeriodFrames();
     const int32_t elements = static_cast<int32_t>(frames) * kOutputChannelCount;
-    if (enable != 0 && ring->buffer != nullptr) {
+    // A half that answers no period of this stream has no place to play.
+    if (enable != 0 && ring->buffer != nullptr && NoteAsioHalf(half)) {
         if (GetWriteAvailable(ring) < elements) {
             ++m_PathCounters.asioHalvesDropped;
         } else {

@@ -91,8 +91,7 @@ SampleRuns StreamEngine::GetClientChannelRegions(LONG kind, LONG channel, ULONG 
     if (kind == kAsio) {
         RingBuffer* ring = &m_AsioOutRingBuffer;
         const int32_t elements = kOutputChannelCount * static_cast<int32_t>(frames);
-        if (m_AsioPreRoll <= static_cast<LONG>(m_RateFactor) || ring->buffer == nullptr ||
-            GetReadAvailable(ring) < elements)
+        if (m_AsioTakeRing == 0 || ring->buffer == nullptr || GetReadAvailable(ring) < elements)
             return silent;
         GetReadRegions(ring, elements, &first, &firstCount, &second, &secondCount);
         ring->readPending = 1;
@@ -121,14 +120,11 @@ void StreamEngine::MixOutput(ULONG half, ULONG frames) {
     for (LONG kind = 0; kind < kMixedKinds; ++kind) {
         const LONG mask = ChannelMask(kind, kPlayback) & ((1 << kOutputChannelCount) - 1);
         if (mask == 0) continue;
-        BOOLEAN asioReady = FALSE;
-        if (kind == kAsio) {
-            const BOOLEAN preRolled = m_AsioPreRoll > static_cast<LONG>(m_RateFactor);
-            asioReady = preRolled && m_AsioOutRingBuffer.buffer != nullptr &&
-                        GetReadAvailable(&m_AsioOutRingBuffer) >= kOutputChannelCount * period;
-            if (preRolled && !asioReady && m_AsioFlowing != 0) ++m_PathCounters.asioUnderruns;
-            m_AsioFlowing = asioReady;
-        }
+        // The ASIO frames of this mix may begin after its first frame (lead): the host's first
+        // half is placed where its round trip puts it (asio_alignment.cpp).
+        ULONG lead = 0;
+        if (kind == kAsio) m_AsioTakeRing = AsioMixWindow(frames, &lead);
+        const ULONG taken = frames - lead;
         const BOOLEAN kindMuted = routes[RouteRecordIndex(kind, 0)].kindMute != 0;
 
         for (LONG j = 0; j < kChannelSlotCount; ++j) {
@@ -141,10 +137,10 @@ void StreamEngine::MixOutput(ULONG half, ULONG frames) {
                     const BOOLEAN muted =
                         kindMuted && routes[RouteRecordIndex(kind, c)].routeOut != 0;
                     if (!muted) {
-                        const SampleRuns source = GetClientChannelRegions(kind, c, frames);
-                        const SampleRuns destination =
-                            SingleRun(staging + j, kOutputChannelCount, frames);
-                        TransferRuns(source, destination, frames,
+                        const SampleRuns source = GetClientChannelRegions(kind, c, taken);
+                        const SampleRuns destination = SingleRun(
+                            staging + j + lead * kOutputChannelCount, kOutputChannelCount, taken);
+                        TransferRuns(source, destination, taken,
                                      audible[j] ? RunMode::Add : RunMode::Copy);
                         audible[j] = TRUE;
                     }
@@ -164,7 +160,10 @@ void StreamEngine::MixOutput(ULONG half, ULONG frames) {
                 ++m_PathCounters.routeOverflows;
                 continue;
             }
-            const SampleRuns source = GetClientChannelRegions(kind, j, frames);
+            // A routed ASIO channel's first mix is silent up to its lead, as on its output.
+            const SampleRuns source =
+                lead == 0 ? GetClientChannelRegions(kind, j, frames)
+                          : SingleRun(reinterpret_cast<int32_t*>(m_ZeroBuffer), 1, frames);
             TransferRuns(source, RingWriteRuns(ring, period), frames,
                          m_RouteWritten[target] != 0 ? RunMode::Add : RunMode::Copy);
             ++m_RouteWritten[target];
@@ -172,13 +171,9 @@ void StreamEngine::MixOutput(ULONG half, ULONG frames) {
 
         // Each ring moves once per mix, by what one mix takes from it.
         if (kind == kAsio) {
-            RingBuffer* ring = &m_AsioOutRingBuffer;
-            if (asioReady) {
-                const int32_t available = GetReadAvailable(ring);
-                const int32_t used = kOutputChannelCount * period;
-                AdvanceReadIndex(ring, available < used ? available : used);
-            }
-            ring->readPending = 0;
+            if (m_AsioTakeRing != 0) AsioMixed(taken);
+            m_AsioTakeRing = FALSE;
+            m_AsioOutRingBuffer.readPending = 0;
             continue;
         }
         for (LONG ch = 0; ch < kOutputChannelCount; ++ch) {
@@ -266,6 +261,7 @@ void StreamEngine::DistributeInput() {
 
         if (m_Status != nullptr)
             WriteULongRelease(StatusWord(&m_Status->lastInputHalf), m_PublishedHalf);
+        PublishAsioPeriod(m_DistributedFrames + frames, m_PublishedHalf);
         m_InputHalf ^= 1;
         m_PublishedHalf ^= 1;
         ++m_Counters.inputPeriods;

@@ -123,6 +123,7 @@ ULONG StreamEngine::OpenClientChannel(LONG kind, LONG direction, LONG channel, L
             KIRQL irql = KeAcquireSpinLockRaiseToDpc(&m_PlaybackLock);
             m_AsioPreRoll = 0;
             m_AsioFlowing = 0;
+            ResetAsioAlignment();
             KeReleaseSpinLock(&m_PlaybackLock, irql);
             irql = KeAcquireSpinLockRaiseToDpc(&m_CaptureLock);
             WriteULongRelease(StatusWord(&m_Status->lastInputHalf), 0);

@@ -103,6 +103,7 @@ void ProcessMidiInTransfer(StreamEngine& engine, TransferRecord* transfer) {
 }  // namespace
 
 void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
+    NoteFirstCompletion(&m_FirstPlaybackTime);
     const ULONG units = static_cast<ULONG>(transfer->length / kPlaybackUnitBytes);
     const ULONG frames = units * kPlaybackUnitFrames;
     const ULONG half = m_CurrentOutputHalf;
@@ -156,6 +157,7 @@ void StreamEngine::ProcessPlayback(TransferRecord* transfer) {
 void StreamEngine::ProcessCapture(TransferRecord* transfer, ULONG receivedBytes) {
     // The count comes from the bus's report of the device's transfer: never past the buffer.
     if (receivedBytes > transfer->length) receivedBytes = transfer->length;
+    NoteFirstCompletion(&m_FirstCaptureTime);
     const ULONG units = static_cast<ULONG>(receivedBytes / kCaptureUnitBytes);
     SaveProcessorState(&m_CaptureSaveArea);
     for (ULONG u = 0; u < units; ++u) {

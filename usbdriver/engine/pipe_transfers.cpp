@@ -278,6 +278,7 @@ NTSTATUS StreamEngine::UsbStartStream() {
     RtlZeroMemory(m_RouteWritten, sizeof(m_RouteWritten));
     RtlZeroMemory(m_RoutePeriods, sizeof(m_RoutePeriods));
     m_AsioPreRoll = 0;
+    NoteStreamStart();
     if (m_Status != nullptr) m_Status->errorCounter = 0;
 
     const USBD_PIPE_INFORMATION* capture = nullptr;

@@ -296,6 +296,25 @@ class StreamEngine {
     void DeliverCapture(LONG kind, LONG channel, const ClientBuffer& buffer, ULONG frames,
                         const SampleRuns* inputs);
 
+    // --- ASIO output alignment (asio_alignment.cpp) ---
+    // A new ASIO stream or a new stream start: the next half written is anchored afresh.
+    // Playback lock held.
+    void ResetAsioAlignment();
+    // The pipes start: the frame counts and first completion times of the new stream.
+    void NoteStreamStart();
+    // The first completion of each pipe after a start notes its time.
+    void NoteFirstCompletion(volatile LONG64* time);
+    // The capture side publishes each period it hands out. Capture lock held.
+    void PublishAsioPeriod(ULONG64 periodEnd, ULONG half);
+    // WriteAsioOutput's side: the half about to be written. False when it answers no period and
+    // is to be dropped. Playback lock held.
+    BOOLEAN NoteAsioHalf(ULONG half);
+    // The mix's side: whether this mix takes ASIO samples, and from which frame of the mix on
+    // (lead). Skips what the host delivered too late to play at its place. Playback lock held.
+    BOOLEAN AsioMixWindow(ULONG frames, ULONG* lead);
+    // After a mix that took `frames` ASIO frames.
+    void AsioMixed(ULONG frames);
+
     // --- FlexPATH destination alignment (route_alignment.cpp) ---
     // A destination starts afresh: its ring is emptied from the reading side and the next period
     // the mix writes becomes its anchor. Capture lock held.
@@ -463,6 +482,19 @@ class StreamEngine {
     volatile LONG m_MidiOutOpenCount;
     CaptureRoute m_CaptureRoutes[kRouteRecordCount];
     LONG m_AsioFlowing;  // the last mix took ASIO samples
+    // ASIO output alignment: every ASIO frame plays a fixed number of device frames after the
+    // input frame of the period it answered (asio_alignment.cpp). Playback side unless noted.
+    LONG m_AsioAlignState;           // AsioAlignState
+    LONG64 m_AsioFirstPeriodStart;   // first frame of the answered period, since the stream start
+    int32_t m_AsioFirstIndex;        // ring write index before the first half
+    LONG64 m_AsioAnchorMix;          // mixed frame (since the stream start) of the first half
+    LONG64 m_AsioRingFrames;         // frames taken from the ring since the anchor
+    BOOLEAN m_AsioTakeRing;          // this mix takes ASIO samples
+    LONG64 m_StreamMixBase;          // m_MixedFrames at the stream start
+    LONG64 m_StreamDistributedBase;  // m_DistributedFrames at the stream start
+    volatile LONG64 m_FirstCaptureTime;   // performance counter at the first completions; 0
+    volatile LONG64 m_FirstPlaybackTime;  // until they come
+    volatile LONG64 m_LastAsioPeriod;     // capture side: (period end << 1) | its published half
     AudioPathCounters m_PathCounters;
 
     // Processor state save areas, one per audio pipe kind
@@ -477,6 +509,13 @@ class StreamEngine {
     volatile LONG m_PipeRestarts;
     volatile LONG m_PipesGivenUp;
     KEVENT m_StopGate;
+};
+
+enum AsioAlignState : LONG {
+    AsioAwaitingHalf = 0,  // no half written since the anchor was reset
+    AsioHalfWritten = 1,   // the first half is in the ring; the next mix anchors it
+    AsioAnchored = 2,      // ring frame r plays at mixed frame m_AsioAnchorMix + r
+    AsioPreRolled = 3,     // the pipes' timing is unknown: the halves play after the pre-roll
 };
 
 // The facade's allocation of an engine context: zeroed pool "Zel6", constructed in place.

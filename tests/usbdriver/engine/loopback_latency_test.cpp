@@ -1,36 +1,31 @@
 // Round trips through the virtual device in loopback (device output k feeds input k and k + 8):
 // what an ASIO host plays comes back bit-exact on the matching capture channels, after exactly the
-// delay the engine's design gives.
+// delay the engine's design gives, and after the same delay at every start.
 //
 // Derivation of the round trip, in frames of the host's buffer timeline (host output frame X is
 // sample X mod L of the output half the host writes for input period X div L; host input frame Y
-// likewise), for latency L, USB buffer count n, rate factor R (1 at 48 kHz, 2 at 96 kHz):
+// likewise), for latency L and USB buffer count n, with F = 20n and C = 16n:
 //
 //   Playback: the n OUT transfers of a start play device slots a, a+1, ... (20 frames each) in
 //   submission order, and each completion resubmits at once, so completion t (t = 0, 1, ...)
-//   happens at device frame P_t = 20a + F(t + 1) with F = 20n. Completion t mixes F frames into
-//   the staging half it queues (completion 0 mixes nothing: the half-queued flag starts clear),
-//   and that half goes out in the transfer resubmitted n completions later: the frames mixed at
-//   completion t play from device frame 20a + F(t + n).
-//   Capture: the IN transfers take units b, b+1, ... (16 frames each); transfer j completes at
-//   16b + C(j + 1) with C = 16n, and input period s (host input frames sL .. sL + L - 1, device
-//   frames 16b + sL ..) is handed over at the first completion holding it:
-//   T_s = 16b + C * ceil((s + 1) L / C). The host writes output half s at that instant.
-//   ASIO ring: the mix takes the ring only when the pre-roll count is above R (R + 1 halves
-//   written) and the ring holds one mix's F frames, i.e. from half s* = max(R, ceil(F / L) - 1)
-//   on. The first completion taking it is t0 = min { t >= 1 : P_t > T_s* }; from then on each
-//   completion takes F frames (as long as the ring never runs short, which the test checks), so
-//   host output frame X plays at device frame 20a + F(t0 + n) + X.
+//   happens at device frame 20a + F(t + 1). Completion 0 queues silence; completion t >= 1 mixes
+//   F frames (mixed frames F(t - 1) ..) into the transfer it resubmits, which plays after the
+//   n - 1 still in flight, from 20a + F(t + n): mixed frame m plays at 20a + F(n + 1) + m.
+//   Capture: the IN transfers take units b, b+1, ... (16 frames each): input frame d of the
+//   stream (host input frame d) was captured at device frame 16b + d.
+//   Placement: the engine puts the host's output frame X at mixed frame X + 2L + C - (20a - 16b),
+//   reading 20a - 16b off the first completion of each pipe (at 20a + F and 16b + C).
 //   Device: kLoopbackDelayFrames = 0 (sim/device/q407_device.h): input frame f carries output
-//   frame f. Host input frame Y is device frame 16b + Y.
-//   Round trip: Y - X = 20a - 16b + F(t0 + n).
+//   frame f.
+//   Round trip: 20a + F(n + 1) + X + 2L + C - (20a - 16b) - (16b + X) = 2L + C + F(n + 1).
 //
-// a and b depend on how long the bus took between the device's clock start and the first
-// transfers, which the design does not fix; only their difference D = 20a - 16b enters, and it
-// follows from the first output and input periods' times: P_0 - T_0 = D + F - C ceil(L / C).
+// The host has a whole period to answer: the period holding input frame d is handed over by
+// 16b + d + L + C - 1, and the mix that needs the answer runs no earlier than 20a + 2F + (its
+// mixed frame), which leaves L + F frames; a and b only move when the playback pipe's first
+// transfer comes more than 2L + C frames after the capture pipe's, which would cut the first
+// frames of a start.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <tuple>
 
 #include "engine_fixture.h"
@@ -39,28 +34,10 @@
 namespace q407::test {
 namespace {
 
-int64_t CeilDiv(int64_t a, int64_t b) {
-    return (a + b - 1) / b;
-}
-
-struct Derivation {
-    int64_t phase;     // D = 20a - 16b
-    int64_t firstMix;  // t0
-    int64_t frames;    // the round trip
-};
-
-Derivation DeriveRoundTrip(int64_t L, int64_t n, int64_t R, int64_t outputMinusInputFrames) {
+int64_t DeriveRoundTrip(int64_t L, int64_t n) {
     const int64_t F = 20 * n;
     const int64_t C = 16 * n;
-    Derivation d{};
-    d.phase = outputMinusInputFrames - F + C * CeilDiv(L, C);
-    const int64_t sStar = std::max(R, CeilDiv(F, L) - 1);
-    const int64_t tStar = C * CeilDiv((sStar + 1) * L, C);  // T_s* - 16b
-    int64_t t = 1;
-    while (d.phase + F * (t + 1) <= tStar) ++t;
-    d.firstMix = t;
-    d.frames = d.phase + F * (t + n);
-    return d;
+    return 2 * L + C + F * (n + 1);
 }
 
 class LoopbackLatency : public EngineTest,
@@ -80,17 +57,12 @@ TEST_P(LoopbackLatency, AsioRoundTripIsBitExactAndAsDerived) {
         ASSERT_EQ(clients.StartAsio(tools::TestSignal), STATUS_SUCCESS);
         const sim::DeviceCounters before = Device().Counters();
         RunSeconds(2.0);
-        const double tickFrames = double(rate) / double(sim::kTicksPerSecond);
-        const int64_t outputMinusInput = std::llround(
-            double(clients.FirstOutputPeriodTick() - clients.FirstInputPeriodTick()) * tickFrames);
-        const Derivation derived =
-            DeriveRoundTrip(latency, n, rate > 48000 ? 2 : 1, outputMinusInput);
+        const int64_t derived = DeriveRoundTrip(latency, n);
         for (int c = 0; c < kInputChannelCount; ++c) {
             const tools::ChannelCheck check = clients.AsioCheck(c);
             EXPECT_TRUE(check.BitExact())
                 << "input " << c << ": " << check.mismatches << " of " << check.checked;
-            EXPECT_EQ(check.delay, derived.frames)
-                << "input " << c << " phase " << derived.phase << " first mix " << derived.firstMix;
+            EXPECT_EQ(check.delay, derived) << "input " << c;
         }
         EXPECT_EQ(Engine().m_PathCounters.asioUnderruns, 0u);
         EXPECT_EQ(Engine().m_PathCounters.asioHalvesDropped, 0u);
@@ -98,7 +70,31 @@ TEST_P(LoopbackLatency, AsioRoundTripIsBitExactAndAsDerived) {
         const sim::DeviceCounters after = Device().Counters();
         // Start-up slots aside, the device never ran dry.
         EXPECT_LE(after.underruns - before.underruns, 2u * n + 40u);
-        RecordProperty("round_trip_frames", int(derived.frames));
+        RecordProperty("round_trip_frames", int(derived));
+    }
+}
+
+// The pipes' phase changes with every start (the bus takes a varying time between the device's
+// clock start and the first transfers); the round trip must not. Starts at 96 kHz with L = 32
+// and n = 2 used to differ by whole playback transfers and by the phase itself.
+TEST_F(EngineTest, AsioRoundTripIsTheSameAtEveryStart) {
+    MixerSettings stored = DefaultMixerSettings();
+    stored.sampleRate = 96000;
+    stored.latency = 32;
+    stored.usbBufferCount = 2;
+    rig_->StoreSettingsValue(&stored, sizeof(stored));
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    Device().LoopbackAllInputs();
+    for (int start = 0; start < 12; ++start) {
+        tools::PathClients clients(*rig_);
+        ASSERT_EQ(clients.StartAsio(tools::TestSignal), STATUS_SUCCESS);
+        RunSeconds(0.05);
+        const tools::ChannelCheck check = clients.AsioCheck(3);
+        EXPECT_TRUE(check.BitExact()) << "start " << start;
+        EXPECT_EQ(check.delay, DeriveRoundTrip(32, 2)) << "start " << start;
+        clients.StopAsio();
+        // Gaps that put the next start at another phase of the bus's frames.
+        rig_->RunFor(sim::ClockTicks(1000 + 7919 * start % 10000));
     }
 }
 
