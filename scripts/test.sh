@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test. Every preset runs even when an earlier one fails; each
 # preset's result is printed, then the closing count line. Exit status is non-zero on any failure.
-#   Q407_PRESETS="debug tsan" bash scripts/test.sh   (default: release asan tsan fuzz windows)
+#   Q407_PRESETS="release tsan" bash scripts/test.sh   (default: asan tsan fuzz windows)
 # The fuzz preset has no tests of its own: each fuzz_* target runs Q407_FUZZ_RUNS (100000) inputs
 # from its seed corpus and a fixed seed instead, so the run repeats; any crash fails it.
 # The windows preset cross-builds the Windows images; scripts/windows_checks.sh checks them.
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh tshark g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 \
   wine64 osslsigncode openssl || exit 1
 
-presets=${Q407_PRESETS:-"release asan tsan fuzz windows"}
+presets=${Q407_PRESETS:-"asan tsan fuzz windows"}
 jobs=$(nproc)
 passed=0
 failed=0
