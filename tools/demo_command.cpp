@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/asio_device_session.h"
+#include "tools/device_report.h"
 #include "tools/latency_plot.h"
 #include "tools/round_trip_analysis.h"
 #include "tools/test_signal.h"
@@ -16,12 +17,6 @@
 
 namespace q407::tools {
 namespace {
-
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
-    return out;
-}
 
 std::string FirmwareText(const DeviceReport& r) {
     const char letter =
@@ -189,7 +184,7 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
                                {"bit_exact", v.bitExact},
                                {"round_trip_frames", v.roundTrip}});
         nlohmann::json j = {
-            {"device", result.deviceKnown ? Narrow(d.path) : ""},
+            {"device", result.deviceKnown ? PrintablePath(d.path) : ""},
             {"firmware", result.deviceKnown ? FirmwareText(d) : ""},
             {"usb_driver_version", result.deviceKnown ? std::to_string(d.driverMajor) + "." +
                                                             std::to_string(d.driverMinor)
@@ -221,7 +216,7 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         out << "Q407 LX demo: ASIO round trip through a looped-back virtual device ("
             << (fast ? "virtual" : "real") << " time)\n";
         if (result.deviceKnown) {
-            out << "  device             " << Narrow(d.path) << "\n";
+            out << "  device             " << PrintablePath(d.path) << "\n";
             out << "  firmware           " << FirmwareText(d) << "\n";
             std::snprintf(line, sizeof(line), "  USB driver         %u.%u\n", d.driverMajor,
                           d.driverMinor);

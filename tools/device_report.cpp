@@ -62,4 +62,10 @@ bool QueryDeviceReport(DeviceReport* report, std::string* error) {
     return ok;
 }
 
+std::string PrintablePath(const std::wstring& path) {
+    std::string out;
+    for (wchar_t c : path) out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+    return out;
+}
+
 }  // namespace q407::tools

@@ -27,4 +27,7 @@ struct DeviceReport {
 // False, with the reason, when no device answers or a query fails.
 bool QueryDeviceReport(DeviceReport* report, std::string* error);
 
+// The device path as a report prints it: printable ASCII, anything else as '?'.
+std::string PrintablePath(const std::wstring& path);
+
 }  // namespace q407::tools

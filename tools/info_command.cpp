@@ -13,12 +13,6 @@
 namespace q407::tools {
 namespace {
 
-std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
-    return out;
-}
-
 std::string FirmwareText(const DeviceReport& r) {
     const char letter =
         r.firmwareLetter >= 0x20 && r.firmwareLetter < 0x7F ? r.firmwareLetter : '?';
@@ -38,7 +32,7 @@ nlohmann::json ToJson(const DeviceReport& r) {
     char statusText[8];
     std::snprintf(statusText, sizeof(statusText), "0x%02X", r.statusByte & 0xFFu);
     return {
-        {"device", Narrow(r.path)},
+        {"device", PrintablePath(r.path)},
         {"driverVersion", std::to_string(r.driverMajor) + "." + std::to_string(r.driverMinor)},
         {"driverMajor", r.driverMajor},
         {"driverMinor", r.driverMinor},
@@ -61,7 +55,7 @@ nlohmann::json ToJson(const DeviceReport& r) {
 
 void PrintText(const DeviceReport& r, std::ostream& out) {
     char line[160];
-    out << "Q407 LX at " << Narrow(r.path) << "\n";
+    out << "Q407 LX at " << PrintablePath(r.path) << "\n";
     std::snprintf(line, sizeof(line), "  driver version     %u.%u\n", r.driverMajor, r.driverMinor);
     out << line;
     std::snprintf(line, sizeof(line), "  channels           %u inputs, %u outputs\n",
