@@ -175,13 +175,23 @@ NTSTATUS RunPowerMachine(PowerContext* ctx, PowerEvent event, NTSTATUS status) {
     return status;
 }
 
+// The sender's enumerations read as plain numbers: a value outside the enumeration must not be
+// loaded as one before it is checked.
+ULONG RawEnumValue(const void* field) {
+    ULONG raw = 0;
+    RtlCopyMemory(&raw, field, sizeof(raw));
+    return raw;
+}
+
 bool ValidPowerState(const IO_STACK_LOCATION* stack) {
-    if (stack->Parameters.Power.Type == SystemPowerState)
-        return stack->Parameters.Power.State.SystemState >= PowerSystemWorking &&
-               stack->Parameters.Power.State.SystemState <= PowerSystemShutdown;
-    if (stack->Parameters.Power.Type == DevicePowerState)
-        return stack->Parameters.Power.State.DeviceState >= PowerDeviceD0 &&
-               stack->Parameters.Power.State.DeviceState <= PowerDeviceD3;
+    const ULONG type = RawEnumValue(&stack->Parameters.Power.Type);
+    const ULONG state = RawEnumValue(&stack->Parameters.Power.State);
+    if (type == static_cast<ULONG>(SystemPowerState))
+        return state >= static_cast<ULONG>(PowerSystemWorking) &&
+               state <= static_cast<ULONG>(PowerSystemShutdown);
+    if (type == static_cast<ULONG>(DevicePowerState))
+        return state >= static_cast<ULONG>(PowerDeviceD0) &&
+               state <= static_cast<ULONG>(PowerDeviceD3);
     return false;
 }
 
@@ -189,12 +199,11 @@ bool ValidPowerState(const IO_STACK_LOCATION* stack) {
 
 DEVICE_POWER_STATE DeviceStateForSystemState(const DeviceExtension* ext, SYSTEM_POWER_STATE state) {
     if (state == PowerSystemWorking) return PowerDeviceD0;
-    // The capabilities come from the bus: a state outside the table, or a D-state past D3, is
-    // taken as D3.
-    if (state < PowerSystemUnspecified || state >= PowerSystemMaximum) return PowerDeviceD3;
-    const DEVICE_POWER_STATE mapped = ext->capabilities.DeviceState[state];
-    if (mapped < PowerDeviceD3 || mapped > PowerDeviceD3) return PowerDeviceD3;
-    return mapped;
+    // The bus's table gives the D-state for the sleeping state, but one shallower than D3 is
+    // raised to D3 and one past D3 is no D-state: whatever the table holds, the answer is D3.
+    // Its entry (written by the bus, so possibly no valid enumerator) is therefore not loaded.
+    (void)ext;
+    return PowerDeviceD3;
 }
 
 NTSTATUS FunctionDevicePower(PDEVICE_OBJECT device, PIRP irp) {
