@@ -1,9 +1,18 @@
 #include "tools/asio_device_session.h"
 
+// The session sees both sides: the host's Win32 names (through its header) and the emulated
+// kernel's declarations of the same names, which clang would report as shadowing them.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wshadow"
+#endif
 #include "sim/host/process.h"
 #include "tools/device_rig.h"
 #include "usbdriver/control/device_facade.h"
 #include "usbdriver/engine/stream_engine.h"
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 namespace q407::tools {
 namespace {
