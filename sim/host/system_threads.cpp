@@ -5,8 +5,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "platform/kernel/wdk.h"
 #include "sim/host/machine_core.h"
@@ -51,11 +55,62 @@ KTHREAD* NewThreadObject(KPROCESS* process, bool adopted = false) {
     return t;
 }
 
+// Host threads are joined rather than detached: a thread still unwinding its host-side state when
+// the program ends can meet the leak checker's stop-the-world and crash it. A thread marks itself
+// as returning last; such threads are joined at the next creation, when the machine asks whether
+// threads are still running, and at exit.
+struct HostThread {
+    pthread_t id{};
+    std::atomic<bool> returning{false};
+};
+std::mutex g_hostThreadsMutex;
+std::vector<std::shared_ptr<HostThread>>& HostThreads() {
+    static auto* threads = new std::vector<std::shared_ptr<HostThread>>;  // outlives exit handlers
+    return *threads;
+}
+
+// Joins the threads that have returned; at exit also gives the others a moment and detaches what
+// still runs (a thread blocked for good must not hold up the program's end).
+void JoinReturnedThreads(bool atExit) {
+    std::vector<std::shared_ptr<HostThread>> done;
+    std::vector<std::shared_ptr<HostThread>> running;
+    {
+        std::lock_guard lock(g_hostThreadsMutex);
+        for (auto& thread : HostThreads())
+            (thread->returning.load() ? done : running).push_back(thread);
+        HostThreads().swap(running);
+        if (atExit) running.swap(HostThreads());
+    }
+    for (auto& thread : done) pthread_join(thread->id, nullptr);
+    if (!atExit) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (auto& thread : running) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        const auto nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        if (nanos > 0) {
+            until.tv_sec += static_cast<time_t>(nanos / 1'000'000'000);
+            until.tv_nsec += static_cast<long>(nanos % 1'000'000'000);
+            if (until.tv_nsec >= 1'000'000'000) {
+                ++until.tv_sec;
+                until.tv_nsec -= 1'000'000'000;
+            }
+        }
+        if (pthread_timedjoin_np(thread->id, nullptr, &until) != 0) pthread_detach(thread->id);
+    }
+}
+
+void JoinThreadsAtExit() {
+    JoinReturnedThreads(true);
+}
+
 struct StartBlock {
     KTHREAD* thread;
     void (*entry)(void*);
     void* context;
     const void* driver;  // whose code started the thread
+    std::shared_ptr<HostThread> host;
 };
 
 // Ends the calling created thread: checks its state, signals the thread object and leaves the
@@ -90,6 +145,7 @@ void* ThreadMain(void* arg) {
     MachineCore::Get().AdoptRegistration();
     block.entry(block.context);
     FinishThread(STATUS_SUCCESS, "system thread");
+    block.host->returning.store(true);
     return nullptr;
 }
 
@@ -124,14 +180,17 @@ KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTS
         std::lock_guard lock(core.mutex);
         core.PreRegisterThreadLocked();
     }
+    static const bool exitHandler = std::atexit(JoinThreadsAtExit) == 0;
+    (void)exitHandler;  // without it threads are only joined while the machine runs
+    JoinReturnedThreads(false);
     ++g_running;
-    auto* block = new StartBlock{t, entry, context, CurrentThreadContext().driver};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    pthread_t id;
-    const int rc = pthread_create(&id, &attr, ThreadMain, block);
-    pthread_attr_destroy(&attr);
+    auto host = std::make_shared<HostThread>();
+    auto* block = new StartBlock{t, entry, context, CurrentThreadContext().driver, host};
+    // The host thread's id is published before the thread can mark itself returning.
+    std::unique_lock hostLock(g_hostThreadsMutex);
+    const int rc = pthread_create(&host->id, nullptr, ThreadMain, block);
+    if (rc == 0) HostThreads().push_back(host);
+    hostLock.unlock();
     if (rc != 0) {
         delete block;
         --g_running;
@@ -152,7 +211,10 @@ int RunningThreads() {
     // A thread that signalled its end may still be on its way out: give it a moment.
     std::unique_lock lock(g_runningMutex);
     g_runningCv.wait_for(lock, std::chrono::seconds(5), [] { return g_running.load() == 0; });
-    return g_running.load();
+    const int running = g_running.load();
+    lock.unlock();
+    JoinReturnedThreads(false);
+    return running;
 }
 
 }  // namespace q407::sim::detail
