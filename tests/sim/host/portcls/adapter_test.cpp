@@ -303,6 +303,31 @@ TEST_F(PortClassAdapterTest, AFailingMiniportInitFailsTheStartAndReleasesEveryth
     ExpectNothingLeft();
 }
 
+TEST_F(PortClassAdapterTest, CatchesDriversThatBreakThePortClassRules) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            FakeKnobs().scribbleOnPortClassArea = true;
+            Boot();
+        },
+        "belong to the port-class driver");
+    EXPECT_DEATH(
+        {
+            FakeKnobs().initWaveTwice = true;
+            Boot();
+        },
+        "IPort::Init: the wave-cyclic port was initialised before");
+}
+
+TEST_F(PortClassAdapterTest, TimeIntervalsRunOnTheMachineClock) {
+    Boot();
+    const ULONGLONG start = PcGetTimeInterval(0);
+    rig_->RunFor(3 * sim::kTicksPerMillisecond);
+    const ULONGLONG elapsed = PcGetTimeInterval(start);
+    EXPECT_GE(elapsed, 30000u);  // 100-nanosecond units
+    EXPECT_LT(elapsed, 40000u);
+}
+
 // A sink that counts the services and the IRQL they came at.
 class CountingSink : public IServiceSink {
   public:

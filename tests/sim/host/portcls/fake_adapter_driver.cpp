@@ -296,6 +296,14 @@ NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
     status = NewBoundPort(device, irp, resources, CLSID_PortWaveCyclic,
                           CreateMiniport<FakeWaveMiniport>, &wave);
     if (!NT_SUCCESS(status)) return g_log.startStatus = status;
+    if (g_knobs.initWaveTwice) {
+        PUNKNOWN again = nullptr;
+        if (NT_SUCCESS(CreateMiniport<FakeWaveMiniport>(&again))) {
+            (void)wave->Init(device, irp, again, nullptr, resources);  // bug check
+            again->Release();
+        }
+    }
+    if (g_knobs.scribbleOnPortClassArea) static_cast<PUCHAR>(device->DeviceExtension)[100] = 0;
     wchar_t waveName[] = L"TST_Wave1";
     status = PcRegisterSubdevice(device, waveName, wave);
     PPORT mixer = nullptr;

@@ -29,6 +29,10 @@ struct FakeAdapterKnobs {
     bool tryBadRegistrations = false;
     // The mixer miniport's Init fails with this status (success: it does not).
     NTSTATUS mixerInitStatus = STATUS_SUCCESS;
+    // Faults the port-class driver must catch: a write into its part of the device extension,
+    // and a port initialised twice.
+    bool scribbleOnPortClassArea = false;
+    bool initWaveTwice = false;
 };
 
 // What the driver saw; reset by ResetFakeAdapter.
