@@ -18,6 +18,7 @@
 #include "sim/host/portcls/property_requests.h"
 #include "sim/host/portcls/resource_list.h"
 #include "sim/host/portcls/service_group.h"
+#include "sim/host/process.h"
 #include "tests/sim/host/portcls/fake_adapter_driver.h"
 #include "tools/device_rig.h"
 
@@ -102,6 +103,28 @@ TEST_F(PortClassAdapterTest, RegistersSubdevicesUnderTheirCategoriesWithTheNameA
     // Ports answer the events interface, and other classes are refused.
     EXPECT_EQ(FakeLog().portEventsQuery, STATUS_SUCCESS);
     EXPECT_EQ(FakeLog().unknownClass, STATUS_INVALID_PARAMETER);
+    // The events the wave miniport generated, as the port recorded them.
+    PortBase* wave = sim::portcls::ReferenceSubdevicePort(kFakeWaveName);
+    ASSERT_NE(wave, nullptr);
+    const auto events = wave->Events();
+    wave->ReleasePortReference();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_TRUE(IsEqualGUID(events[0].set, KSEVENTSETID_PinCapsChange));
+    EXPECT_EQ(events[0].eventId, ULONG(KSEVENT_PINCAPS_FORMATCHANGE));
+    EXPECT_TRUE(events[0].pinEvent);
+    EXPECT_EQ(events[0].pinId, 2u);
+    EXPECT_FALSE(events[0].nodeEvent);
+    EXPECT_TRUE(events[1].nodeEvent);
+    EXPECT_EQ(events[1].nodeId, 1u);
+
+    // A client opens a subdevice by its interface; names nobody registered are not found.
+    sim::Process client("client");
+    HANDLE handle = nullptr;
+    ASSERT_EQ(client.OpenDevice(render[0], &handle), STATUS_SUCCESS);
+    EXPECT_EQ(client.Close(handle), STATUS_SUCCESS);
+    std::wstring other = render[0];
+    other.replace(other.size() - 9, 9, L"TST_Wave9");
+    EXPECT_NE(client.OpenDevice(other, &handle), STATUS_SUCCESS);
     ASSERT_EQ(rig_->Remove(), STATUS_SUCCESS);
     ExpectNothingLeft();
 }

@@ -183,9 +183,18 @@ class FakeWaveMiniport : public FakeMiniport<IMiniportWaveCyclic> {
     explicit FakeWaveMiniport(PUNKNOWN outer)
         : FakeMiniport(outer, &kWaveFilter, IID_IMiniportWaveCyclic, &g_log.wavePower) {}
     STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST resources, PPORTWAVECYCLIC port) override {
-        if (resources == nullptr || resources->NumberOfEntries() != 0)
+        if (resources == nullptr || resources->NumberOfEntries() != 0 ||
+            resources->FindTranslatedEntry(0, 0) != nullptr)
             return STATUS_INVALID_PARAMETER;
         KeepPort(port);
+        // A format change, as a wave miniport announces one: pin 2, then node 1.
+        PPORTEVENTS events = nullptr;
+        if (NT_SUCCESS(port->QueryInterface(IID_IPortEvents, reinterpret_cast<PVOID*>(&events)))) {
+            GUID set = KSEVENTSETID_PinCapsChange;
+            events->GenerateEventList(&set, KSEVENT_PINCAPS_FORMATCHANGE, TRUE, 2, FALSE, 0);
+            events->GenerateEventList(&set, KSEVENT_PINCAPS_FORMATCHANGE, FALSE, 0, TRUE, 1);
+            events->Release();
+        }
         return STATUS_SUCCESS;
     }
     STDMETHODIMP_(NTSTATUS)
