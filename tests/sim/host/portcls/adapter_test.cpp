@@ -100,6 +100,10 @@ TEST_F(PortClassAdapterTest, RegistersSubdevicesUnderTheirCategoriesWithTheNameA
     EXPECT_EQ(records[0].symbolicLinks.size(), 3u);  // audio, render, capture
     EXPECT_EQ(records[1].symbolicLinks.size(), 2u);  // audio, topology
 
+    // Query-interface requests to the adapter go down to the child, which answers the bus
+    // interface and leaves others as they were sent.
+    EXPECT_EQ(FakeLog().busInterfaceQuery, STATUS_SUCCESS);
+    EXPECT_EQ(FakeLog().unknownInterfaceQuery, STATUS_NOT_SUPPORTED);
     // Ports answer the events interface, and other classes are refused.
     EXPECT_EQ(FakeLog().portEventsQuery, STATUS_SUCCESS);
     EXPECT_EQ(FakeLog().unknownClass, STATUS_INVALID_PARAMETER);

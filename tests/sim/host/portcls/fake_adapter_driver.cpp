@@ -287,8 +287,44 @@ NTSTATUS NewBoundPort(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources, 
     return status;
 }
 
+NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// A synchronous query-interface request to the adapter's own device, as adapters ask their bus.
+NTSTATUS QueryOwnStack(PDEVICE_OBJECT device, const GUID& type, USHORT size, PVOID record) {
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->RequestorMode = KernelMode;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_INTERFACE;
+    next->Parameters.QueryInterface.InterfaceType = &type;
+    next->Parameters.QueryInterface.Size = size;
+    next->Parameters.QueryInterface.Version = 1;
+    next->Parameters.QueryInterface.Interface = static_cast<PINTERFACE>(record);
+    next->Parameters.QueryInterface.InterfaceSpecificData = nullptr;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(device, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    const NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
 NTSTATUS StartDevice(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
     ++g_log.starts;
+    BUS_INTERFACE_STANDARD bus{};
+    g_log.busInterfaceQuery = QueryOwnStack(device, GUID_BUS_INTERFACE_STANDARD, sizeof(bus), &bus);
+    if (NT_SUCCESS(g_log.busInterfaceQuery)) bus.InterfaceDereference(bus.Context);
+    // {00000000-0000-0000-0000-0000000000F1}: nobody answers it.
+    static const GUID kNobodys = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0xF1}};
+    INTERFACE none{};
+    g_log.unknownInterfaceQuery = QueryOwnStack(device, kNobodys, sizeof(none), &none);
     // Port events, the way the real driver checks for them.
     PPORT probe = nullptr;
     NTSTATUS status = PcNewPort(&probe, CLSID_PortWaveCyclic);
@@ -389,7 +425,8 @@ void ResetFakeAdapter() {
     g_log.starts = 0;
     g_log.portEventsQuery = g_log.unknownClass = g_log.wrongDirection = g_log.pinOutOfRange =
         g_log.duplicateName = g_log.uninitialisedPort = g_log.badName = g_log.beyondMaxObjects =
-            g_log.startStatus = STATUS_PENDING;
+            g_log.startStatus = g_log.busInterfaceQuery = g_log.unknownInterfaceQuery =
+                STATUS_PENDING;
     g_log.wavePower.clear();
     g_log.mixerPower.clear();
     g_log.lastInstanceSize = g_log.lastValueSize = g_log.lastNode = g_log.lastVerb = 0;

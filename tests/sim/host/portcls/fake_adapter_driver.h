@@ -47,6 +47,9 @@ struct FakeAdapterLog {
     NTSTATUS badName = STATUS_PENDING;
     NTSTATUS beyondMaxObjects = STATUS_PENDING;
     NTSTATUS startStatus = STATUS_PENDING;
+    // Query-interface requests sent to the adapter's own device during start.
+    NTSTATUS busInterfaceQuery = STATUS_PENDING;
+    NTSTATUS unknownInterfaceQuery = STATUS_PENDING;
     std::atomic<int> liveMiniports{0};
     // Power states the miniports were told, in order.
     std::vector<DEVICE_POWER_STATE> wavePower;
