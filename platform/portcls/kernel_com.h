@@ -82,8 +82,21 @@ using PNONDELEGATINGUNKNOWN = INonDelegatingUnknown*;
 // memory came from pool (operator new below), so deletion returns it there.
 class CUnknown : public INonDelegatingUnknown {
   private:
+    // Without an outer object this stands in for it, passing each call to the non-delegating
+    // side. (The kit's class reuses the non-delegating table itself, slot for slot; a real
+    // IUnknown keeps the bench's type checks satisfied.)
+    struct SelfUnknown final : public IUnknown {
+        CUnknown* owner = nullptr;
+        STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override {
+            return owner->NonDelegatingQueryInterface(iid, object);
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return owner->NonDelegatingAddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return owner->NonDelegatingRelease(); }
+    };
+
     LONG m_lRefCount;
     PUNKNOWN m_pUnknownOuter;
+    SelfUnknown m_self;
 
   public:
     CUnknown(PUNKNOWN pUnknownOuter);

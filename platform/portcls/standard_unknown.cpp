@@ -4,17 +4,17 @@
 #include "platform/portcls/portcls.h"
 
 #if defined(Q407_REAL_KITS)
-// The kit's header names the two members differently.
+// The kit's header names the two members differently, and has no stand-in for the object's own
+// unknown: its non-delegating table, which has IUnknown's layout slot for slot, serves.
 #define m_lRefCount m_ref_count
 #define m_pUnknownOuter m_outer_unknown
+#define SelfAsUnknown() reinterpret_cast<PUNKNOWN>(static_cast<INonDelegatingUnknown*>(this))
+#else
+#define SelfAsUnknown() (m_self.owner = this, static_cast<PUNKNOWN>(&m_self))
 #endif
 
 CUnknown::CUnknown(PUNKNOWN pUnknownOuter) : m_lRefCount(0) {
-    // Without an outer object, the object's own non-delegating unknown stands in for it: the
-    // layout of INonDelegatingUnknown is that of IUnknown, slot for slot.
-    m_pUnknownOuter = pUnknownOuter
-                          ? pUnknownOuter
-                          : reinterpret_cast<PUNKNOWN>(static_cast<INonDelegatingUnknown*>(this));
+    m_pUnknownOuter = pUnknownOuter ? pUnknownOuter : SelfAsUnknown();
 }
 
 CUnknown::~CUnknown() {}
@@ -36,7 +36,7 @@ STDMETHODIMP_(ULONG) CUnknown::NonDelegatingRelease() {
 
 STDMETHODIMP_(NTSTATUS) CUnknown::NonDelegatingQueryInterface(REFIID rIID, PVOID* ppVoid) {
     if (IsEqualGUID(rIID, IID_IUnknown)) {
-        *ppVoid = reinterpret_cast<PVOID>(static_cast<INonDelegatingUnknown*>(this));
+        *ppVoid = SelfAsUnknown();
         NonDelegatingAddRef();
         return STATUS_SUCCESS;
     }
