@@ -56,6 +56,7 @@ DECLARE_INTERFACE_(IMasterClock, IUnknown) {
     STDMETHOD_(NTSTATUS, GetTime)(THIS_ REFERENCE_TIME * pTime) PURE;
 };
 using PMASTERCLOCK = IMasterClock*;
+#define IMP_IMasterClock STDMETHODIMP_(NTSTATUS) GetTime(REFERENCE_TIME* pTime)
 
 // --- Message transfer --------------------------------------------------------------------------
 struct IMXF;
@@ -68,7 +69,17 @@ inline constexpr IID IID_IMXF = {
     STDMETHOD_(NTSTATUS, PutMessage)(THIS_ PDMUS_KERNEL_EVENT pDMKEvt) PURE; \
     STDMETHOD_(NTSTATUS, ConnectOutput)(THIS_ PMXF sinkMXF) PURE;            \
     STDMETHOD_(NTSTATUS, DisconnectOutput)(THIS_ PMXF sinkMXF) PURE;
-DECLARE_INTERFACE_(IMXF, IUnknown){DEFINE_ABSTRACT_UNKNOWN() DEFINE_ABSTRACT_IMXF()};
+#define IMP_IMXF                                                    \
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE State);                \
+    STDMETHODIMP_(NTSTATUS) PutMessage(PDMUS_KERNEL_EVENT pDMKEvt); \
+    STDMETHODIMP_(NTSTATUS) ConnectOutput(PMXF sinkMXF);            \
+    STDMETHODIMP_(NTSTATUS) DisconnectOutput(PMXF sinkMXF)
+// clang-format off
+DECLARE_INTERFACE_(IMXF, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_IMXF()
+};
+// clang-format on
 
 struct IAllocatorMXF;
 using PAllocatorMXF = IAllocatorMXF*;
@@ -83,6 +94,13 @@ DECLARE_INTERFACE_(IAllocatorMXF, IMXF) {
     STDMETHOD_(NTSTATUS, GetBuffer)(THIS_ PBYTE * ppBuffer) PURE;
     STDMETHOD_(NTSTATUS, PutBuffer)(THIS_ PBYTE pBuffer) PURE;
 };
+
+#define IMP_IAllocatorMXF                                             \
+    IMP_IMXF;                                                         \
+    STDMETHODIMP_(NTSTATUS) GetMessage(PDMUS_KERNEL_EVENT* ppDMKEvt); \
+    STDMETHODIMP_(USHORT) GetBufferSize(void);                        \
+    STDMETHODIMP_(NTSTATUS) GetBuffer(PBYTE* ppBuffer);               \
+    STDMETHODIMP_(NTSTATUS) PutBuffer(PBYTE pBuffer)
 
 // --- The DirectMusic port and miniport ---------------------------------------------------------
 // {C096DF9C-FB09-11D1-81B0-0060083316C1}
@@ -116,6 +134,16 @@ DECLARE_INTERFACE_(IMiniportDMus, IMiniport) {
      PAllocatorMXF AllocatorMXF, PMASTERCLOCK MasterClock, PULONGLONG SchedulePreFetch) PURE;
 };
 using PMINIPORTDMUS = IMiniportDMus*;
+#define IMP_IMiniportDMus                                                                         \
+    IMP_IMiniport;                                                                                \
+    STDMETHODIMP_(NTSTATUS)                                                                       \
+    Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTDMUS Port,                     \
+         PSERVICEGROUP* ServiceGroup);                                                            \
+    STDMETHODIMP_(void) Service(THIS);                                                            \
+    STDMETHODIMP_(NTSTATUS)                                                                       \
+    NewStream(PMXF* MXF, PUNKNOWN OuterUnknown, POOL_TYPE PoolType, ULONG PinID,                  \
+              DMUS_STREAM_TYPE StreamType, PKSDATAFORMAT DataFormat, PSERVICEGROUP* ServiceGroup, \
+              PAllocatorMXF AllocatorMXF, PMASTERCLOCK MasterClock, PULONGLONG SchedulePreFetch)
 
 // The UART-style DirectMusic miniports' class identifiers (also the synthesizer GUIDs of an
 // external MPU-401 output and input).

@@ -235,6 +235,12 @@ static_assert(offsetof(KSDATAFORMAT, MajorFormat) == 16);
     0x0F6417D6, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
 Q407_DEFINE_STATIC_GUID(KSDATAFORMAT_SPECIFIER_NONE);
 
+// The member the kit leaves unnamed in KSPIN_DESCRIPTOR's last union.
+struct KSPIN_CONSTRAINED_RANGES {
+    ULONG ConstrainedDataRangesCount;
+    PKSDATARANGE* ConstrainedDataRanges;
+};
+
 struct KSPIN_DESCRIPTOR {
     ULONG InterfacesCount;
     const KSPIN_INTERFACE* Interfaces;
@@ -248,10 +254,7 @@ struct KSPIN_DESCRIPTOR {
     const GUID* Name;
     union {
         LONGLONG Reserved;
-        struct {
-            ULONG ConstrainedDataRangesCount;
-            PKSDATARANGE* ConstrainedDataRanges;
-        } Constrained;  // unnamed in the kit; nothing here reads it
+        KSPIN_CONSTRAINED_RANGES Constrained;  // unnamed in the kit; nothing here reads it
     };
 };
 using PKSPIN_DESCRIPTOR = KSPIN_DESCRIPTOR*;

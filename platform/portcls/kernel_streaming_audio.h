@@ -35,13 +35,17 @@ struct WAVEFORMATEXTENSIBLE {
 using PWAVEFORMATEXTENSIBLE = WAVEFORMATEXTENSIBLE*;
 
 // Packed as the kit declares it, although its header alone asks for 8-byte alignment.
+#if !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpacked-not-aligned"
+#endif
 struct KSDATAFORMAT_WAVEFORMATEX {
     KSDATAFORMAT DataFormat;
     WAVEFORMATEX WaveFormatEx;
 };
+#if !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 using PKSDATAFORMAT_WAVEFORMATEX = KSDATAFORMAT_WAVEFORMATEX*;
 #pragma pack(pop)
 static_assert(sizeof(WAVEFORMATEX) == 18);

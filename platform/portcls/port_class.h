@@ -278,8 +278,27 @@ inline constexpr IID IID_IDmaChannel = {
     STDMETHOD_(PADAPTER_OBJECT, GetAdapterObject)(THIS) PURE;                              \
     STDMETHOD_(void, CopyTo)(THIS_ PVOID Destination, PVOID Source, ULONG ByteCount) PURE; \
     STDMETHOD_(void, CopyFrom)(THIS_ PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
-DECLARE_INTERFACE_(IDmaChannel, IUnknown){DEFINE_ABSTRACT_UNKNOWN() DEFINE_ABSTRACT_DMACHANNEL()};
+// clang-format off
+DECLARE_INTERFACE_(IDmaChannel, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_DMACHANNEL()
+};
+// clang-format on
 using PDMACHANNEL = IDmaChannel*;
+#define IMP_IDmaChannel                                                            \
+    STDMETHODIMP_(NTSTATUS)                                                        \
+    AllocateBuffer(ULONG BufferSize, PPHYSICAL_ADDRESS PhysicalAddressConstraint); \
+    STDMETHODIMP_(void) FreeBuffer(void);                                          \
+    STDMETHODIMP_(ULONG) TransferCount(void);                                      \
+    STDMETHODIMP_(ULONG) MaximumBufferSize(void);                                  \
+    STDMETHODIMP_(ULONG) AllocatedBufferSize(void);                                \
+    STDMETHODIMP_(ULONG) BufferSize(void);                                         \
+    STDMETHODIMP_(void) SetBufferSize(ULONG BufferSize);                           \
+    STDMETHODIMP_(PVOID) SystemAddress(void);                                      \
+    STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress(void);                         \
+    STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject(void);                         \
+    STDMETHODIMP_(void) CopyTo(PVOID Destination, PVOID Source, ULONG ByteCount);  \
+    STDMETHODIMP_(void) CopyFrom(PVOID Destination, PVOID Source, ULONG ByteCount)
 // Slave (ISA-style) channels: the emulation has none; declared for the wave-cyclic port's table.
 struct IDmaChannelSlave;
 using PDMACHANNELSLAVE = IDmaChannelSlave*;
@@ -308,7 +327,12 @@ inline constexpr IID IID_IMiniport = {
      ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes OPTIONAL,                    \
      ULONG CreateOptions OPTIONAL, PULONG Disposition OPTIONAL) PURE;
 
-DECLARE_INTERFACE_(IPort, IUnknown){DEFINE_ABSTRACT_UNKNOWN() DEFINE_ABSTRACT_PORT()};
+// clang-format off
+DECLARE_INTERFACE_(IPort, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_PORT()
+};
+// clang-format on
 using PPORT = IPort*;
 
 #define DEFINE_ABSTRACT_MINIPORT()                                                       \
@@ -323,7 +347,12 @@ using PPORT = IPort*;
                           ULONG OutputBufferLength, PVOID ResultantFormat,                     \
                           PULONG ResultantFormatLength)
 
-DECLARE_INTERFACE_(IMiniport, IUnknown){DEFINE_ABSTRACT_UNKNOWN() DEFINE_ABSTRACT_MINIPORT()};
+// clang-format off
+DECLARE_INTERFACE_(IMiniport, IUnknown) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_MINIPORT()
+};
+// clang-format on
 using PMINIPORT = IMiniport*;
 
 // --- Topology ----------------------------------------------------------------------------------
@@ -334,7 +363,12 @@ inline constexpr IID IID_IPortTopology = {
 #define STATIC_CLSID_PortTopology \
     0xB4C90A32, 0x5791, 0x11D0, 0x86, 0xF9, 0x00, 0xA0, 0xC9, 0x11, 0xB5, 0x44
 Q407_DEFINE_STATIC_GUID(CLSID_PortTopology);
-DECLARE_INTERFACE_(IPortTopology, IPort){DEFINE_ABSTRACT_UNKNOWN() DEFINE_ABSTRACT_PORT()};
+// clang-format off
+DECLARE_INTERFACE_(IPortTopology, IPort) {
+    DEFINE_ABSTRACT_UNKNOWN()
+    DEFINE_ABSTRACT_PORT()
+};
+// clang-format on
 using PPORTTOPOLOGY = IPortTopology*;
 
 // {B4C90A31-5791-11D0-86F9-00A0C911B544}
@@ -384,6 +418,13 @@ DECLARE_INTERFACE_(IMiniportWaveCyclicStream, IUnknown) {
     STDMETHOD_(void, Silence)(THIS_ PVOID Buffer, ULONG ByteCount) PURE;
 };
 using PMINIPORTWAVECYCLICSTREAM = IMiniportWaveCyclicStream*;
+#define IMP_IMiniportWaveCyclicStream                                              \
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT DataFormat);                   \
+    STDMETHODIMP_(ULONG) SetNotificationFreq(ULONG Interval, PULONG FrameSize);    \
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE State);                               \
+    STDMETHODIMP_(NTSTATUS) GetPosition(PULONG Position);                          \
+    STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG PhysicalPosition); \
+    STDMETHODIMP_(void) Silence(PVOID Buffer, ULONG ByteCount)
 
 // {B4C90A27-5791-11D0-86F9-00A0C911B544}
 inline constexpr IID IID_IMiniportWaveCyclic = {
@@ -399,6 +440,14 @@ DECLARE_INTERFACE_(IMiniportWaveCyclic, IMiniport) {
      PSERVICEGROUP * ServiceGroup) PURE;
 };
 using PMINIPORTWAVECYCLIC = IMiniportWaveCyclic*;
+#define IMP_IMiniportWaveCyclic                                                              \
+    IMP_IMiniport;                                                                           \
+    STDMETHODIMP_(NTSTATUS)                                                                  \
+    Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList, PPORTWAVECYCLIC Port);         \
+    STDMETHODIMP_(NTSTATUS)                                                                  \
+    NewStream(PMINIPORTWAVECYCLICSTREAM* Stream, PUNKNOWN OuterUnknown, POOL_TYPE PoolType,  \
+              ULONG Pin, BOOLEAN Capture, PKSDATAFORMAT DataFormat, PDMACHANNEL* DmaChannel, \
+              PSERVICEGROUP* ServiceGroup)
 
 // --- Wave-PCI --------------------------------------------------------------------------------
 // {B4C90A50-5791-11D0-86F9-00A0C911B544}
@@ -432,6 +481,12 @@ DECLARE_INTERFACE_(IPortWavePciStream, IUnknown) {
     STDMETHOD_(NTSTATUS, TerminatePacket)(THIS) PURE;
 };
 using PPORTWAVEPCISTREAM = IPortWavePciStream*;
+#define IMP_IPortWavePciStream                                                      \
+    STDMETHODIMP_(NTSTATUS)                                                         \
+    GetMapping(PVOID Tag, PPHYSICAL_ADDRESS PhysicalAddress, PVOID* VirtualAddress, \
+               PULONG ByteCount, PULONG Flags);                                     \
+    STDMETHODIMP_(NTSTATUS) ReleaseMapping(PVOID Tag);                              \
+    STDMETHODIMP_(NTSTATUS) TerminatePacket(THIS)
 
 // {B4C90A53-5791-11D0-86F9-00A0C911B544}
 inline constexpr IID IID_IMiniportWavePciStream = {

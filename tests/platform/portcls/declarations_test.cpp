@@ -11,6 +11,44 @@
 
 using namespace q407::sim;
 
+namespace declared {
+
+// The implementation macros drivers declare their methods with (compiled, not instantiated;
+// outside the anonymous namespace so that the undefined members are no fault).
+class DeclaredMidiMiniport : public IMiniportDMus, public CUnknown {
+  public:
+    DECLARE_STD_UNKNOWN();
+    DEFINE_STD_CONSTRUCTOR(DeclaredMidiMiniport);
+    IMP_IMiniportDMus;
+};
+class DeclaredMidiStream : public IMXF, public CUnknown {
+  public:
+    DECLARE_STD_UNKNOWN();
+    DEFINE_STD_CONSTRUCTOR(DeclaredMidiStream);
+    IMP_IMXF;
+};
+class DeclaredAllocator : public IAllocatorMXF, public IMasterClock, public CUnknown {
+  public:
+    DECLARE_STD_UNKNOWN();
+    DEFINE_STD_CONSTRUCTOR(DeclaredAllocator);
+    IMP_IAllocatorMXF;
+    IMP_IMasterClock;
+};
+class DeclaredCyclic : public IMiniportWaveCyclic,
+                       public IMiniportWaveCyclicStream,
+                       public IServiceGroup,
+                       public IDmaChannel,
+                       public CUnknown {
+  public:
+    DECLARE_STD_UNKNOWN();
+    DEFINE_STD_CONSTRUCTOR(DeclaredCyclic);
+    IMP_IMiniportWaveCyclic;
+    IMP_IMiniportWaveCyclicStream;
+    IMP_IDmaChannel;
+};
+
+}  // namespace declared
+
 namespace {
 
 // --- Layouts (compile-time) ---------------------------------------------------------------------
