@@ -146,17 +146,27 @@ bool ResolveDeviceInterface(const std::wstring& path, PDEVICE_OBJECT* physicalDe
     const std::wstring wanted = Canonical(path);
     Interfaces& st = State();
     std::lock_guard lock(st.mutex);
+    // The longest enabled link that the path starts with: an interface with a reference string
+    // is found before one of the same device and class without.
+    const Registration* found = nullptr;
+    size_t foundLength = 0;
     for (auto& r : st.registrations) {
         if (!r.enabled) continue;
         const std::wstring link = Canonical(r.link);
         if (wanted.rfind(link, 0) != 0) continue;
         if (wanted.size() != link.size() && wanted[link.size()] != L'\\') continue;
-        *remainder = path.substr(link.size());
-        ObReferenceObject(r.physicalDevice);
-        *physicalDevice = r.physicalDevice;
-        return true;
+        if (found != nullptr && link.size() <= foundLength) continue;
+        found = &r;
+        foundLength = link.size();
     }
-    return false;
+    if (found == nullptr) return false;
+    // As on Windows, the driver sees the reference string as the file name, before whatever
+    // followed the link.
+    *remainder = (found->reference.empty() ? std::wstring() : L"\\" + found->reference) +
+                 path.substr(foundLength);
+    ObReferenceObject(found->physicalDevice);
+    *physicalDevice = found->physicalDevice;
+    return true;
 }
 
 void ForgetDeviceInterfaces(PDEVICE_OBJECT device) {

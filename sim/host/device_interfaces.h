@@ -63,7 +63,8 @@ class DeviceInterfaceSubscription {
 
 namespace detail {
 // Resolves a client's path to an enabled interface: its physical device (referenced) and the
-// remainder after the link ("" or "\name"). False if no enabled interface matches.
+// file name the driver sees: "\" and the interface's reference string when it has one, then
+// what followed the link ("" or "\name"). False if no enabled interface matches.
 bool ResolveDeviceInterface(const std::wstring& path, PDEVICE_OBJECT* physicalDevice,
                             std::wstring* remainder);
 }  // namespace detail
