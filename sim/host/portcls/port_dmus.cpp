@@ -54,7 +54,9 @@ STDMETHODIMP_(NTSTATUS) PortDMus::QueryInterface(REFIID iid, PVOID* object) {
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(ULONG) PortDMus::AddRef() { return static_cast<ULONG>(InterlockedIncrement(&refs_)); }
+STDMETHODIMP_(ULONG) PortDMus::AddRef() {
+    return static_cast<ULONG>(InterlockedIncrement(&refs_));
+}
 
 STDMETHODIMP_(ULONG) PortDMus::Release() {
     const LONG left = InterlockedDecrement(&refs_);
@@ -65,9 +67,9 @@ STDMETHODIMP_(ULONG) PortDMus::Release() {
     return static_cast<ULONG>(left);
 }
 
-STDMETHODIMP_(NTSTATUS) PortDMus::Init(PDEVICE_OBJECT deviceObject, PIRP irp,
-                                       PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
-                                       PRESOURCELIST resourceList) {
+STDMETHODIMP_(NTSTATUS)
+PortDMus::Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
+               PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) {
     UNREFERENCED_PARAMETER(irp);  // the start request: nothing of it is needed here
     RequirePassive("IPortDMus::Init");
     if (miniport_ != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
@@ -79,7 +81,8 @@ STDMETHODIMP_(NTSTATUS) PortDMus::Init(PDEVICE_OBJECT deviceObject, PIRP irp,
     deviceObject_ = deviceObject;
 
     if (allocator_ == nullptr)
-        status = DmusAllocator::Create(DmusAllocator::kEvents, DmusAllocator::kBuffers, &allocator_);
+        status =
+            DmusAllocator::Create(DmusAllocator::kEvents, DmusAllocator::kBuffers, &allocator_);
     if (NT_SUCCESS(status) && clock_ == nullptr) status = DmusMasterClock::Create(&clock_);
     if (NT_SUCCESS(status)) status = miniport->GetDescription(&filter_);
     if (NT_SUCCESS(status) && filter_ == nullptr) status = STATUS_INVALID_DEVICE_REQUEST;
@@ -103,9 +106,9 @@ STDMETHODIMP_(NTSTATUS) PortDMus::Init(PDEVICE_OBJECT deviceObject, PIRP irp,
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(NTSTATUS) PortDMus::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property,
-                                                    ULONG bufferLength, PVOID propertyBuffer,
-                                                    PULONG resultLength) {
+STDMETHODIMP_(NTSTATUS)
+PortDMus::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
+                            PVOID propertyBuffer, PULONG resultLength) {
     UNREFERENCED_PARAMETER(property);
     UNREFERENCED_PARAMETER(bufferLength);
     UNREFERENCED_PARAMETER(propertyBuffer);
@@ -113,9 +116,9 @@ STDMETHODIMP_(NTSTATUS) PortDMus::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY pro
     return STATUS_NOT_SUPPORTED;  // the machine keeps no registry properties for devices
 }
 
-STDMETHODIMP_(NTSTATUS) PortDMus::NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType,
-                                                 ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                                 ULONG createOptions, PULONG disposition) {
+STDMETHODIMP_(NTSTATUS)
+PortDMus::NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType, ACCESS_MASK access,
+                         POBJECT_ATTRIBUTES attributes, ULONG createOptions, PULONG disposition) {
     UNREFERENCED_PARAMETER(outer);
     UNREFERENCED_PARAMETER(keyType);
     UNREFERENCED_PARAMETER(access);
@@ -128,8 +131,10 @@ STDMETHODIMP_(NTSTATUS) PortDMus::NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN out
 
 STDMETHODIMP_(void) PortDMus::Notify(PSERVICEGROUP serviceGroup) {
     RequireAtMostDispatch("IPortDMus::Notify");
-    if (serviceGroup != nullptr) serviceGroup->RequestService();
-    else RequestService();
+    if (serviceGroup != nullptr)
+        serviceGroup->RequestService();
+    else
+        RequestService();
 }
 
 STDMETHODIMP_(void) PortDMus::RegisterServiceGroup(PSERVICEGROUP serviceGroup) {

@@ -31,14 +31,15 @@ class PortDMus : public IPortDMus, public IServiceSink {
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
     // IPort
-    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
-                                 PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) override;
-    STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property,
-                                              ULONG bufferLength, PVOID propertyBuffer,
-                                              PULONG resultLength) override;
-    STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType,
-                                           ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                           ULONG createOptions, PULONG disposition) override;
+    STDMETHODIMP_(NTSTATUS)
+    Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+         PRESOURCELIST resourceList) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength, PVOID propertyBuffer,
+                      PULONG resultLength) override;
+    STDMETHODIMP_(NTSTATUS)
+    NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType, ACCESS_MASK access,
+                   POBJECT_ATTRIBUTES attributes, ULONG createOptions, PULONG disposition) override;
     // IPortDMus
     STDMETHODIMP_(void) Notify(PSERVICEGROUP serviceGroup) override;
     STDMETHODIMP_(void) RegisterServiceGroup(PSERVICEGROUP serviceGroup) override;

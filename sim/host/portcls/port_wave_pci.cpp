@@ -64,9 +64,9 @@ STDMETHODIMP_(ULONG) PortWavePci::Release() {
     return static_cast<ULONG>(left);
 }
 
-STDMETHODIMP_(NTSTATUS) PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP irp,
-                                          PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
-                                          PRESOURCELIST resourceList) {
+STDMETHODIMP_(NTSTATUS)
+PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
+                  PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) {
     UNREFERENCED_PARAMETER(irp);  // the start request: nothing of it is needed here
     RequirePassive("IPortWavePci::Init");
     if (miniport_ != nullptr) return STATUS_INVALID_DEVICE_REQUEST;  // bound once only
@@ -102,9 +102,9 @@ STDMETHODIMP_(NTSTATUS) PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP irp,
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(NTSTATUS) PortWavePci::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property,
-                                                       ULONG bufferLength, PVOID propertyBuffer,
-                                                       PULONG resultLength) {
+STDMETHODIMP_(NTSTATUS)
+PortWavePci::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
+                               PVOID propertyBuffer, PULONG resultLength) {
     UNREFERENCED_PARAMETER(property);
     UNREFERENCED_PARAMETER(bufferLength);
     UNREFERENCED_PARAMETER(propertyBuffer);
@@ -112,10 +112,10 @@ STDMETHODIMP_(NTSTATUS) PortWavePci::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY 
     return STATUS_NOT_SUPPORTED;  // the machine keeps no registry properties for devices
 }
 
-STDMETHODIMP_(NTSTATUS) PortWavePci::NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer,
-                                                    ULONG keyType, ACCESS_MASK access,
-                                                    POBJECT_ATTRIBUTES attributes,
-                                                    ULONG createOptions, PULONG disposition) {
+STDMETHODIMP_(NTSTATUS)
+PortWavePci::NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType, ACCESS_MASK access,
+                            POBJECT_ATTRIBUTES attributes, ULONG createOptions,
+                            PULONG disposition) {
     UNREFERENCED_PARAMETER(outer);
     UNREFERENCED_PARAMETER(keyType);
     UNREFERENCED_PARAMETER(access);
@@ -131,11 +131,12 @@ STDMETHODIMP_(void) PortWavePci::Notify(PSERVICEGROUP serviceGroup) {
     if (serviceGroup != nullptr) serviceGroup->RequestService();
 }
 
-STDMETHODIMP_(NTSTATUS) PortWavePci::NewMasterDmaChannel(
-    PDMACHANNEL* dmaChannel, PUNKNOWN outer, POOL_TYPE poolType, PRESOURCELIST resourceList,
-    BOOLEAN scatterGather, BOOLEAN dma32BitAddresses, BOOLEAN dma64BitAddresses,
-    BOOLEAN ignoreCount, DMA_WIDTH dmaWidth, DMA_SPEED dmaSpeed, ULONG maximumLength,
-    ULONG dmaPort) {
+STDMETHODIMP_(NTSTATUS)
+PortWavePci::NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outer, POOL_TYPE poolType,
+                                 PRESOURCELIST resourceList, BOOLEAN scatterGather,
+                                 BOOLEAN dma32BitAddresses, BOOLEAN dma64BitAddresses,
+                                 BOOLEAN ignoreCount, DMA_WIDTH dmaWidth, DMA_SPEED dmaSpeed,
+                                 ULONG maximumLength, ULONG dmaPort) {
     UNREFERENCED_PARAMETER(outer);         // the channel is never aggregated here
     UNREFERENCED_PARAMETER(poolType);      // the channel object lives in the port's pool
     UNREFERENCED_PARAMETER(resourceList);  // a bus-master channel needs no DMA resource

@@ -30,22 +30,23 @@ class PortWavePci : public IPortWavePci, public IServiceSink {
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
     // IPort
-    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
-                                 PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) override;
-    STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property,
-                                              ULONG bufferLength, PVOID propertyBuffer,
-                                              PULONG resultLength) override;
-    STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType,
-                                           ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
-                                           ULONG createOptions, PULONG disposition) override;
+    STDMETHODIMP_(NTSTATUS)
+    Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+         PRESOURCELIST resourceList) override;
+    STDMETHODIMP_(NTSTATUS)
+    GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength, PVOID propertyBuffer,
+                      PULONG resultLength) override;
+    STDMETHODIMP_(NTSTATUS)
+    NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType, ACCESS_MASK access,
+                   POBJECT_ATTRIBUTES attributes, ULONG createOptions, PULONG disposition) override;
     // IPortWavePci
     STDMETHODIMP_(void) Notify(PSERVICEGROUP serviceGroup) override;
-    STDMETHODIMP_(NTSTATUS) NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outer,
-                                                POOL_TYPE poolType, PRESOURCELIST resourceList,
-                                                BOOLEAN scatterGather, BOOLEAN dma32BitAddresses,
-                                                BOOLEAN dma64BitAddresses, BOOLEAN ignoreCount,
-                                                DMA_WIDTH dmaWidth, DMA_SPEED dmaSpeed,
-                                                ULONG maximumLength, ULONG dmaPort) override;
+    STDMETHODIMP_(NTSTATUS)
+    NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outer, POOL_TYPE poolType,
+                        PRESOURCELIST resourceList, BOOLEAN scatterGather,
+                        BOOLEAN dma32BitAddresses, BOOLEAN dma64BitAddresses, BOOLEAN ignoreCount,
+                        DMA_WIDTH dmaWidth, DMA_SPEED dmaSpeed, ULONG maximumLength,
+                        ULONG dmaPort) override;
     // IServiceSink: the miniport's own service group.
     STDMETHODIMP_(void) RequestService() override;
 

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <new>
 
+#include "tests/sim/host/portcls/fake_service_group.h"
+
 namespace q407::testing {
 namespace {
 
@@ -158,7 +160,7 @@ class FakeDmusMiniport : public IMiniportDMus {
         UNREFERENCED_PARAMETER(resources);
         port_ = port;
         port_->AddRef();
-        const NTSTATUS status = PcNewServiceGroup(&serviceGroup_, nullptr);
+        const NTSTATUS status = NewFakeServiceGroup(&serviceGroup_);
         if (!NT_SUCCESS(status)) return status;
         port_->RegisterServiceGroup(serviceGroup_);
         serviceGroup_->AddRef();

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "sim/host/portcls/pin_intersection.h"
+#include "tests/sim/host/portcls/fake_service_group.h"
 
 namespace q407::testing {
 namespace {
@@ -234,7 +235,7 @@ class FakeMiniport : public IMiniportWavePci {
             port_->NewMasterDmaChannel(&dma_, nullptr, NonPagedPool, nullptr, TRUE, TRUE, FALSE,
                                        FALSE, Width32Bits, MaximumDmaSpeed, 0, 0);
         if (!NT_SUCCESS(log_->dmaStatus)) return log_->dmaStatus;
-        const NTSTATUS status = PcNewServiceGroup(&serviceGroup_, nullptr);
+        const NTSTATUS status = NewFakeServiceGroup(&serviceGroup_);
         if (!NT_SUCCESS(status)) return status;
         serviceGroup_->AddRef();
         *serviceGroup = serviceGroup_;
@@ -249,7 +250,7 @@ class FakeMiniport : public IMiniportWavePci {
         if (!NT_SUCCESS(log_->newStreamStatus)) return log_->newStreamStatus;
         if (pin >= 4 || streamGroups_[pin] != nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         PSERVICEGROUP group = nullptr;
-        NTSTATUS status = PcNewServiceGroup(&group, nullptr);
+        NTSTATUS status = NewFakeServiceGroup(&group);
         if (!NT_SUCCESS(status)) return status;
         void* memory = ExAllocatePoolWithTag(poolType, sizeof(FakeStream), kTestPoolTag);
         if (memory == nullptr) {
