@@ -198,6 +198,7 @@ TEST_F(DmusPort, OneCaptureStreamAndRemovalWhileRunningLeavesNothing) {
         std::lock_guard lock(log_.mutex);
         EXPECT_EQ(log_.streamsAlive, 0);
         EXPECT_EQ(log_.connectedSink, nullptr) << "the sink was disconnected";
+        ASSERT_FALSE(log_.captureStates.empty());
         EXPECT_EQ(log_.captureStates.back(), KSSTATE_STOP);
     }
     EXPECT_EQ(render->Send(bytes.data(), bytes.size(), nullptr), STATUS_DEVICE_REMOVED);

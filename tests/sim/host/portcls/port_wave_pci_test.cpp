@@ -273,6 +273,7 @@ TEST_F(WavePciPort, RemovalWhileAPinRunsClosesItAndLeavesNothing) {
     {
         std::lock_guard lock(log_.mutex);
         EXPECT_EQ(log_.streamsAlive, 0);
+        ASSERT_FALSE(log_.states.empty());
         EXPECT_EQ(log_.states.back(), KSSTATE_STOP);
     }
     EXPECT_EQ(playback->SetState(KSSTATE_RUN), STATUS_DEVICE_REMOVED);
