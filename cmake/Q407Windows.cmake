@@ -14,12 +14,14 @@ set(Q407_KIT_DEFINES
 # Nothing links the C++ run time into a kernel image: no exceptions, RTTI, thread-safe statics
 # or sized delete; no red zone (interrupts use the kernel stack); no stack protector (it needs a
 # cookie the loader would have to set up); the kernel's code does not rely on strict aliasing.
+# Kit-style code initialises GUIDs in tables from their numbers without inner braces, and the
+# port-class kit's creation macros write pool tags as multi-character literals.
 set(Q407_KERNEL_CODE_OPTIONS
     -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-sized-deallocation -ffreestanding
     -mno-red-zone -fno-stack-protector -fno-strict-aliasing -fms-extensions
     -ffunction-sections -fdata-sections
     -Wno-language-extension-token -Wno-microsoft-anon-tag -Wno-gnu-anonymous-struct
-    -Wno-nested-anon-types -Wno-missing-braces)
+    -Wno-nested-anon-types -Wno-missing-braces -Wno-multichar)
 set(Q407_KERNEL_CODE_DEFINES
     ${Q407_KIT_DEFINES}
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet

@@ -44,8 +44,23 @@ typedef struct {
 // sorting leaves the order alone).
 #include <portcls.h>
 
-// The standard unknown builds on the port-class header's kernel COM.
+// The standard unknown builds on the port-class header's kernel COM. Its pool operators are
+// replaced by ours: the kit's operator new may return null but is not declared noexcept, so the
+// compiler may construct the object without checking for null (clang does), and a refused
+// allocation in STD_CREATE_BODY would write through a null pointer.
+#define _NEW_DELETE_OPERATORS_
 #include <stdunk.h>
+
+inline PVOID operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept {
+    PVOID result = ExAllocatePoolWithTag(poolType, size, tag);
+    if (result) RtlZeroMemory(result, size);
+    return result;
+}
+inline PVOID operator new(size_t size, POOL_TYPE poolType) noexcept {
+    return operator new(size, poolType, 0x774E6350u);  // 'PcNw' in a pool dump
+}
+// Objects are deleted back to pool; defined in platform/portcls/standard_unknown.cpp.
+void __cdecl operator delete(PVOID ptr) noexcept;
 
 // DirectMusic's ports and miniports build on the port interfaces.
 #include <dmusicks.h>

@@ -44,7 +44,12 @@ STDMETHODIMP_(NTSTATUS) CUnknown::NonDelegatingQueryInterface(REFIID rIID, PVOID
     return STATUS_INVALID_PARAMETER;
 }
 
-#if !defined(Q407_REAL_KITS)
+#if defined(Q407_REAL_KITS)
+// The kernel image's one operator delete: everything the driver creates with new is in pool.
+void __cdecl operator delete(PVOID ptr) noexcept {
+    ExFreePool(ptr);
+}
+#else
 void CUnknown::operator delete(PVOID ptr) {
     ExFreePool(ptr);
 }

@@ -228,17 +228,23 @@ std::vector<AdapterState*>& Adapters() {
     return adapters;
 }
 
-AdapterState* FindAdapter(PDEVICE_OBJECT deviceObject) {
-    if (deviceObject == nullptr || deviceObject->DeviceExtension == nullptr) return nullptr;
-    auto* area = static_cast<PortClassArea*>(deviceObject->DeviceExtension);
-    if (area->magic != kPortClassAreaMagic || area->state == nullptr) return nullptr;
-    return area->state;
-}
-
 AdapterState* AdapterOf(PDEVICE_OBJECT deviceObject, const char* call) {
-    AdapterState* adapter = FindAdapter(deviceObject);
+    AdapterState* adapter = nullptr;
+    {
+        std::lock_guard lock(RegistryMutex());
+        for (AdapterState* candidate : Adapters())
+            if (candidate->self == deviceObject) adapter = candidate;
+    }
     if (adapter == nullptr)
         BugCheck(call, "the device object is not an adapter added with PcAddAdapterDevice");
+    const auto* area = static_cast<const PortClassArea*>(deviceObject->DeviceExtension);
+    bool intact = area->magic == kPortClassAreaMagic && area->state == adapter;
+    for (UCHAR byte : area->fill) intact = intact && byte == kPortClassAreaFill;
+    if (!intact)
+        BugCheck(call,
+                 "the first " + std::to_string(PORT_CLASS_DEVICE_EXTENSION_SIZE) +
+                     " bytes of the adapter's device extension belong to the port-class driver, "
+                     "and something else wrote into them");
     return adapter;
 }
 
@@ -312,6 +318,7 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Physical
     auto* area = static_cast<PortClassArea*>(self->DeviceExtension);
     area->magic = kPortClassAreaMagic;
     area->state = adapter;
+    RtlFillMemory(area->fill, sizeof(area->fill), kPortClassAreaFill);
     {
         std::lock_guard lock(RegistryMutex());
         adapter->sequence = g_nextSequence++;

@@ -39,24 +39,26 @@ struct AdapterState {
     std::vector<PortBase*> boundPorts;  // not referenced: each port leaves the list as it dies
 };
 
-// The port-class area at the start of an adapter's device extension.
+// The port-class area at the start of an adapter's device extension: the adapter's record, then
+// a fill pattern up to PORT_CLASS_DEVICE_EXTENSION_SIZE, checked on every request so that a
+// driver writing into the port-class driver's bytes is caught.
 struct PortClassArea {
     ULONG magic;
     ULONG reserved;
     AdapterState* state;
+    UCHAR fill[PORT_CLASS_DEVICE_EXTENSION_SIZE - 16];
 };
 inline constexpr ULONG kPortClassAreaMagic = 0x41637650;  // "PvcA"
-static_assert(sizeof(PortClassArea) <= PORT_CLASS_DEVICE_EXTENSION_SIZE);
+inline constexpr UCHAR kPortClassAreaFill = 0xA5;
+static_assert(sizeof(PortClassArea) == PORT_CLASS_DEVICE_EXTENSION_SIZE);
 
 // One mutex for every adapter's lists and the list of adapters.
 std::mutex& RegistryMutex();
 std::vector<AdapterState*>& Adapters();
 
 // The adapter behind a device object: its state, or a bug check naming call when the device is
-// not a port-class adapter.
+// not a port-class adapter or its port-class area was written by someone else.
 AdapterState* AdapterOf(PDEVICE_OBJECT deviceObject, const char* call);
-// Same, null instead of the bug check.
-AdapterState* FindAdapter(PDEVICE_OBJECT deviceObject);
 
 // Ends every subdevice of the adapter: interfaces disabled and their strings freed, ports shut
 // down and released, connections forgotten; then ports initialised on it but never registered

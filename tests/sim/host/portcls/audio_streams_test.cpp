@@ -12,7 +12,7 @@
 #include "sim/host/portcls/audio_client.h"
 #include "sim/host/process.h"
 #include "sim/host/verifier.h"
-#include "tests/sim/host/portcls/fake_adapter_driver.h"
+#include "tests/sim/host/portcls/fake_streaming_adapter.h"
 #include "tools/device_rig.h"
 
 namespace q407::testing {
@@ -38,7 +38,7 @@ class AudioStreams : public ::testing::Test {
   protected:
     void SetUp() override {
         tools::DeviceRigOptions options;
-        options.childDriver = FakeAdapterDriverEntry;
+        options.childDriver = FakeStreamingAdapterEntry;
         rig_ = std::make_unique<tools::DeviceRig>(options);
         std::string error;
         ASSERT_TRUE(tools::StartDeviceWithSettings(*rig_, DefaultMixerSettings(), &error)) << error;
@@ -56,14 +56,14 @@ class AudioStreams : public ::testing::Test {
     }
     // The engine's period: the miniport notifies its port with the stream's group.
     void ServeWave(ULONG pin, int times) {
-        PSERVICEGROUP group = FakeWaveStreamServiceGroup(FakeAdapterWaveMiniport(), pin);
+        PSERVICEGROUP group = FakeWaveStreamServiceGroup(StreamingWaveMiniport(), pin);
         ASSERT_NE(group, nullptr);
         for (int i = 0; i < times; ++i) group->RequestService();
     }
 
-    bool reset_ = (ResetFakeAdapter(), true);  // before the logs are looked up
-    FakeWaveLog& wave_ = FakeAdapterWaveLog();
-    FakeMidiLog& midi_ = FakeAdapterMidiLog();
+    bool reset_ = (ResetFakeStreamingAdapter(), true);  // before the logs are looked up
+    FakeWaveLog& wave_ = StreamingWaveLog();
+    FakeMidiLog& midi_ = StreamingMidiLog();
     std::unique_ptr<tools::DeviceRig> rig_;
     std::unique_ptr<sim::Process> process_;
     std::unique_ptr<sim::Process::Scope> scope_;
@@ -71,16 +71,16 @@ class AudioStreams : public ::testing::Test {
 
 TEST_F(AudioStreams, StatusesForBusyRefusedAndUnknownDevices) {
     std::unique_ptr<WavePin> pin;
-    ASSERT_EQ(WavePin::Open(kFakeWaveName, false, kStereo16, &pin), STATUS_SUCCESS);
+    ASSERT_EQ(WavePin::Open(kStreamingWaveName, false, kStereo16, &pin), STATUS_SUCCESS);
     std::unique_ptr<WavePin> second;
-    EXPECT_EQ(WavePin::Open(kFakeWaveName, false, kStereo16, &second),
+    EXPECT_EQ(WavePin::Open(kStreamingWaveName, false, kStereo16, &second),
               static_cast<int32_t>(0xC000009A));
     EXPECT_EQ(second, nullptr);
     EXPECT_EQ(WavePin::Open(L"ZEL_Wave7", false, kStereo16, &second), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(WavePin::Open(kFakeMidiName, false, kStereo16, &second),
+    EXPECT_EQ(WavePin::Open(kStreamingMidiName, false, kStereo16, &second),
               STATUS_INVALID_DEVICE_REQUEST);
     wave_.newStreamStatus = static_cast<NTSTATUS>(0xC000000D);
-    EXPECT_EQ(WavePin::Open(kFakeWaveName, true, kStereo16, &second),
+    EXPECT_EQ(WavePin::Open(kStreamingWaveName, true, kStereo16, &second),
               static_cast<int32_t>(0xC000000D))
         << "the miniport's refusal reaches the client";
     pin.reset();
@@ -92,8 +92,8 @@ TEST_F(AudioStreams, StatusesForBusyRefusedAndUnknownDevices) {
 TEST_F(AudioStreams, PlaybackAndRecordingMoveTheClientsBytes) {
     std::unique_ptr<WavePin> play;
     std::unique_ptr<WavePin> record;
-    ASSERT_EQ(WavePin::Open(kFakeWaveName, false, kStereo16, &play), STATUS_SUCCESS);
-    ASSERT_EQ(WavePin::Open(kFakeWaveName, true, kStereo16, &record), STATUS_SUCCESS);
+    ASSERT_EQ(WavePin::Open(kStreamingWaveName, false, kStereo16, &play), STATUS_SUCCESS);
+    ASSERT_EQ(WavePin::Open(kStreamingWaveName, true, kStereo16, &record), STATUS_SUCCESS);
     std::vector<uint8_t> bytes(2000);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 13);
     EXPECT_EQ(play->Write(bytes.data(), bytes.size()), bytes.size());
@@ -114,9 +114,9 @@ TEST_F(AudioStreams, PlaybackAndRecordingMoveTheClientsBytes) {
 
 TEST_F(AudioStreams, TheMidiPortSendsAndReceivesThroughItsStreams) {
     std::unique_ptr<MidiPort> midi;
-    ASSERT_EQ(MidiPort::Open(kFakeMidiName, &midi), STATUS_SUCCESS);
+    ASSERT_EQ(MidiPort::Open(kStreamingMidiName, &midi), STATUS_SUCCESS);
     std::unique_ptr<MidiPort> second;
-    EXPECT_EQ(MidiPort::Open(kFakeMidiName, &second), static_cast<int32_t>(0xC000009A));
+    EXPECT_EQ(MidiPort::Open(kStreamingMidiName, &second), static_cast<int32_t>(0xC000009A));
     const std::vector<uint8_t> message = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7, 0x90, 0x40, 0x7F};
     EXPECT_EQ(midi->Send(message.data(), message.size()), STATUS_SUCCESS);
     {
@@ -126,7 +126,7 @@ TEST_F(AudioStreams, TheMidiPortSendsAndReceivesThroughItsStreams) {
         EXPECT_EQ(midi_.renderStates.back(), KSSTATE_RUN) << "the port runs from the start";
         midi_.input.assign({0xB0, 0x07, 0x64});
     }
-    FakeDmusServiceGroup(FakeAdapterMidiMiniport())->RequestService();
+    FakeDmusServiceGroup(StreamingMidiMiniport())->RequestService();
     std::vector<uint8_t> got;
     EXPECT_EQ(midi->Receive(&got), 3u);
     EXPECT_EQ(got, (std::vector<uint8_t>{0xB0, 0x07, 0x64}));
@@ -137,7 +137,7 @@ TEST_F(AudioStreams, TheMidiPortSendsAndReceivesThroughItsStreams) {
 
 TEST_F(AudioStreams, UnplugWhileAPinPlaysEndsItAndLeavesNothing) {
     std::unique_ptr<WavePin> play;
-    ASSERT_EQ(WavePin::Open(kFakeWaveName, false, kStereo16, &play), STATUS_SUCCESS);
+    ASSERT_EQ(WavePin::Open(kStreamingWaveName, false, kStereo16, &play), STATUS_SUCCESS);
     std::vector<uint8_t> bytes(3000, 0x55);
     play->Write(bytes.data(), bytes.size());
     ASSERT_EQ(play->SetState(PinState::Run), STATUS_SUCCESS);
@@ -152,7 +152,7 @@ TEST_F(AudioStreams, UnplugWhileAPinPlaysEndsItAndLeavesNothing) {
         EXPECT_EQ(wave_.streamsAlive, 0);
     }
     std::unique_ptr<WavePin> late;
-    EXPECT_EQ(WavePin::Open(kFakeWaveName, false, kStereo16, &late), STATUS_NO_SUCH_DEVICE);
+    EXPECT_EQ(WavePin::Open(kStreamingWaveName, false, kStereo16, &late), STATUS_NO_SUCH_DEVICE);
     play.reset();
     EXPECT_EQ(PortPoolLeft(), "");
 }

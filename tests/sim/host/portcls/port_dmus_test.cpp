@@ -16,8 +16,8 @@
 #include "sim/host/portcls/dmus_allocator.h"
 #include "sim/host/portcls/port_factories.h"
 #include "sim/host/verifier.h"
-#include "tests/sim/host/portcls/fake_adapter_driver.h"
 #include "tests/sim/host/portcls/fake_dmus_miniport.h"
+#include "tests/sim/host/portcls/fake_streaming_adapter.h"
 #include "tools/device_rig.h"
 
 namespace q407::testing {
@@ -48,14 +48,14 @@ class DmusPort : public ::testing::Test {
   protected:
     void SetUp() override {
         tools::DeviceRigOptions options;
-        options.childDriver = FakeAdapterDriverEntry;
+        options.childDriver = FakeStreamingAdapterEntry;
         rig_ = std::make_unique<tools::DeviceRig>(options);
         std::string error;
         ASSERT_TRUE(tools::StartDeviceWithSettings(*rig_, DefaultMixerSettings(), &error)) << error;
-        base_ = sim::portcls::ReferenceSubdevicePort(kFakeMidiName);
+        base_ = sim::portcls::ReferenceSubdevicePort(kStreamingMidiName);
         dmus_ = PortDMus::FromBase(base_);
         ASSERT_NE(dmus_, nullptr);
-        miniport_ = FakeAdapterMidiMiniport();
+        miniport_ = StreamingMidiMiniport();
     }
     void TearDown() override {
         for (DmusPin* pin : pins_) {
@@ -79,8 +79,8 @@ class DmusPort : public ::testing::Test {
     sim::ClockTicks Now() const { return sim::MachineClock::Instance().Now(); }
 
     std::unique_ptr<tools::DeviceRig> rig_;
-    bool reset_ = (ResetFakeAdapter(), true);  // before the log is looked up
-    FakeMidiLog& log_ = FakeAdapterMidiLog();
+    bool reset_ = (ResetFakeStreamingAdapter(), true);  // before the log is looked up
+    FakeMidiLog& log_ = StreamingMidiLog();
     PUNKNOWN miniport_ = nullptr;
     sim::portcls::PortBase* base_ = nullptr;
     PortDMus* dmus_ = nullptr;

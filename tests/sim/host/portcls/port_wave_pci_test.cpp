@@ -18,7 +18,7 @@
 #include "sim/host/portcls/port_factories.h"
 #include "sim/host/portcls/port_pool_tags.h"
 #include "sim/host/verifier.h"
-#include "tests/sim/host/portcls/fake_adapter_driver.h"
+#include "tests/sim/host/portcls/fake_streaming_adapter.h"
 #include "tests/sim/host/portcls/fake_wave_pci_miniport.h"
 #include "tools/device_rig.h"
 #include "usbdriver/control/emulated_dma_adapter.h"
@@ -56,10 +56,10 @@ class WavePciPort : public ::testing::Test {
         rig_ = std::make_unique<tools::DeviceRig>(Options());
         std::string error;
         ASSERT_TRUE(tools::StartDeviceWithSettings(*rig_, DefaultMixerSettings(), &error)) << error;
-        base_ = sim::portcls::ReferenceSubdevicePort(kFakeWaveName);
+        base_ = sim::portcls::ReferenceSubdevicePort(kStreamingWaveName);
         wave_ = PortWavePci::FromBase(base_);
         ASSERT_NE(wave_, nullptr);
-        miniport_ = FakeAdapterWaveMiniport();
+        miniport_ = StreamingWaveMiniport();
     }
     void TearDown() override {
         for (WavePciPin* pin : pins_) {
@@ -75,7 +75,7 @@ class WavePciPort : public ::testing::Test {
     }
     static tools::DeviceRigOptions Options() {
         tools::DeviceRigOptions options;
-        options.childDriver = FakeAdapterDriverEntry;
+        options.childDriver = FakeStreamingAdapterEntry;
         return options;
     }
 
@@ -93,8 +93,8 @@ class WavePciPort : public ::testing::Test {
     }
 
     std::unique_ptr<tools::DeviceRig> rig_;
-    bool reset_ = (ResetFakeAdapter(), true);  // before the log is looked up
-    FakeWaveLog& log_ = FakeAdapterWaveLog();
+    bool reset_ = (ResetFakeStreamingAdapter(), true);  // before the log is looked up
+    FakeWaveLog& log_ = StreamingWaveLog();
     PUNKNOWN miniport_ = nullptr;
     sim::portcls::PortBase* base_ = nullptr;
     PortWavePci* wave_ = nullptr;
@@ -267,7 +267,7 @@ TEST_F(WavePciPort, RemovalWhileAPinRunsClosesItAndLeavesNothing) {
     base_ = nullptr;
     wave_ = nullptr;
     EXPECT_EQ(rig_->Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(sim::portcls::ReferenceSubdevicePort(kFakeWaveName), nullptr);
+    EXPECT_EQ(sim::portcls::ReferenceSubdevicePort(kStreamingWaveName), nullptr);
     EXPECT_TRUE(playback->Closed());
     EXPECT_TRUE(recording->Closed());
     {
