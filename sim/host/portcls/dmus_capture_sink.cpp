@@ -83,7 +83,8 @@ void DmusCaptureSink::Collect(PDMUS_KERNEL_EVENT event, int depth) {
             Collect(inner, depth + 1);
         return;
     }
-    if (event->uData.pbData == nullptr) {
+    // Long data lives in one of the allocator's buffers: a longer event cannot be read safely.
+    if (event->uData.pbData == nullptr || event->cbEvent > allocator_->GetBufferSize()) {
         ++malformed_;
         return;
     }

@@ -31,7 +31,8 @@ class DmusCaptureSink : public IMXF {
     uint64_t Events() const;
     // Presentation time of the last event received (0 before any).
     int64_t LastPresentationTime() const;
-    // Events whose data could not be read (a long event without data): counted, not delivered.
+    // Events whose data could not be read (a long event without data, or longer than the
+    // allocator's buffers): counted, not delivered.
     uint64_t Malformed() const;
 
   private:

@@ -126,6 +126,16 @@ TEST(DmusCaptureSink, CollectsInlineAndPointerDataInOrderAndGivesTheEventsBack) 
     EXPECT_EQ(sink->Events(), 2u);
     EXPECT_EQ(sink->LastPresentationTime(), 222);
     EXPECT_EQ(sink->Take(&bytes), 0u) << "taken bytes are not delivered twice";
+
+    // An event claiming more data than any buffer holds is counted, not read.
+    PDMUS_KERNEL_EVENT oversized = nullptr;
+    ASSERT_EQ(allocator->GetMessage(&oversized), STATUS_SUCCESS);
+    ASSERT_EQ(allocator->GetBuffer(&oversized->uData.pbData), STATUS_SUCCESS);
+    oversized->cbEvent = DmusAllocator::kBufferBytes + 1;
+    EXPECT_EQ(sink->PutMessage(oversized), STATUS_SUCCESS);
+    EXPECT_EQ(sink->Malformed(), 1u);
+    EXPECT_EQ(sink->Take(&bytes), 0u);
+    EXPECT_EQ(allocator->BuffersOut(), 0u);
     sink->Release();
     allocator->Release();
     EXPECT_EQ(Pool::Usage(kDmusPoolTag).allocations, 0u);
