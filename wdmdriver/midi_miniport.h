@@ -4,8 +4,6 @@
 // read back from the engine's MIDI IN ring when Q407DRV says that input arrived.
 #pragma once
 
-#include <cstddef>
-
 #include "platform/portcls/portcls.h"
 
 namespace q407::wdm {
@@ -32,47 +30,5 @@ inline constexpr LONGLONG kMidiRetryDelay = 20000;
 
 // Argument of the MIDI-input notification that announces the device's removal.
 inline constexpr LONG kMidiInputDeviceRemoved = 1;
-
-// The synthesizer property records (property set KSPROPSETID_Synth).
-struct MidiSynthCaps {
-    GUID Guid;
-    ULONG Flags;
-    ULONG MemorySize;
-    ULONG MaxChannelGroups;
-    ULONG MaxVoices;
-    ULONG MaxAudioChannels;
-    ULONG EffectFlags;
-    USHORT Description[128];  // UTF-16, terminated
-};
-static_assert(sizeof(MidiSynthCaps) == 296);
-static_assert(offsetof(MidiSynthCaps, Flags) == 16);
-static_assert(offsetof(MidiSynthCaps, EffectFlags) == 36);
-static_assert(offsetof(MidiSynthCaps, Description) == 40);
-
-struct MidiSynthPortParams {
-    ULONG ValidParams;
-    ULONG Voices;
-    ULONG ChannelGroups;
-    ULONG AudioChannels;
-    ULONG SampleRate;
-    ULONG EffectsFlags;
-    ULONG Share;
-};
-static_assert(sizeof(MidiSynthPortParams) == 28);
-static_assert(offsetof(MidiSynthPortParams, ChannelGroups) == 8);
-static_assert(offsetof(MidiSynthPortParams, Share) == 24);
-
-inline constexpr GUID kPropertySetSynth = {
-    0xFEDFAE25, 0xE46E, 0x11D1, {0xAA, 0xCE, 0x00, 0x00, 0xF8, 0x75, 0xAC, 0x12}};
-inline constexpr ULONG kSynthPropertyCaps = 2;
-inline constexpr ULONG kSynthPropertyPortParameters = 3;
-inline constexpr ULONG kSynthPropertyChannelGroups = 4;
-inline constexpr ULONG kSynthPropertyLatencyClock = 6;
-inline constexpr ULONG kSynthPortParamsChannelGroups = 0x2;  // ValidParams bit
-inline constexpr ULONG kSynthCapsExternal = 0x2;             // Flags: an external synthesizer
-
-// Flags of a DMUS_KERNEL_EVENT.
-inline constexpr USHORT kMidiEventIncomplete = 0x1;
-inline constexpr USHORT kMidiEventPackage = 0x2;  // uData.pPackageEvt holds a chain of events
 
 }  // namespace q407::wdm
