@@ -148,3 +148,28 @@ TEST(WdmStreamsOnTheRig, ThirtyTwoBitPlaybackComesBackBitExactThroughTheLoopback
 
 }  // namespace
 }  // namespace q407::testing
+
+namespace q407::testing {
+namespace {
+
+TEST(WdmStreamsOnTheRig, UnplugWhileAStreamPlaysEndsItWithoutLeaks) {
+    tools::DeviceRig rig(WdmOptions());
+    ASSERT_EQ(rig.Start(), STATUS_SUCCESS);
+    const sim::audio::WaveFormat format{44100, 2, 16, false, 0x3};
+    std::unique_ptr<sim::audio::WavePin> play;
+    ASSERT_EQ(sim::audio::WavePin::Open(L"ZEL_Wave3", false, format, &play), 0);
+    std::vector<int16_t> tone(4410 * 2, 0x1234);
+    ASSERT_EQ(play->Write(tone.data(), tone.size() * 2), tone.size() * 2);
+    ASSERT_EQ(play->SetState(sim::audio::PinState::Run), 0);
+    rig.RunForSeconds(0.05);
+    EXPECT_GT(play->Position(), 0u);
+    rig.Unplug(0);
+    rig.RunForSeconds(0.05);
+    play.reset();
+    rig.RunForSeconds(0.05);
+    EXPECT_TRUE(rig.Removed(0));
+    EXPECT_TRUE(sim::audio::ListSubdevices().empty());
+}
+
+}  // namespace
+}  // namespace q407::testing
