@@ -1,4 +1,4 @@
-// A wave miniport on a fake link and port, with helpers to create streams and to play the
+// A wave miniport on a fake link and port, with routines that create streams and to play the
 // engine's part of a period.
 #pragma once
 
@@ -56,12 +56,12 @@ class WaveFixture : public ::testing::Test {
 
     // Creates a stream over a client buffer handed out in mappings of the given sizes; the
     // handle is closed at the end of the test unless the test closes it.
-    NTSTATUS Open(bool capture, const FormatSpec& spec, std::vector<uint8_t> data,
+    NTSTATUS Open(bool capture, const WaveFormatRequest& wanted, std::vector<uint8_t> data,
                   std::vector<ULONG> mappings, StreamHandle** handle) {
         streams_.emplace_back();
         StreamHandle& h = streams_.back();
         h.portStream = std::make_unique<FakePortStream>(std::move(data), std::move(mappings));
-        std::vector<uint8_t> format = MakeFormat(spec);
+        std::vector<uint8_t> format = MakeFormat(wanted);
         const NTSTATUS status =
             miniport_->NewStream(&h.stream, nullptr, NonPagedPool, h.portStream.get(),
                                  capture ? wdm::kWavePinRecording : wdm::kWavePinPlayback,

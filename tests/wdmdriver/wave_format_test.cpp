@@ -19,8 +19,8 @@ using wdm::IntersectWaveRange;
 using wdm::ValidateWaveFormat;
 using wdm::WaveFormatFacts;
 
-NTSTATUS Validate(FormatSpec spec, ULONG maxChannels = 8) {
-    std::vector<uint8_t> bytes = MakeFormat(spec);
+NTSTATUS Validate(WaveFormatRequest wanted, ULONG maxChannels = 8) {
+    std::vector<uint8_t> bytes = MakeFormat(wanted);
     WaveFormatFacts facts{};
     return ValidateWaveFormat(AsFormat(bytes), static_cast<ULONG>(bytes.size()), maxChannels,
                               &facts);
@@ -40,21 +40,21 @@ TEST(WaveFormatValidation, PcmIsStereoOnlyAtTheDeviceRatesWithSixteenToThirtyTwo
 }
 
 TEST(WaveFormatValidation, ExtensibleTakesTwoToEightChannelsWherePermittedAndPcmSubformatOnly) {
-    FormatSpec spec;
-    spec.extensible = true;
+    WaveFormatRequest wanted;
+    wanted.extensible = true;
     for (uint16_t channels = 2; channels <= 8; ++channels) {
-        spec.channels = channels;
-        EXPECT_EQ(Validate(spec, 8), STATUS_SUCCESS) << channels;
+        wanted.channels = channels;
+        EXPECT_EQ(Validate(wanted, 8), STATUS_SUCCESS) << channels;
     }
-    spec.channels = 9;
-    EXPECT_EQ(Validate(spec, 8), STATUS_INVALID_PARAMETER);
+    wanted.channels = 9;
+    EXPECT_EQ(Validate(wanted, 8), STATUS_INVALID_PARAMETER);
     // A stereo subdevice's stream may not reach into its neighbours' channels.
-    spec.channels = 4;
-    EXPECT_EQ(Validate(spec, 2), STATUS_INVALID_PARAMETER);
-    spec.channels = 2;
-    EXPECT_EQ(Validate(spec, 2), STATUS_SUCCESS);
-    spec.extensibleSubformat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
-    EXPECT_EQ(Validate(spec, 8), STATUS_INVALID_PARAMETER);
+    wanted.channels = 4;
+    EXPECT_EQ(Validate(wanted, 2), STATUS_INVALID_PARAMETER);
+    wanted.channels = 2;
+    EXPECT_EQ(Validate(wanted, 2), STATUS_SUCCESS);
+    wanted.extensibleSubformat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+    EXPECT_EQ(Validate(wanted, 8), STATUS_INVALID_PARAMETER);
 }
 
 TEST(WaveFormatValidation, CompressedPassThroughTagsTakeOneOrTwoChannelsAndARateRange) {
@@ -74,28 +74,28 @@ TEST(WaveFormatValidation, CompressedPassThroughTagsTakeOneOrTwoChannelsAndARate
 
 TEST(WaveFormatValidation, ContainerWidthMustAgreeWithTheBlockAlignment) {
     // 28 bits in 7-byte frames (channels x bits / 8) cannot be stepped through sample by sample.
-    FormatSpec packed{1, 2, 48000, 28};
+    WaveFormatRequest packed{1, 2, 48000, 28};
     packed.blockAlign = 7;
     EXPECT_EQ(Validate(packed), STATUS_INVALID_PARAMETER);
-    FormatSpec threeBytes{1, 2, 48000, 25};
+    WaveFormatRequest threeBytes{1, 2, 48000, 25};
     EXPECT_EQ(Validate(threeBytes), STATUS_SUCCESS);  // 3-byte containers, block 6
     threeBytes.blockAlign = 8;
     EXPECT_EQ(Validate(threeBytes), STATUS_INVALID_PARAMETER);
 }
 
 TEST(WaveFormatValidation, WrongTypeSubformatTailOrSpecifierIsRefused) {
-    FormatSpec spec;
-    spec.major = KSDATAFORMAT_SUBTYPE_PCM;
-    EXPECT_EQ(Validate(spec), STATUS_INVALID_PARAMETER);
-    spec = {};
-    spec.subformat = KSDATAFORMAT_SUBTYPE_ANALOG;  // not of the wave-format family
-    EXPECT_EQ(Validate(spec), STATUS_INVALID_PARAMETER);
-    spec = {};
-    spec.specifier = KSDATAFORMAT_SPECIFIER_NONE;
-    EXPECT_EQ(Validate(spec), STATUS_INVALID_PARAMETER);
-    spec = {};
-    spec.directSound = true;  // the wave format sits behind the DirectSound description
-    EXPECT_EQ(Validate(spec), STATUS_SUCCESS);
+    WaveFormatRequest wanted;
+    wanted.major = KSDATAFORMAT_SUBTYPE_PCM;
+    EXPECT_EQ(Validate(wanted), STATUS_INVALID_PARAMETER);
+    wanted = {};
+    wanted.subformat = KSDATAFORMAT_SUBTYPE_ANALOG;  // not of the wave-format family
+    EXPECT_EQ(Validate(wanted), STATUS_INVALID_PARAMETER);
+    wanted = {};
+    wanted.specifier = KSDATAFORMAT_SPECIFIER_NONE;
+    EXPECT_EQ(Validate(wanted), STATUS_INVALID_PARAMETER);
+    wanted = {};
+    wanted.directSound = true;  // the wave format sits behind the DirectSound description
+    EXPECT_EQ(Validate(wanted), STATUS_SUCCESS);
 }
 
 TEST(WaveFormatValidation, TruncatedFormatsAreNeverReadPastTheirEnd) {
@@ -114,7 +114,7 @@ TEST(WaveFormatValidation, TruncatedFormatsAreNeverReadPastTheirEnd) {
             << length;
     }
     // A format claiming more than it has is read only as far as it has.
-    FormatSpec extensible;
+    WaveFormatRequest extensible;
     extensible.extensible = true;
     std::vector<uint8_t> bytes = MakeFormat(extensible);
     bytes.resize(sizeof(KSDATAFORMAT) + 30);

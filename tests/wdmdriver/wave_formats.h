@@ -9,7 +9,7 @@
 
 namespace q407::testing {
 
-struct FormatSpec {
+struct WaveFormatRequest {
     uint16_t tag = 1;
     uint16_t channels = 2;
     uint32_t rate = 48000;
@@ -23,28 +23,29 @@ struct FormatSpec {
     bool directSound = false;  // specifier DSOUND, 8 bytes before the wave format
 };
 
-inline std::vector<uint8_t> MakeFormat(const FormatSpec& spec) {
-    const size_t waveOffset = sizeof(KSDATAFORMAT) + (spec.directSound ? 8 : 0);
-    const size_t waveBytes = spec.extensible ? 40 : 18;
+inline std::vector<uint8_t> MakeFormat(const WaveFormatRequest& wanted) {
+    const size_t waveOffset = sizeof(KSDATAFORMAT) + (wanted.directSound ? 8 : 0);
+    const size_t waveBytes = wanted.extensible ? 40 : 18;
     std::vector<uint8_t> bytes(waveOffset + waveBytes, 0);
     KSDATAFORMAT header{};
     header.FormatSize = static_cast<ULONG>(bytes.size());
-    header.MajorFormat = spec.major;
-    header.SubFormat = spec.subformat;
-    header.Specifier = spec.directSound ? KSDATAFORMAT_SPECIFIER_DSOUND : spec.specifier;
+    header.MajorFormat = wanted.major;
+    header.SubFormat = wanted.subformat;
+    header.Specifier = wanted.directSound ? KSDATAFORMAT_SPECIFIER_DSOUND : wanted.specifier;
     std::memcpy(bytes.data(), &header, sizeof(header));
     WAVEFORMATEXTENSIBLE wave{};
-    wave.Format.wFormatTag = spec.extensible && spec.tag == 1 ? 0xFFFE : spec.tag;
-    wave.Format.nChannels = spec.channels;
-    wave.Format.nSamplesPerSec = spec.rate;
-    const int block = spec.blockAlign >= 0 ? spec.blockAlign : spec.channels * (spec.bits / 8);
+    wave.Format.wFormatTag = wanted.extensible && wanted.tag == 1 ? 0xFFFE : wanted.tag;
+    wave.Format.nChannels = wanted.channels;
+    wave.Format.nSamplesPerSec = wanted.rate;
+    const int block =
+        wanted.blockAlign >= 0 ? wanted.blockAlign : wanted.channels * (wanted.bits / 8);
     wave.Format.nBlockAlign = static_cast<WORD>(block);
-    wave.Format.nAvgBytesPerSec = spec.rate * static_cast<DWORD>(block);
-    wave.Format.wBitsPerSample = spec.bits;
-    wave.Format.cbSize = spec.extensible ? 22 : 0;
-    wave.Samples.wValidBitsPerSample = spec.bits;
+    wave.Format.nAvgBytesPerSec = wanted.rate * static_cast<DWORD>(block);
+    wave.Format.wBitsPerSample = wanted.bits;
+    wave.Format.cbSize = wanted.extensible ? 22 : 0;
+    wave.Samples.wValidBitsPerSample = wanted.bits;
     wave.dwChannelMask = 0x3;
-    wave.SubFormat = spec.extensibleSubformat;
+    wave.SubFormat = wanted.extensibleSubformat;
     std::memcpy(bytes.data() + waveOffset, &wave, waveBytes);
     return bytes;
 }

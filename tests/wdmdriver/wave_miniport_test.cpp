@@ -139,7 +139,7 @@ TEST_F(WaveMiniportTest, ASubdeviceRefusesTheDirectionItDoesNotCarryAndMismatche
 
 TEST_F(WaveMiniportTest, MultichannelSubdeviceTakesEightChannelsAndStereoOnesOnlyTwo) {
     ASSERT_EQ(CreateMiniport(8), STATUS_SUCCESS);
-    FormatSpec eight;
+    WaveFormatRequest eight;
     eight.extensible = true;
     eight.channels = 8;
     EXPECT_EQ(Open(true, {}, Ramp(64), {64}, nullptr), STATUS_INVALID_PARAMETER);

@@ -172,7 +172,7 @@ TEST_F(WaveStreamTest, SetFormatPassesTheEnginesResultAndTheCompressedFlag) {
     link_.formatResult = static_cast<int32_t>(STATUS_DEVICE_NOT_CONNECTED);
     EXPECT_EQ(Open(false, {}, Ramp(64), {64}, nullptr), STATUS_DEVICE_NOT_CONNECTED);
     link_.formatResult = 0;
-    FormatSpec ac3{0x92, 2, 48000, 16};
+    WaveFormatRequest ac3{0x92, 2, 48000, 16};
     ac3.subformat = {0x92, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
     ASSERT_EQ(Open(false, ac3, Ramp(64), {64}, nullptr), STATUS_SUCCESS);
     LinkStreamFormatBlock block{};
@@ -396,7 +396,7 @@ TEST_F(WaveStreamTest, ReleasingARunningStreamLeavesTheEngineAndFreesItsPin) {
 
 TEST_F(WaveStreamTest, PositionIsZeroUnlessRunningAndNormalizesToHundredNanoseconds) {
     ASSERT_EQ(CreateMiniport(8), STATUS_SUCCESS);
-    FormatSpec six;
+    WaveFormatRequest six;
     six.extensible = true;
     six.channels = 6;
     six.bits = 32;
