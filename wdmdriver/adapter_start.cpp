@@ -51,7 +51,7 @@ NTSTATUS QueryStreamLink(PDEVICE_OBJECT device, StreamLinkInterface* link) {
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(device, irp) == STATUS_PENDING) {
-        const NTSTATUS waited = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS waited = KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
         UNREFERENCED_PARAMETER(waited);  // untimed kernel-mode wait: it returns when set
     }
     const NTSTATUS status = irp->IoStatus.Status;

@@ -304,7 +304,7 @@ void WaveStream::StopChannels() {
 NTSTATUS WaveStream::Run() {
     if (InterlockedCompareExchange(&m_running, 0, 0) != 0) return STATUS_SUCCESS;
     if (!m_registered) {
-        const NTSTATUS status = Register();
+        NTSTATUS status = Register();
         if (!NT_SUCCESS(status)) return status;
     }
     if (!m_capture) {
@@ -375,7 +375,7 @@ void WaveStream::WaitForWorkToEnd() {
         if (active == 0) return;
         LARGE_INTEGER interval;
         interval.QuadPart = -10 * kWorkPollMicroseconds;
-        const NTSTATUS status = KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        NTSTATUS status = KeDelayExecutionThread(KernelMode, FALSE, &interval);
         UNREFERENCED_PARAMETER(status);  // a non-alertable delay only ends when it is over
     }
 }
@@ -399,7 +399,7 @@ BOOLEAN WaveStream::HoldMapping() {
     PVOID address = nullptr;
     ULONG bytes = 0;
     ULONG flags = 0;
-    const NTSTATUS status =
+    NTSTATUS status =
         m_portStream->GetMapping(reinterpret_cast<PVOID>(tag), &physical, &address, &bytes, &flags);
     BOOLEAN giveBack = FALSE;
     KeAcquireSpinLock(&m_lock, &irql);
@@ -415,7 +415,7 @@ BOOLEAN WaveStream::HoldMapping() {
     const BOOLEAN held = m_haveMapping;
     KeReleaseSpinLock(&m_lock, irql);
     if (giveBack) {
-        const NTSTATUS released = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
+        NTSTATUS released = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
         UNREFERENCED_PARAMETER(released);  // the port takes its own tag back in any case
     }
     return held;
@@ -433,7 +433,7 @@ void WaveStream::ReleaseHeldMapping() {
     m_mappingAddress = nullptr;
     m_mappingBytesLeft = 0;
     KeReleaseSpinLock(&m_lock, irql);
-    const NTSTATUS status = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
+    NTSTATUS status = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
     UNREFERENCED_PARAMETER(status);  // the mapping is given up either way
 }
 
@@ -555,7 +555,7 @@ void WaveStream::FillRender(LONG threshold) {
         const BOOLEAN low = GetReadAvailable(&m_renderRing) < threshold;
         KeReleaseSpinLock(&m_lock, irql);
         if (!usedUp) return;  // the ring is full
-        const NTSTATUS status = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
+        NTSTATUS status = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
         UNREFERENCED_PARAMETER(status);  // the data is in the ring; the mapping is done with
         if (!low) return;
     }
@@ -579,7 +579,7 @@ void WaveStream::DrainCapture() {
         }
         KeReleaseSpinLock(&m_lock, irql);
         if (!full) return;  // the ring is empty
-        const NTSTATUS status = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
+        NTSTATUS status = m_portStream->ReleaseMapping(reinterpret_cast<PVOID>(tag));
         UNREFERENCED_PARAMETER(status);  // the client's bytes are written; the mapping is done
     }
 }
