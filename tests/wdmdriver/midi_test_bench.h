@@ -1,5 +1,5 @@
 // A MIDI miniport made and initialised as the adapter does it, with the fake link, port,
-// allocator and clock, and helpers to open its streams.
+// allocator and clock; it opens the streams a test asks for and releases what is left at the end.
 #pragma once
 
 #include <gtest/gtest.h>
