@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tests/wdmdriver/midi_test_bench.h"
+#include "wdmdriver/topology_miniport.h"
 
 namespace q407::testing {
 namespace {
@@ -99,7 +100,7 @@ TEST_F(MidiMiniportTest, InitRegistersAServiceGroupAndHoldsThePort) {
     POWER_STATE state;
     state.DeviceState = PowerDeviceD3;
     static_cast<PPOWERNOTIFY>(object)->PowerChangeNotify(state);
-    EXPECT_EQ(bench.Object()->PowerState(), PowerDeviceD3);
+    EXPECT_EQ(wdm::MidiPowerState(bench.Unknown()), PowerDeviceD3);
     static_cast<PPOWERNOTIFY>(object)->Release();
 
     bench.ReleaseAll();
@@ -323,11 +324,43 @@ TEST_F(MidiMiniportTest, ServiceEmptiesTheInputBufferOnlyWithoutACaptureStream) 
     bench.allocator.LimitAvailable(0);
     EXPECT_EQ(capture->PutMessage(nullptr), STATUS_INSUFFICIENT_RESOURCES);
     bench.miniport->Service();
-    EXPECT_EQ(bench.Object()->InputBytesBuffered(), 4u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 4u);
     bench.Close(capture);
-    EXPECT_EQ(bench.Object()->InputBytesBuffered(), 4u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 4u);
     bench.miniport->Service();
-    EXPECT_EQ(bench.Object()->InputBytesBuffered(), 0u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 0u);
+}
+
+}  // namespace
+}  // namespace q407::testing
+
+namespace q407::testing {
+namespace {
+
+TEST_F(MidiMiniportTest, LowResourcesFailCreationCleanlyAndKeepTheCounts) {
+    MidiBench bench;
+    const ULONG streamTag = POOL_TAG("ZwMs");
+    sim::Pool::FailTag(streamTag);
+    PMXF stream = nullptr;
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_RENDER, &stream), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_CAPTURE, &stream), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(bench.link.CallCount(), 0u);   // nothing opened for a stream that never was
+    EXPECT_EQ(bench.clock.References(), 1);  // the miniport keeps the clock it was handed
+    sim::Pool::ClearFailures();
+    // The refused streams left no count behind.
+    PMXF first = nullptr, second = nullptr, capture = nullptr;
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_RENDER, &first), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_RENDER, &second), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_CAPTURE, &capture), STATUS_SUCCESS);
+
+    PUNKNOWN unknown = nullptr;
+    sim::Pool::FailAllocationNumber(1);
+    EXPECT_EQ(wdm::CreateMidiMiniport(&unknown), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(unknown, nullptr);
+    sim::Pool::FailAllocationNumber(1);
+    EXPECT_EQ(wdm::CreateTopologyMiniport(&unknown), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(unknown, nullptr);
 }
 
 }  // namespace

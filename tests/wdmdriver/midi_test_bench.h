@@ -1,5 +1,5 @@
 // A MIDI miniport made and initialised as the adapter does it, with the fake link, port,
-// allocator and clock, and helpers to open its streams.
+// allocator and clock; it opens the streams a test asks for and releases what is left at the end.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -37,7 +37,8 @@ class MidiBench {
         unknown_ = nullptr;
     }
 
-    wdm::MidiMiniport* Object() { return wdm::MidiMiniport::FromUnknown(unknown_); }
+    // The miniport object's address, as the link's notification context carries it.
+    PVOID ObjectAddress() { return wdm::MidiMiniport::FromUnknown(unknown_); }
     PUNKNOWN Unknown() { return unknown_; }
 
     // Opens a stream; the bench releases it at the end unless the test does (Close).

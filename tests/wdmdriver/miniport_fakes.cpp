@@ -54,7 +54,21 @@ void FakeLink::Handle(uint32_t function, void* block) {
         }
         case kLinkWriteMidiByte: {
             auto* midi = static_cast<LinkMidiByteBlock*>(block);
-            if (outBudget_ == 0) {
+            if (outCapacity_ != 0) {
+                const ULONGLONG now = KeQueryInterruptTime();
+                const ULONGLONG drained = (now - lastDrain_) / ULONGLONG(ticksPerByte_);
+                if (drained > 0) {
+                    outQueued_ = drained >= outQueued_ ? 0 : outQueued_ - uint32_t(drained);
+                    lastDrain_ += drained * ULONGLONG(ticksPerByte_);
+                }
+                if (outQueued_ == 0) lastDrain_ = now;  // an empty ring starts no byte early
+                const bool room = outQueued_ < outCapacity_;
+                if (room) {
+                    ++outQueued_;
+                    written_.push_back(midi->value);
+                }
+                midi->result = room ? 1 : 0;
+            } else if (outBudget_ == 0) {
                 midi->result = 0;
             } else {
                 --outBudget_;
@@ -81,6 +95,14 @@ void FakeLink::Handle(uint32_t function, void* block) {
 void FakeLink::SetOutBudget(uint32_t budget) {
     std::lock_guard lock(mutex_);
     outBudget_ = budget;
+}
+
+void FakeLink::SetOutPacing(uint32_t capacity, LONGLONG ticksPerByte) {
+    std::lock_guard lock(mutex_);
+    outCapacity_ = capacity;
+    ticksPerByte_ = ticksPerByte > 0 ? ticksPerByte : 1;
+    outQueued_ = 0;
+    lastDrain_ = KeQueryInterruptTime();
 }
 
 std::vector<uint8_t> FakeLink::Written() {
@@ -317,43 +339,4 @@ FakeTopologyPort::NewRegistryKey(PREGISTRYKEY*, PUNKNOWN, ULONG, ACCESS_MASK, PO
 STDMETHODIMP_(void) FakeTopologyPort::AddEventToEventList(PKSEVENT_ENTRY) {}
 STDMETHODIMP_(void) FakeTopologyPort::GenerateEventList(GUID*, ULONG, BOOL, ULONG, BOOL, ULONG) {}
 
-// --- A service group until the emulated port-class driver provides its own
-// ------------------------
-
-namespace {
-
-class StandInServiceGroup final : public IServiceGroup {
-  public:
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override {
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(++references_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = --references_;
-        if (left == 0) delete this;
-        return ULONG(left);
-    }
-    STDMETHODIMP_(void) RequestService() override {}
-    STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK) override { return STATUS_SUCCESS; }
-    STDMETHODIMP_(void) RemoveMember(PSERVICESINK) override {}
-    STDMETHODIMP_(void) SupportDelayedService() override {}
-    STDMETHODIMP_(void) RequestDelayedService(ULONGLONG) override {}
-    STDMETHODIMP_(void) CancelDelayedService() override {}
-
-  private:
-    std::atomic<LONG> references_{0};
-};
-
-}  // namespace
 }  // namespace q407::testing
-
-// Weak: the emulated port-class driver's own definition takes precedence once it has one.
-__attribute__((weak)) NTSTATUS PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup,
-                                                 PUNKNOWN OuterUnknown) {
-    (void)OuterUnknown;
-    auto* group = new q407::testing::StandInServiceGroup();
-    group->AddRef();
-    *OutServiceGroup = group;
-    return STATUS_SUCCESS;
-}
