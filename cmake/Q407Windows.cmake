@@ -19,7 +19,7 @@ set(Q407_KERNEL_CODE_OPTIONS
     -mno-red-zone -fno-stack-protector -fno-strict-aliasing -fms-extensions
     -ffunction-sections -fdata-sections
     -Wno-language-extension-token -Wno-microsoft-anon-tag -Wno-gnu-anonymous-struct
-    -Wno-nested-anon-types)
+    -Wno-nested-anon-types -Wno-missing-braces)
 set(Q407_KERNEL_CODE_DEFINES
     ${Q407_KIT_DEFINES}
     __INTRINSIC_DEFINED_InterlockedBitTestAndSet
