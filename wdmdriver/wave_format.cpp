@@ -64,7 +64,8 @@ BOOLEAN ReadWaveFormat(const KSDATAFORMAT* format, ULONG formatBytes, WaveFormat
             return FALSE;
         WAVEFORMATEXTENSIBLE extensible;
         RtlCopyMemory(&extensible, base, kWaveFormatExtensibleBytes);
-        facts->extensiblePcm = IsEqualGUID(extensible.SubFormat, KSDATAFORMAT_SUBTYPE_PCM);
+        facts->extensiblePcm =
+            IsEqualGUID(extensible.SubFormat, KSDATAFORMAT_SUBTYPE_PCM) ? TRUE : FALSE;
         facts->channelMask = extensible.dwChannelMask;
     }
     return TRUE;
