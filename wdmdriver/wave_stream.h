@@ -27,8 +27,9 @@ inline constexpr ULONG kStreamRingBytes = kStreamRingElements * 4;
 inline constexpr ULONG kStagingFrames = 1024;
 inline constexpr ULONG kMaxLatencyFrames = 1024;
 inline constexpr ULONG kStreamStorageTag = POOL_TAG("ZwRb");
-// Frames per engine transfer until the engine has been seen taking any.
-inline constexpr ULONG kDefaultTransferFrames = 4;
+// Frames per engine transfer until the engine has been seen taking any: its largest transfer (5
+// units of 20 frames), so that the first refills never stop short of what one transfer needs.
+inline constexpr ULONG kDefaultTransferFrames = 100;
 
 class WaveStream : public IMiniportWavePciStream, public CUnknown {
   public:

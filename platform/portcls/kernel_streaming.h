@@ -120,6 +120,7 @@ enum VARENUM {
     VT_UI4 = 19,
     VT_I8 = 20,
     VT_UI8 = 21,
+    VT_ILLEGAL = 0xffff,
 };
 
 // An enabled event; only the port-class driver looks inside.
