@@ -272,6 +272,14 @@ void MidiMiniport::MidiInputRoutine(LONG direction, LONG code, PVOID context, LO
         miniport->port_->Notify(miniport->serviceGroup_);
 }
 
+ULONG MidiInputBytesBuffered(PUNKNOWN miniport) {
+    return MidiMiniport::FromUnknown(miniport)->InputBytesBuffered();
+}
+
+DEVICE_POWER_STATE MidiPowerState(PUNKNOWN miniport) {
+    return MidiMiniport::FromUnknown(miniport)->PowerState();
+}
+
 NTSTATUS CreateMidiMiniport(PUNKNOWN* unknown) {
     if (unknown == nullptr) return STATUS_INVALID_PARAMETER;
     *unknown = nullptr;

@@ -54,7 +54,6 @@ class MidiMiniport : public IMiniportDMus, public IPowerNotify, public CUnknown 
     // argument kMidiInputDeviceRemoved when the device is going away. DISPATCH_LEVEL.
     static void MidiInputRoutine(LONG direction, LONG code, PVOID context, LONG argument);
 
-    // What tests look at.
     ULONG InputBytesBuffered();
     DEVICE_POWER_STATE PowerState() const { return powerState_; }
 
@@ -78,6 +77,11 @@ class MidiMiniport : public IMiniportDMus, public IPowerNotify, public CUnknown 
     DEVICE_POWER_STATE powerState_ = PowerDeviceD0;
     UCHAR scratch_[16][64] = {};
 };
+
+// What tests look at, through the miniport's IUnknown (the miniport's class carries no type
+// information of its own, so callers built with it reach the object only through these).
+ULONG MidiInputBytesBuffered(PUNKNOWN miniport);
+DEVICE_POWER_STATE MidiPowerState(PUNKNOWN miniport);
 
 // The synthesizer nodes' property handler (capabilities, port parameters, channel groups,
 // latency clock).

@@ -99,7 +99,7 @@ TEST_F(MidiMiniportTest, InitRegistersAServiceGroupAndHoldsThePort) {
     POWER_STATE state;
     state.DeviceState = PowerDeviceD3;
     static_cast<PPOWERNOTIFY>(object)->PowerChangeNotify(state);
-    EXPECT_EQ(bench.Object()->PowerState(), PowerDeviceD3);
+    EXPECT_EQ(wdm::MidiPowerState(bench.Unknown()), PowerDeviceD3);
     static_cast<PPOWERNOTIFY>(object)->Release();
 
     bench.ReleaseAll();
@@ -323,11 +323,11 @@ TEST_F(MidiMiniportTest, ServiceEmptiesTheInputBufferOnlyWithoutACaptureStream) 
     bench.allocator.LimitAvailable(0);
     EXPECT_EQ(capture->PutMessage(nullptr), STATUS_INSUFFICIENT_RESOURCES);
     bench.miniport->Service();
-    EXPECT_EQ(bench.Object()->InputBytesBuffered(), 4u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 4u);
     bench.Close(capture);
-    EXPECT_EQ(bench.Object()->InputBytesBuffered(), 4u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 4u);
     bench.miniport->Service();
-    EXPECT_EQ(bench.Object()->InputBytesBuffered(), 0u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 0u);
 }
 
 }  // namespace

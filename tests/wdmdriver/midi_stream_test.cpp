@@ -218,7 +218,7 @@ TEST_F(CaptureTest, TheInputNotificationMakesThePortPullWhatArrived) {
     EXPECT_EQ(notifies[0].words[0], 0u);  // port 0
     auto callback = bench_.link.RegisteredCallback();
     ASSERT_NE(callback, nullptr);
-    EXPECT_EQ(bench_.link.RegisteredContext(), static_cast<PVOID>(bench_.Object()));
+    EXPECT_EQ(bench_.link.RegisteredContext(), bench_.ObjectAddress());
 
     bench_.link.QueueIn({0x90, 0x3C, 0x7F});
     KIRQL irql;
@@ -241,9 +241,9 @@ TEST_F(CaptureTest, OnlyARunningCaptureReadsAndStopEmptiesTheBuffer) {
     bench_.allocator.LimitAvailable(0);  // no events: the bytes stay buffered
     EXPECT_EQ(stream_->PutMessage(nullptr), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(bench_.link.InPending(), 0u);
-    EXPECT_EQ(bench_.Object()->InputBytesBuffered(), 6u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench_.Unknown()), 6u);
     ASSERT_EQ(stream_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_EQ(bench_.Object()->InputBytesBuffered(), 0u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench_.Unknown()), 0u);
 }
 
 TEST_F(CaptureTest, TheInputBufferKeepsAtMost1023BytesAndDropsTheRest) {
@@ -253,7 +253,7 @@ TEST_F(CaptureTest, TheInputBufferKeepsAtMost1023BytesAndDropsTheRest) {
     bench_.link.QueueIn(bytes);
     bench_.allocator.LimitAvailable(0);
     EXPECT_EQ(stream_->PutMessage(nullptr), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(bench_.Object()->InputBytesBuffered(), 1023u);
+    EXPECT_EQ(wdm::MidiInputBytesBuffered(bench_.Unknown()), 1023u);
     EXPECT_EQ(bench_.link.InPending(), 0u);  // the overflow was read and lost
 
     // Events for only part of it: what fits goes, the rest waits, in order.

@@ -37,7 +37,8 @@ class MidiBench {
         unknown_ = nullptr;
     }
 
-    wdm::MidiMiniport* Object() { return wdm::MidiMiniport::FromUnknown(unknown_); }
+    // The miniport object's address, as the link's notification context carries it.
+    PVOID ObjectAddress() { return wdm::MidiMiniport::FromUnknown(unknown_); }
     PUNKNOWN Unknown() { return unknown_; }
 
     // Opens a stream; the bench releases it at the end unless the test does (Close).

@@ -317,43 +317,4 @@ FakeTopologyPort::NewRegistryKey(PREGISTRYKEY*, PUNKNOWN, ULONG, ACCESS_MASK, PO
 STDMETHODIMP_(void) FakeTopologyPort::AddEventToEventList(PKSEVENT_ENTRY) {}
 STDMETHODIMP_(void) FakeTopologyPort::GenerateEventList(GUID*, ULONG, BOOL, ULONG, BOOL, ULONG) {}
 
-// --- A service group until the emulated port-class driver provides its own
-// ------------------------
-
-namespace {
-
-class StandInServiceGroup final : public IServiceGroup {
-  public:
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override {
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ULONG(++references_); }
-    STDMETHODIMP_(ULONG) Release() override {
-        const LONG left = --references_;
-        if (left == 0) delete this;
-        return ULONG(left);
-    }
-    STDMETHODIMP_(void) RequestService() override {}
-    STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK) override { return STATUS_SUCCESS; }
-    STDMETHODIMP_(void) RemoveMember(PSERVICESINK) override {}
-    STDMETHODIMP_(void) SupportDelayedService() override {}
-    STDMETHODIMP_(void) RequestDelayedService(ULONGLONG) override {}
-    STDMETHODIMP_(void) CancelDelayedService() override {}
-
-  private:
-    std::atomic<LONG> references_{0};
-};
-
-}  // namespace
 }  // namespace q407::testing
-
-// Weak: the emulated port-class driver's own definition takes precedence once it has one.
-__attribute__((weak)) NTSTATUS PcNewServiceGroup(PSERVICEGROUP* OutServiceGroup,
-                                                 PUNKNOWN OuterUnknown) {
-    (void)OuterUnknown;
-    auto* group = new q407::testing::StandInServiceGroup();
-    group->AddRef();
-    *OutServiceGroup = group;
-    return STATUS_SUCCESS;
-}
