@@ -41,6 +41,7 @@ NTSTATUS DmusPin::Create(PMINIPORTDMUS miniport, ULONG pinId, bool capture,
     if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto* self = new (memory) DmusPin(pinId, capture);
     KeInitializeSpinLock(&self->streamLock_);
+    KeInitializeEvent(&self->sendersDone_, NotificationEvent, TRUE);
     self->closed_ = true;  // until the stream exists
     allocator->AddRef();
     self->allocator_ = allocator;
@@ -140,9 +141,25 @@ NTSTATUS DmusPin::Send(const uint8_t* bytes, size_t count, size_t* sent) {
     *sent = 0;
     if (capture_) return STATUS_INVALID_DEVICE_REQUEST;
     if (bytes == nullptr && count != 0) return STATUS_INVALID_PARAMETER;
-    std::lock_guard lock(clientMutex_);
-    if (Closed()) return STATUS_DEVICE_REMOVED;
+    // No lock is held while a sender waits for events: Close, which may come from the device's
+    // removal, must be able to end the wait. It waits for the senders instead.
+    {
+        KIRQL old;
+        KeAcquireSpinLock(&streamLock_, &old);
+        const bool closed = closed_;
+        if (!closed && senders_++ == 0) KeClearEvent(&sendersDone_);
+        KeReleaseSpinLock(&streamLock_, old);
+        if (closed) return STATUS_DEVICE_REMOVED;
+    }
+    const NTSTATUS status = SendChunks(bytes, count, sent);
+    KIRQL old;
+    KeAcquireSpinLock(&streamLock_, &old);
+    if (--senders_ == 0) KeSetEvent(&sendersDone_, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&streamLock_, old);
+    return status;
+}
 
+NTSTATUS DmusPin::SendChunks(const uint8_t* bytes, size_t count, size_t* sent) {
     const size_t chunkBytes = allocator_->GetBufferSize();
     PDMUS_KERNEL_EVENT head = nullptr;
     PDMUS_KERNEL_EVENT tail = nullptr;
@@ -169,6 +186,7 @@ NTSTATUS DmusPin::Send(const uint8_t* bytes, size_t count, size_t* sent) {
                 chained = 0;
             }
             if (++idleWaits > kWaitsWithoutProgress) return STATUS_INSUFFICIENT_RESOURCES;
+            if (Closed()) return STATUS_DEVICE_REMOVED;
             WaitOneMillisecond();
             continue;
         }
@@ -215,26 +233,34 @@ void DmusPin::PullInput() {
 }
 
 size_t DmusPin::Receive(std::vector<uint8_t>* bytes) {
-    if (!capture_ || sink_ == nullptr || bytes == nullptr) return 0;
-    return sink_->Take(bytes);
+    if (!capture_ || bytes == nullptr) return 0;
+    std::lock_guard lock(clientMutex_);
+    if (sink_ != nullptr) return sink_->Take(bytes);
+    const size_t count = leftover_.size();
+    bytes->insert(bytes->end(), leftover_.begin(), leftover_.end());
+    leftover_.clear();
+    return count;
 }
 
 void DmusPin::Close() {
-    std::lock_guard lock(clientMutex_);
+    RequirePassive("DmusPin::Close");
     KIRQL old;
     KeAcquireSpinLock(&streamLock_, &old);
     const bool wasClosed = closed_;
+    closed_ = true;  // senders stop here; the stream takes no more events
     KeReleaseSpinLock(&streamLock_, old);
-    if (wasClosed || stream_ == nullptr) return;
+    if (wasClosed) return;
+    // An emulated wait, so that a sender waiting for events in virtual time can see the close.
+    const NTSTATUS waited =
+        KeWaitForSingleObject(&sendersDone_, Executive, KernelMode, FALSE, nullptr);
+    UNREFERENCED_PARAMETER(waited);  // no time-out: senders end within a millisecond
+    std::lock_guard lock(clientMutex_);
     while (state_ != KSSTATE_STOP) {
         const KSSTATE next = StepToward(state_, KSSTATE_STOP);
         const NTSTATUS status = stream_->SetState(next);
         UNREFERENCED_PARAMETER(status);  // closing cannot be refused
         state_ = next;
     }
-    KeAcquireSpinLock(&streamLock_, &old);
-    closed_ = true;
-    KeReleaseSpinLock(&streamLock_, old);
     if (sink_ != nullptr) {
         const NTSTATUS status = stream_->DisconnectOutput(sink_);
         UNREFERENCED_PARAMETER(status);  // the stream goes away next either way
@@ -242,6 +268,19 @@ void DmusPin::Close() {
     PMXF stream = stream_;
     stream_ = nullptr;
     stream->Release();
+    // Nothing of the port's stays with a closed pin: the client may hold it past the device.
+    // What the sink collected stays readable.
+    if (sink_ != nullptr) {
+        sink_->Take(&leftover_);
+        sink_->Release();
+        sink_ = nullptr;
+    }
+    if (serviceGroup_ != nullptr) serviceGroup_->Release();
+    serviceGroup_ = nullptr;
+    clock_->Release();
+    clock_ = nullptr;
+    allocator_->Release();
+    allocator_ = nullptr;
 }
 
 bool DmusPin::Closed() const {

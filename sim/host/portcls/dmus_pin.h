@@ -45,7 +45,8 @@ class DmusPin {
     // Render: the bytes as events of at most the allocator's buffer size, in order. While the
     // allocator has no event or buffer free, waits for the miniport to give some back; after a
     // while without any, STATUS_INSUFFICIENT_RESOURCES (the bytes of the chains already passed
-    // on stay sent; *sent says how many).
+    // on stay sent; *sent says how many). Sends from several threads at once may interleave
+    // their events.
     NTSTATUS Send(const uint8_t* bytes, size_t count, size_t* sent);
     // Capture: asks the stream for its input (PutMessage(NULL)), at DISPATCH_LEVEL.
     void PullInput();
@@ -58,6 +59,7 @@ class DmusPin {
   private:
     DmusPin(ULONG pinId, bool capture) : pinId_(pinId), capture_(capture) {}
     ~DmusPin();
+    NTSTATUS SendChunks(const uint8_t* bytes, size_t count, size_t* sent);
     NTSTATUS PassOn(PDMUS_KERNEL_EVENT chain);
 
     volatile LONG refs_ = 1;
@@ -69,11 +71,14 @@ class DmusPin {
     DmusAllocator* allocator_ = nullptr;
     DmusMasterClock* clock_ = nullptr;
     DmusCaptureSink* sink_ = nullptr;
+    std::vector<uint8_t> leftover_;  // what the sink held when the pin closed
 
-    mutable std::mutex clientMutex_;  // SetState, Send, Close
+    mutable std::mutex clientMutex_;  // SetState, Receive, Close
     KSSTATE state_ = KSSTATE_STOP;
     mutable KSPIN_LOCK streamLock_ = 0;  // stream_ against Close during PutMessage
     bool closed_ = false;
+    LONG senders_ = 0;    // Send calls in progress (under streamLock_)
+    KEVENT sendersDone_;  // signalled while senders_ is 0
 };
 
 }  // namespace q407::sim::portcls

@@ -13,120 +13,68 @@ namespace q407::sim::portcls {
 
 NTSTATUS PortDMus::Create(PPORT* port) {
     *port = nullptr;
-    void* memory = ExAllocatePoolWithTag(NonPagedPool, sizeof(PortDMus), kDmusPoolTag);
-    if (memory == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    auto* self = new (memory) PortDMus();
+    auto* self = new (NonPagedPoolNx, kDmusPoolTag) PortDMus();
+    if (self == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     KeInitializeSpinLock(&self->serviceLock_);
+    NTSTATUS status =
+        DmusAllocator::Create(DmusAllocator::kEvents, DmusAllocator::kBuffers, &self->allocator_);
+    if (NT_SUCCESS(status)) status = DmusMasterClock::Create(&self->clock_);
+    if (!NT_SUCCESS(status)) {
+        self->ReleasePortReference();
+        return status;
+    }
     *port = static_cast<IPortDMus*>(self);
     return STATUS_SUCCESS;
 }
 
-PortDMus* PortDMus::FromPort(PPORT port) {
-    if (port == nullptr) return nullptr;
-    PVOID object = nullptr;
-    if (!NT_SUCCESS(port->QueryInterface(IID_IPortDMus, &object))) return nullptr;
-    // This port is the emulation's only IPortDMus.
-    auto* self = static_cast<PortDMus*>(static_cast<IPortDMus*>(object));
-    self->Release();
-    return self;
+PortDMus* PortDMus::FromBase(PortBase* port) {
+    if (port == nullptr || port->Kind() != PortKind::DMus) return nullptr;
+    return static_cast<PortDMus*>(port);
 }
 
 PortDMus::~PortDMus() {
-    if (miniport_ != nullptr) miniport_->Release();
-    if (registeredGroup_ != nullptr) registeredGroup_->Release();
-    if (initGroup_ != nullptr) initGroup_->Release();
+    UnbindMiniport();
     if (clock_ != nullptr) clock_->Release();
     if (allocator_ != nullptr) allocator_->Release();
 }
 
-STDMETHODIMP_(NTSTATUS) PortDMus::QueryInterface(REFIID iid, PVOID* object) {
-    if (object == nullptr) return STATUS_INVALID_PARAMETER;
-    if (IsEqualGUID(iid, IID_IUnknown) || IsEqualGUID(iid, IID_IPort) ||
-        IsEqualGUID(iid, IID_IPortDMus)) {
-        *object = static_cast<IPortDMus*>(this);
-    } else if (IsEqualGUID(iid, IID_IServiceSink)) {
-        *object = static_cast<IServiceSink*>(this);
-    } else {
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    AddRef();
-    return STATUS_SUCCESS;
+PVOID PortDMus::QueryExtraInterface(REFIID iid) {
+    if (IsEqualGUID(iid, IID_IServiceSink)) return static_cast<IServiceSink*>(this);
+    return nullptr;
 }
 
-STDMETHODIMP_(ULONG) PortDMus::AddRef() {
-    return static_cast<ULONG>(InterlockedIncrement(&refs_));
-}
-
-STDMETHODIMP_(ULONG) PortDMus::Release() {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) {
-        this->~PortDMus();
-        ExFreePoolWithTag(this, kDmusPoolTag);
-    }
-    return static_cast<ULONG>(left);
-}
-
-STDMETHODIMP_(NTSTATUS)
-PortDMus::Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
-               PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) {
-    UNREFERENCED_PARAMETER(irp);  // the start request: nothing of it is needed here
-    RequirePassive("IPortDMus::Init");
-    if (miniport_ != nullptr) return STATUS_INVALID_DEVICE_REQUEST;
-    if (deviceObject == nullptr || unknownMiniport == nullptr) return STATUS_INVALID_PARAMETER;
+NTSTATUS PortDMus::BindMiniport(PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                                PRESOURCELIST resourceList) {
     PVOID object = nullptr;
-    NTSTATUS status = unknownMiniport->QueryInterface(IID_IMiniportDMus, &object);
-    if (!NT_SUCCESS(status)) return status;
-    auto* miniport = static_cast<PMINIPORTDMUS>(object);
-    deviceObject_ = deviceObject;
-
-    if (allocator_ == nullptr)
-        status =
-            DmusAllocator::Create(DmusAllocator::kEvents, DmusAllocator::kBuffers, &allocator_);
-    if (NT_SUCCESS(status) && clock_ == nullptr) status = DmusMasterClock::Create(&clock_);
-    if (NT_SUCCESS(status)) status = miniport->GetDescription(&filter_);
-    if (NT_SUCCESS(status) && filter_ == nullptr) status = STATUS_INVALID_DEVICE_REQUEST;
+    if (!NT_SUCCESS(unknownMiniport->QueryInterface(IID_IMiniportDMus, &object)))
+        return STATUS_INVALID_PARAMETER;
+    miniport_ = static_cast<PMINIPORTDMUS>(object);
     PSERVICEGROUP group = nullptr;
-    if (NT_SUCCESS(status)) {
-        miniport_ = miniport;
-        status = miniport->Init(unknownAdapter, resourceList, this, &group);
-        if (!NT_SUCCESS(status)) {
-            miniport_ = nullptr;
-            group = nullptr;  // a failing miniport's out value is not ours
-        }
-    }
+    const NTSTATUS status = miniport_->Init(unknownAdapter, resourceList, this, &group);
     if (!NT_SUCCESS(status)) {
-        filter_ = nullptr;
-        miniport->Release();
+        UnbindMiniport();  // a failing miniport's service group is not ours to release
         return status;
     }
     // The group Init returns is serviced like a registered one.
-    initGroup_ = group;
-    if (group != nullptr && group != registeredGroup_) RegisterServiceGroup(group);
+    if (group != nullptr) {
+        if (group != registeredGroup_) RegisterServiceGroup(group);
+        group->Release();
+    }
     return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(NTSTATUS)
-PortDMus::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength,
-                            PVOID propertyBuffer, PULONG resultLength) {
-    UNREFERENCED_PARAMETER(property);
-    UNREFERENCED_PARAMETER(bufferLength);
-    UNREFERENCED_PARAMETER(propertyBuffer);
-    if (resultLength != nullptr) *resultLength = 0;
-    return STATUS_NOT_SUPPORTED;  // the machine keeps no registry properties for devices
-}
-
-STDMETHODIMP_(NTSTATUS)
-PortDMus::NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType, ACCESS_MASK access,
-                         POBJECT_ATTRIBUTES attributes, ULONG createOptions, PULONG disposition) {
-    UNREFERENCED_PARAMETER(outer);
-    UNREFERENCED_PARAMETER(keyType);
-    UNREFERENCED_PARAMETER(access);
-    UNREFERENCED_PARAMETER(attributes);
-    UNREFERENCED_PARAMETER(createOptions);
-    UNREFERENCED_PARAMETER(disposition);
-    if (key != nullptr) *key = nullptr;
-    return STATUS_NOT_SUPPORTED;  // the emulation offers no registry key objects
+void PortDMus::UnbindMiniport() {
+    if (registeredGroup_ != nullptr) {
+        registeredGroup_->RemoveMember(static_cast<IServiceSink*>(this));
+        registeredGroup_->Release();
+        registeredGroup_ = nullptr;
+    }
+    KIRQL old;
+    KeAcquireSpinLock(&serviceLock_, &old);
+    PMINIPORTDMUS miniport = miniport_;
+    miniport_ = nullptr;
+    KeReleaseSpinLock(&serviceLock_, old);
+    if (miniport != nullptr) miniport->Release();
 }
 
 STDMETHODIMP_(void) PortDMus::Notify(PSERVICEGROUP serviceGroup) {
@@ -163,15 +111,24 @@ STDMETHODIMP_(void) PortDMus::RequestService() {
 
 bool PortDMus::HasStreamingPin(bool capture) const {
     ULONG pinId = 0;
-    return NT_SUCCESS(FindStreamingPin(filter_, capture, PinMajor::Music, &pinId));
+    return NT_SUCCESS(FindStreamingPin(Descriptor(), capture, PinMajor::Music, &pinId));
 }
 
 NTSTATUS PortDMus::OpenPin(bool capture, DmusPin** pin) {
     RequirePassive("PortDMus::OpenPin");
     *pin = nullptr;
-    std::lock_guard lock(pinsMutex_);
-    if (released_ || miniport_ == nullptr) return STATUS_DEVICE_REMOVED;
-    // Pins closed by their clients leave the books.
+    if (!EnterMiniportCall()) return STATUS_DEVICE_REMOVED;
+    NTSTATUS status = STATUS_SUCCESS;
+    {
+        std::lock_guard lock(pinsMutex_);
+        status = ended_ ? STATUS_DEVICE_REMOVED : OpenPinLocked(capture, pin);
+    }
+    LeaveMiniportCall();
+    return status;
+}
+
+// Pins closed by their clients leave the books.
+void PortDMus::ForgetClosedPinsLocked() {
     for (auto it = pins_.begin(); it != pins_.end();) {
         if (!(*it)->Closed()) {
             ++it;
@@ -187,10 +144,15 @@ NTSTATUS PortDMus::OpenPin(bool capture, DmusPin** pin) {
         closed->Release();
         it = pins_.erase(it);
     }
+}
+
+NTSTATUS PortDMus::OpenPinLocked(bool capture, DmusPin** pin) {
+    ForgetClosedPinsLocked();
+    const PCFILTER_DESCRIPTOR* filter = Descriptor();
     ULONG pinId = 0;
-    NTSTATUS status = FindStreamingPin(filter_, capture, PinMajor::Music, &pinId);
+    NTSTATUS status = FindStreamingPin(filter, capture, PinMajor::Music, &pinId);
     if (!NT_SUCCESS(status)) return STATUS_INVALID_DEVICE_REQUEST;
-    const PCPIN_DESCRIPTOR* descriptor = PinDescriptorAt(filter_, pinId);
+    const PCPIN_DESCRIPTOR* descriptor = PinDescriptorAt(filter, pinId);
     const ULONG open = static_cast<ULONG>(std::count_if(
         pins_.begin(), pins_.end(), [pinId](DmusPin* p) { return p->PinId() == pinId; }));
     if (open >= descriptor->MaxFilterInstanceCount || open >= descriptor->MaxGlobalInstanceCount)
@@ -207,7 +169,7 @@ NTSTATUS PortDMus::OpenPin(bool capture, DmusPin** pin) {
     DmusPin* created = nullptr;
     status = DmusPin::Create(miniport_, pinId, capture, &format, allocator_, clock_, &created);
     if (!NT_SUCCESS(status)) return status;
-    created->AddRef();  // the port's reference, for closing at removal
+    created->AddRef();  // the port's reference, for closing at the subdevice's end
     pins_.push_back(created);
     if (capture) {
         created->AddRef();  // the capture slot's
@@ -234,14 +196,12 @@ uint64_t PortDMus::Services() const {
     return services;
 }
 
-void PortDMus::ReleaseChildren() {
-    RequirePassive("PortDMus::ReleaseChildren");
+void PortDMus::OnShutdown() {
     std::vector<DmusPin*> pins;
     DmusPin* captures[kMaxCapturePins] = {};
     {
         std::lock_guard lock(pinsMutex_);
-        if (released_) return;
-        released_ = true;
+        ended_ = true;
         pins.swap(pins_);
         KIRQL old;
         KeAcquireSpinLock(&serviceLock_, &old);
@@ -257,21 +217,6 @@ void PortDMus::ReleaseChildren() {
         pin->Close();
         pin->Release();
     }
-    if (registeredGroup_ != nullptr) {
-        registeredGroup_->RemoveMember(static_cast<IServiceSink*>(this));
-        registeredGroup_->Release();
-        registeredGroup_ = nullptr;
-    }
-    if (initGroup_ != nullptr) {
-        initGroup_->Release();
-        initGroup_ = nullptr;
-    }
-    KIRQL old;
-    KeAcquireSpinLock(&serviceLock_, &old);
-    PMINIPORTDMUS miniport = miniport_;
-    miniport_ = nullptr;
-    KeReleaseSpinLock(&serviceLock_, old);
-    if (miniport != nullptr) miniport->Release();
 }
 
 }  // namespace q407::sim::portcls

@@ -6,8 +6,8 @@
 // input of every capture stream into the sink connected to it. Notify without a group services
 // the port at once.
 //
-// As with the wave-PCI port, the miniport keeps a reference to the port; ReleaseChildren (the
-// subdevice's removal) closes the pins and lets the miniport go.
+// As with the wave-PCI port, the miniport keeps a reference to the port; the subdevice's end
+// (Shutdown) closes the pins and lets the miniport go.
 #pragma once
 
 #include <mutex>
@@ -15,38 +15,30 @@
 
 #include "platform/portcls/portcls.h"
 #include "sim/host/portcls/dmus_pin.h"
+#include "sim/host/portcls/port_base.h"
 
 namespace q407::sim::portcls {
 
 class DmusAllocator;
 class DmusMasterClock;
 
-class PortDMus : public IPortDMus, public IServiceSink {
+class PortDMus final : public PortOf<IPortDMus>, public IServiceSink {
   public:
     static NTSTATUS Create(PPORT* port);
-    static PortDMus* FromPort(PPORT port);
+    static PortDMus* FromBase(PortBase* port);
 
-    // IUnknown
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
-    // IPort
-    STDMETHODIMP_(NTSTATUS)
-    Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
-         PRESOURCELIST resourceList) override;
-    STDMETHODIMP_(NTSTATUS)
-    GetDeviceProperty(DEVICE_REGISTRY_PROPERTY property, ULONG bufferLength, PVOID propertyBuffer,
-                      PULONG resultLength) override;
-    STDMETHODIMP_(NTSTATUS)
-    NewRegistryKey(PREGISTRYKEY* key, PUNKNOWN outer, ULONG keyType, ACCESS_MASK access,
-                   POBJECT_ATTRIBUTES attributes, ULONG createOptions, PULONG disposition) override;
+    // IUnknown, for both the port and its service sink.
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override {
+        return PortOf<IPortDMus>::QueryInterface(iid, object);
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return PortOf<IPortDMus>::AddRef(); }
+    STDMETHODIMP_(ULONG) Release() override { return PortOf<IPortDMus>::Release(); }
     // IPortDMus
     STDMETHODIMP_(void) Notify(PSERVICEGROUP serviceGroup) override;
     STDMETHODIMP_(void) RegisterServiceGroup(PSERVICEGROUP serviceGroup) override;
     // IServiceSink
     STDMETHODIMP_(void) RequestService() override;
 
-    const PCFILTER_DESCRIPTOR* Filter() const { return filter_; }
     DmusAllocator* Allocator() const { return allocator_; }
     DmusMasterClock* Clock() const { return clock_; }
     bool HasStreamingPin(bool capture) const;
@@ -57,30 +49,35 @@ class PortDMus : public IPortDMus, public IServiceSink {
     size_t OpenPins() const;
     uint64_t Services() const;
 
-    void ReleaseChildren();
+  protected:
+    const GUID& PortInterfaceId() const override { return IID_IPortDMus; }
+    PVOID QueryExtraInterface(REFIID iid) override;
+    NTSTATUS BindMiniport(PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                          PRESOURCELIST resourceList) override;
+    void UnbindMiniport() override;
+    void OnShutdown() override;
 
   private:
-    PortDMus() = default;
-    ~PortDMus();
+    static constexpr size_t kMaxCapturePins = 4;
 
-    volatile LONG refs_ = 1;
-    PDEVICE_OBJECT deviceObject_ = nullptr;
+    PortDMus() : PortOf<IPortDMus>(PortKind::DMus) {}
+    ~PortDMus() override;
+    NTSTATUS OpenPinLocked(bool capture, DmusPin** pin);
+    void ForgetClosedPinsLocked();
+
     PMINIPORTDMUS miniport_ = nullptr;
-    PPCFILTER_DESCRIPTOR filter_ = nullptr;
     PSERVICEGROUP registeredGroup_ = nullptr;  // the miniport's, referenced
-    PSERVICEGROUP initGroup_ = nullptr;        // returned by the miniport's Init, referenced
     DmusAllocator* allocator_ = nullptr;
     DmusMasterClock* clock_ = nullptr;
 
     // Guards miniport_ and the capture list during a service (DISPATCH_LEVEL).
     mutable KSPIN_LOCK serviceLock_ = 0;
-    static constexpr size_t kMaxCapturePins = 4;
     DmusPin* capturePins_[kMaxCapturePins] = {};  // referenced; pulled at every service
     uint64_t services_ = 0;
 
     mutable std::mutex pinsMutex_;
     std::vector<DmusPin*> pins_;  // referenced
-    bool released_ = false;
+    bool ended_ = false;
 };
 
 }  // namespace q407::sim::portcls

@@ -140,7 +140,12 @@ void WaveClientBuffer::Reset() {
         BugCheck("IPortWavePciStream", "client buffer reset while " +
                                            std::to_string(outstanding_.size()) +
                                            " mappings are still held by the miniport");
-    client_ = mapped_ = released_ = 0;
+    // Captured bytes already released are the client's, as a completed read is; queued
+    // playback bytes are dropped, as cancelled writes are.
+    if (capture_)
+        mapped_ = released_;
+    else
+        client_ = mapped_ = released_ = 0;
 }
 
 uint64_t WaveClientBuffer::BytesMapped() const {

@@ -52,7 +52,7 @@ class WaveClientBuffer {
     // Every outstanding mapping is taken back (the miniport has revoked them): recording room
     // they covered is free again, their bytes lost. Gives the first and last tag and the count.
     size_t RevokeAll(uintptr_t* firstTag, uintptr_t* lastTag);
-    // Back to empty (the pin stopped): queued playback bytes and captured bytes are discarded.
+    // The pin stopped: queued playback bytes are discarded; captured bytes stay readable.
     // Outstanding mappings must have been revoked first.
     void Reset();
 

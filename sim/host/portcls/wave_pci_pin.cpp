@@ -299,10 +299,17 @@ void WavePciPin::Close() {
     KeAcquireSpinLock(&serviceLock_, &old);
     closed_ = true;
     KeReleaseSpinLock(&serviceLock_, old);
-    if (serviceGroup_ != nullptr) serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
+    if (serviceGroup_ != nullptr) {
+        serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
+        serviceGroup_->Release();
+        serviceGroup_ = nullptr;
+    }
     PMINIPORTWAVEPCISTREAM stream = stream_;
     stream_ = nullptr;
     if (stream != nullptr) stream->Release();
+    // Nothing of the driver's stays with a closed pin: the client may hold it past the device.
+    if (dmaChannel_ != nullptr) dmaChannel_->Release();
+    dmaChannel_ = nullptr;
 }
 
 bool WavePciPin::Closed() const {

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <new>
 
-#include "tests/sim/host/portcls/fake_service_group.h"
-
 namespace q407::testing {
 namespace {
 
@@ -160,7 +158,7 @@ class FakeDmusMiniport : public IMiniportDMus {
         UNREFERENCED_PARAMETER(resources);
         port_ = port;
         port_->AddRef();
-        const NTSTATUS status = NewFakeServiceGroup(&serviceGroup_);
+        const NTSTATUS status = PcNewServiceGroup(&serviceGroup_, nullptr);
         if (!NT_SUCCESS(status)) return status;
         port_->RegisterServiceGroup(serviceGroup_);
         serviceGroup_->AddRef();

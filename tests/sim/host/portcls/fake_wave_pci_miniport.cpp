@@ -6,7 +6,6 @@
 #include <new>
 
 #include "sim/host/portcls/pin_intersection.h"
-#include "tests/sim/host/portcls/fake_service_group.h"
 
 namespace q407::testing {
 namespace {
@@ -235,7 +234,7 @@ class FakeMiniport : public IMiniportWavePci {
             port_->NewMasterDmaChannel(&dma_, nullptr, NonPagedPool, nullptr, TRUE, TRUE, FALSE,
                                        FALSE, Width32Bits, MaximumDmaSpeed, 0, 0);
         if (!NT_SUCCESS(log_->dmaStatus)) return log_->dmaStatus;
-        const NTSTATUS status = NewFakeServiceGroup(&serviceGroup_);
+        const NTSTATUS status = PcNewServiceGroup(&serviceGroup_, nullptr);
         if (!NT_SUCCESS(status)) return status;
         serviceGroup_->AddRef();
         *serviceGroup = serviceGroup_;
@@ -250,7 +249,7 @@ class FakeMiniport : public IMiniportWavePci {
         if (!NT_SUCCESS(log_->newStreamStatus)) return log_->newStreamStatus;
         if (pin >= 4 || streamGroups_[pin] != nullptr) return STATUS_INSUFFICIENT_RESOURCES;
         PSERVICEGROUP group = nullptr;
-        NTSTATUS status = NewFakeServiceGroup(&group);
+        NTSTATUS status = PcNewServiceGroup(&group, nullptr);
         if (!NT_SUCCESS(status)) return status;
         void* memory = ExAllocatePoolWithTag(poolType, sizeof(FakeStream), kTestPoolTag);
         if (memory == nullptr) {

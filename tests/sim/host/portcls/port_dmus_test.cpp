@@ -5,15 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "shared/mixer_settings.h"
 #include "sim/host/machine.h"
 #include "sim/host/pool.h"
+#include "sim/host/portcls/adapter.h"
 #include "sim/host/portcls/dmus_allocator.h"
 #include "sim/host/portcls/port_factories.h"
 #include "sim/host/verifier.h"
+#include "tests/sim/host/portcls/fake_adapter_driver.h"
 #include "tests/sim/host/portcls/fake_dmus_miniport.h"
+#include "tools/device_rig.h"
 
 namespace q407::testing {
 namespace {
@@ -26,7 +31,9 @@ std::string PortPoolLeft() {
     std::string left;
     for (const sim::PoolTagUsage& u : sim::Pool::Outstanding()) {
         const std::string tag = sim::TagText(u.tag);
-        if (tag == "ZPdm" || tag == "Tfdm") left += tag + " ";
+        if (tag == "ZPdm" || tag == "ZPwp" || tag == "ZPpc" || tag == "ZPsg" || tag == "Tfdm" ||
+            tag == "Tfwm")
+            left += tag + " ";
     }
     return left;
 }
@@ -40,21 +47,26 @@ std::vector<uint8_t> Bytes(size_t count, uint8_t first) {
 class DmusPort : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(NewPortDMus(&port_), STATUS_SUCCESS);
-        ASSERT_EQ(CreateFakeDmusMiniport(&log_, &miniport_), STATUS_SUCCESS);
-        // The DirectMusic port sends nothing down the stack: any device object will do.
-        ASSERT_EQ(port_->Init(&device_, nullptr, miniport_, nullptr, nullptr), STATUS_SUCCESS);
-        dmus_ = PortDMus::FromPort(port_);
+        tools::DeviceRigOptions options;
+        options.childDriver = FakeAdapterDriverEntry;
+        rig_ = std::make_unique<tools::DeviceRig>(options);
+        std::string error;
+        ASSERT_TRUE(tools::StartDeviceWithSettings(*rig_, DefaultMixerSettings(), &error)) << error;
+        base_ = sim::portcls::ReferenceSubdevicePort(kFakeMidiName);
+        dmus_ = PortDMus::FromBase(base_);
         ASSERT_NE(dmus_, nullptr);
+        miniport_ = FakeAdapterMidiMiniport();
     }
     void TearDown() override {
         for (DmusPin* pin : pins_) {
             pin->Close();
             pin->Release();
         }
-        if (dmus_ != nullptr) dmus_->ReleaseChildren();
-        if (port_ != nullptr) port_->Release();
-        if (miniport_ != nullptr) miniport_->Release();
+        if (base_ != nullptr) base_->ReleasePortReference();
+        if (rig_ && !rig_->Removed()) {
+            EXPECT_EQ(rig_->Remove(), STATUS_SUCCESS);
+        }
+        rig_.reset();
         EXPECT_EQ(PortPoolLeft(), "") << "the port, its pins, events or the miniport leaked";
     }
 
@@ -64,12 +76,13 @@ class DmusPort : public ::testing::Test {
         if (pin != nullptr) pins_.push_back(pin);
         return pin;
     }
+    sim::ClockTicks Now() const { return sim::MachineClock::Instance().Now(); }
 
-    sim::Machine machine_;
-    DEVICE_OBJECT device_{};
-    FakeMidiLog log_;
+    std::unique_ptr<tools::DeviceRig> rig_;
+    bool reset_ = (ResetFakeAdapter(), true);  // before the log is looked up
+    FakeMidiLog& log_ = FakeAdapterMidiLog();
     PUNKNOWN miniport_ = nullptr;
-    PPORT port_ = nullptr;
+    sim::portcls::PortBase* base_ = nullptr;
     PortDMus* dmus_ = nullptr;
     std::vector<DmusPin*> pins_;
 };
@@ -141,11 +154,11 @@ TEST_F(DmusPort, AnExhaustedAllocatorMakesTheSenderWaitThenFail) {
     const size_t more = size_t(DmusAllocator::kBuffers + 1) * DmusAllocator::kBufferBytes;
     const auto bytes = Bytes(more, 0);
     size_t sent = 0;
-    const sim::ClockTicks before = machine_.Now();
+    const sim::ClockTicks before = Now();
     EXPECT_EQ(render->Send(bytes.data(), bytes.size(), &sent), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(sent, size_t(DmusAllocator::kBuffers) * DmusAllocator::kBufferBytes)
         << "what the pool could carry went out";
-    EXPECT_GE(machine_.Now() - before, 250 * sim::kTicksPerMillisecond) << "it waited first";
+    EXPECT_GE(Now() - before, 250 * sim::kTicksPerMillisecond) << "it waited first";
     EXPECT_GT(dmus_->Allocator()->FailedRequests(), 0u);
     {
         std::lock_guard lock(log_.mutex);
@@ -173,20 +186,25 @@ TEST_F(DmusPort, OneCaptureStreamAndRemovalWhileRunningLeavesNothing) {
     ASSERT_EQ(render->Send(bytes.data(), bytes.size(), nullptr), STATUS_SUCCESS);
     EXPECT_GT(dmus_->Allocator()->EventsOut(), 0u);
 
-    dmus_->ReleaseChildren();
+    // The device goes while both streams run; the client holds only its pins.
+    base_->ReleasePortReference();
+    base_ = nullptr;
+    dmus_ = nullptr;
+    log_.input.assign({0x90, 0x40});  // input that nobody will pull any more
+    EXPECT_EQ(rig_->Remove(), STATUS_SUCCESS);
     EXPECT_TRUE(render->Closed());
     EXPECT_TRUE(capture->Closed());
     {
         std::lock_guard lock(log_.mutex);
         EXPECT_EQ(log_.streamsAlive, 0);
         EXPECT_EQ(log_.connectedSink, nullptr) << "the sink was disconnected";
+        ASSERT_FALSE(log_.captureStates.empty());
         EXPECT_EQ(log_.captureStates.back(), KSSTATE_STOP);
     }
     EXPECT_EQ(render->Send(bytes.data(), bytes.size(), nullptr), STATUS_DEVICE_REMOVED);
     EXPECT_EQ(capture->SetState(KSSTATE_RUN), STATUS_DEVICE_REMOVED);
-    dmus_->Notify(nullptr);  // a late notification finds nothing to pull
-    std::lock_guard lock(log_.mutex);
-    EXPECT_EQ(log_.pulls, 0);
+    std::vector<uint8_t> got;
+    EXPECT_EQ(capture->Receive(&got), 0u);
 }
 
 }  // namespace

@@ -5,18 +5,20 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include "shared/mixer_settings.h"
 #include "sim/host/pool.h"
+#include "sim/host/portcls/adapter.h"
 #include "sim/host/portcls/dma_channel.h"
 #include "sim/host/portcls/pin_intersection.h"
 #include "sim/host/portcls/port_factories.h"
 #include "sim/host/portcls/port_pool_tags.h"
 #include "sim/host/verifier.h"
-#include "tests/sim/host/portcls/fake_service_group.h"
+#include "tests/sim/host/portcls/fake_adapter_driver.h"
 #include "tests/sim/host/portcls/fake_wave_pci_miniport.h"
 #include "tools/device_rig.h"
 #include "usbdriver/control/emulated_dma_adapter.h"
@@ -30,42 +32,51 @@ using sim::portcls::WavePinFormat;
 
 const WavePinFormat kStereo16{48000, 2, 16, false, 0x3};
 
+// Pool of the ports, pins, service groups, fake miniports and common buffers.
+std::string PortPoolLeft() {
+    std::string left;
+    for (const sim::PoolTagUsage& u : sim::Pool::Outstanding()) {
+        const std::string tag = sim::TagText(u.tag);
+        if (tag == "ZPwp" || tag == "ZPcb" || tag == "ZPdm" || tag == "ZPpc" || tag == "ZPsg" ||
+            tag == "Tfwm" || tag == "Tfdm" || tag == "Ze11")
+            left += tag + " ";
+    }
+    return left;
+}
+
 std::vector<uint8_t> Ramp(size_t count) {
     std::vector<uint8_t> bytes(count);
     for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
     return bytes;
 }
 
-std::string PortPoolLeft() {
-    std::string left;
-    for (const sim::PoolTagUsage& u : sim::Pool::Outstanding()) {
-        const std::string tag = sim::TagText(u.tag);
-        if (tag == "ZPwp" || tag == "ZPcb" || tag == "Tfwm" || tag == "Ze11") left += tag + " ";
-    }
-    return left;
-}
-
 class WavePciPort : public ::testing::Test {
   protected:
     void SetUp() override {
+        rig_ = std::make_unique<tools::DeviceRig>(Options());
         std::string error;
-        ASSERT_TRUE(tools::StartDeviceWithSettings(rig_, DefaultMixerSettings(), &error)) << error;
-        ASSERT_EQ(NewPortWavePci(&port_), STATUS_SUCCESS);
-        ASSERT_EQ(CreateFakeWavePciMiniport(&log_, &miniport_), STATUS_SUCCESS);
-        ASSERT_EQ(port_->Init(rig_.ChildDevice(), nullptr, miniport_, nullptr, nullptr),
-                  STATUS_SUCCESS);
-        wave_ = PortWavePci::FromPort(port_);
+        ASSERT_TRUE(tools::StartDeviceWithSettings(*rig_, DefaultMixerSettings(), &error)) << error;
+        base_ = sim::portcls::ReferenceSubdevicePort(kFakeWaveName);
+        wave_ = PortWavePci::FromBase(base_);
         ASSERT_NE(wave_, nullptr);
+        miniport_ = FakeAdapterWaveMiniport();
     }
     void TearDown() override {
         for (WavePciPin* pin : pins_) {
             pin->Close();
             pin->Release();
         }
-        if (wave_ != nullptr) wave_->ReleaseChildren();
-        if (port_ != nullptr) port_->Release();
-        if (miniport_ != nullptr) miniport_->Release();
+        if (base_ != nullptr) base_->ReleasePortReference();
+        if (rig_ && !rig_->Removed()) {
+            EXPECT_EQ(rig_->Remove(), STATUS_SUCCESS);
+        }
+        rig_.reset();
         EXPECT_EQ(PortPoolLeft(), "") << "the port, its pins or the miniport leaked";
+    }
+    static tools::DeviceRigOptions Options() {
+        tools::DeviceRigOptions options;
+        options.childDriver = FakeAdapterDriverEntry;
+        return options;
     }
 
     WavePciPin* Open(bool capture, const WavePinFormat& format = kStereo16) {
@@ -81,10 +92,11 @@ class WavePciPort : public ::testing::Test {
         for (int i = 0; i < times; ++i) wave_->Notify(group);
     }
 
-    tools::DeviceRig rig_;
-    FakeWaveLog log_;
+    std::unique_ptr<tools::DeviceRig> rig_;
+    bool reset_ = (ResetFakeAdapter(), true);  // before the log is looked up
+    FakeWaveLog& log_ = FakeAdapterWaveLog();
     PUNKNOWN miniport_ = nullptr;
-    PPORT port_ = nullptr;
+    sim::portcls::PortBase* base_ = nullptr;
     PortWavePci* wave_ = nullptr;
     std::vector<WavePciPin*> pins_;
 };
@@ -246,29 +258,34 @@ TEST_F(WavePciPort, RemovalWhileAPinRunsClosesItAndLeavesNothing) {
     ASSERT_EQ(playback->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     ASSERT_EQ(recording->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     Serve(kFakePlaybackPin, 2);
-    Serve(kFakeRecordingPin, 2);
-    PSERVICEGROUP group = FakeWaveStreamServiceGroup(miniport_, kFakePlaybackPin);
-    group->AddRef();
-    EXPECT_EQ(FakeServiceGroupMembers(group), 1u);
+    log_.bytesPerService = 6000;
+    Serve(kFakeRecordingPin, 2);  // two pages captured and released, a third one begun
 
-    wave_->ReleaseChildren();
+    // The device goes while both pins run: the subdevice's end closes them. The client holds
+    // only its pins, as the audio stack does.
+    base_->ReleasePortReference();
+    base_ = nullptr;
+    wave_ = nullptr;
+    EXPECT_EQ(rig_->Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(sim::portcls::ReferenceSubdevicePort(kFakeWaveName), nullptr);
     EXPECT_TRUE(playback->Closed());
     EXPECT_TRUE(recording->Closed());
-    EXPECT_EQ(wave_->OpenPins(), 0u);
-    EXPECT_EQ(FakeServiceGroupMembers(group), 0u) << "the pin left its stream's group";
-    group->Release();
     {
         std::lock_guard lock(log_.mutex);
         EXPECT_EQ(log_.streamsAlive, 0);
+        ASSERT_FALSE(log_.states.empty());
         EXPECT_EQ(log_.states.back(), KSSTATE_STOP);
     }
     EXPECT_EQ(playback->SetState(KSSTATE_RUN), STATUS_DEVICE_REMOVED);
     EXPECT_EQ(playback->Write(bytes.data(), 4), 0u);
     EXPECT_EQ(playback->Position(), 0u);
-    WavePciPin* late = nullptr;
-    EXPECT_EQ(wave_->OpenPin(false, kStereo16, &late), STATUS_DEVICE_REMOVED);
-    // The client still holds its pins; once it lets them go nothing of the port is left
-    // (TearDown checks the pool).
+    std::vector<uint8_t> got(16);
+    EXPECT_EQ(recording->Read(got.data(), got.size()), 16u)
+        << "what was captured before the removal stays the client's";
+    EXPECT_EQ(recording->Queued(), 8192u - 16u) << "but not the revoked, unfinished page";
+    // Nothing of the driver's is left although the client still holds its pins (the driver's
+    // unload checks its pool); once it lets them go nothing of the port is left either
+    // (TearDown).
 }
 
 }  // namespace

@@ -191,3 +191,20 @@ TEST_F(WaveClientBufferVerifier, ATagHandedOutWhileStillHeldStops) {
         },
         "VERIFIER: IPortWavePciStream::GetMapping: tag 3 is already held");
 }
+
+TEST(WaveClientBuffer, StoppingKeepsCapturedBytesAndDropsTheUnfinishedMapping) {
+    std::vector<uint8_t> storage(32);
+    WaveClientBuffer buffer(true, storage.data(), storage.size(), 4, 8);
+    Mapped done = Map(buffer, 1);
+    Map(buffer, 2);
+    for (uint32_t i = 0; i < done.bytes; ++i) done.address[i] = static_cast<uint8_t>(0xA0 + i);
+    buffer.ReleaseMapping(1);
+    buffer.RevokeAll(nullptr, nullptr);
+    buffer.Reset();
+    EXPECT_EQ(buffer.Queued(), 8u);
+    std::vector<uint8_t> out(16);
+    EXPECT_EQ(buffer.Read(out.data(), out.size()), 8u);
+    EXPECT_EQ(out[7], 0xA7);
+    Mapped next = Map(buffer, 3);
+    EXPECT_EQ(next.address, storage.data() + 8) << "recording goes on after the kept bytes";
+}
