@@ -7,9 +7,12 @@
 namespace q407::wdm {
 namespace {
 
+// The port-class driver's own unload, which the entry replaces and calls on.
+PDRIVER_UNLOAD g_PortClassUnload = nullptr;
+
 void WdmDriverUnload(PDRIVER_OBJECT driver) {
-    UNREFERENCED_PARAMETER(driver);
     WDM_TRACE("WDM DriverUnload >>>>>>\n");
+    if (g_PortClassUnload != nullptr) g_PortClassUnload(driver);
 }
 
 }  // namespace
@@ -22,7 +25,10 @@ NTSTATUS WdmDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
         WDM_TRACE("WDM DriverEntry: system version unreadable 0x%08X\n",
                   static_cast<unsigned>(poolStatus));
     const NTSTATUS status = PcInitializeAdapterDriver(driver, registryPath, WdmAddDevice);
-    if (NT_SUCCESS(status)) driver->DriverUnload = WdmDriverUnload;
+    if (NT_SUCCESS(status)) {
+        g_PortClassUnload = driver->DriverUnload;
+        driver->DriverUnload = WdmDriverUnload;
+    }
     return status;
 }
 

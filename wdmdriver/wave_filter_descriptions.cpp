@@ -69,9 +69,9 @@ const PCAUTOMATION_TABLE kConverterAutomation = {sizeof(PCPROPERTY_ITEM),
 
 // --- Pins ------------------------------------------------------------------------------------
 
-constexpr PCPIN_DESCRIPTOR StreamingPin(ULONG instances, KSPIN_DATAFLOW flow, const GUID* name) {
-    return {instances,
-            instances,
+constexpr PCPIN_DESCRIPTOR StreamingPin(KSPIN_DATAFLOW flow, const GUID* name) {
+    return {1,
+            1,
             0,
             nullptr,
             {0,
@@ -105,14 +105,16 @@ constexpr PCPIN_DESCRIPTOR BridgePin(KSPIN_DATAFLOW flow) {
 }
 
 const PCPIN_DESCRIPTOR kDuplexPins[kWavePinCount] = {
-    StreamingPin(1, KSPIN_DATAFLOW_IN, &kPlaybackPinName), BridgePin(KSPIN_DATAFLOW_OUT),
-    StreamingPin(1, KSPIN_DATAFLOW_OUT, &kRecordingPinName), BridgePin(KSPIN_DATAFLOW_IN)};
+    StreamingPin(KSPIN_DATAFLOW_IN, &kPlaybackPinName), BridgePin(KSPIN_DATAFLOW_OUT),
+    StreamingPin(KSPIN_DATAFLOW_OUT, &kRecordingPinName), BridgePin(KSPIN_DATAFLOW_IN)};
+// A direction the kind does not carry keeps its pin number with a pin that cannot stream, so that
+// the audio stack offers no such endpoint.
 const PCPIN_DESCRIPTOR kRecordingPins[kWavePinCount] = {
-    StreamingPin(0, KSPIN_DATAFLOW_IN, &kPlaybackPinName), BridgePin(KSPIN_DATAFLOW_OUT),
-    StreamingPin(1, KSPIN_DATAFLOW_OUT, &kRecordingPinName), BridgePin(KSPIN_DATAFLOW_IN)};
+    BridgePin(KSPIN_DATAFLOW_IN), BridgePin(KSPIN_DATAFLOW_OUT),
+    StreamingPin(KSPIN_DATAFLOW_OUT, &kRecordingPinName), BridgePin(KSPIN_DATAFLOW_IN)};
 const PCPIN_DESCRIPTOR kMultichannelPins[kWavePinCount] = {
-    StreamingPin(1, KSPIN_DATAFLOW_IN, &kPlaybackPinName), BridgePin(KSPIN_DATAFLOW_OUT),
-    StreamingPin(0, KSPIN_DATAFLOW_OUT, &kRecordingPinName), BridgePin(KSPIN_DATAFLOW_IN)};
+    StreamingPin(KSPIN_DATAFLOW_IN, &kPlaybackPinName), BridgePin(KSPIN_DATAFLOW_OUT),
+    BridgePin(KSPIN_DATAFLOW_OUT), BridgePin(KSPIN_DATAFLOW_IN)};
 
 // --- Nodes and connections ------------------------------------------------------------------
 

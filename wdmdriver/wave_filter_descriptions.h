@@ -4,7 +4,7 @@
 //   - index 8: multichannel playback only (node DAC 0), up to 8 channels.
 // Every kind has the same four pins, so that the physical connections to the mixer use the same
 // pin numbers everywhere: 0 playback sink, 1 playback bridge out, 2 recording source, 3 recording
-// bridge in. A streaming pin of a direction the kind does not carry has no instances.
+// bridge in. A direction the kind does not carry has a pin that cannot stream in its place.
 #pragma once
 
 #include "platform/portcls/portcls.h"

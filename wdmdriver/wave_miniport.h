@@ -27,25 +27,25 @@ class WaveMiniport : public IMiniportWavePci, public IPowerNotify, public CUnkno
   public:
     DECLARE_STD_UNKNOWN();
     explicit WaveMiniport(PUNKNOWN outer);
-    ~WaveMiniport() override;
+    ~WaveMiniport();
 
     // IMiniport
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override;
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description);
     STDMETHODIMP_(NTSTATUS)
     DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
                           ULONG outputBufferLength, PVOID resultantFormat,
-                          PULONG resultantFormatLength) override;
+                          PULONG resultantFormatLength);
     // IMiniportWavePci
     STDMETHODIMP_(NTSTATUS)
     Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
-         PSERVICEGROUP* serviceGroup) override;
+         PSERVICEGROUP* serviceGroup);
     STDMETHODIMP_(NTSTATUS)
     NewStream(PMINIPORTWAVEPCISTREAM* stream, PUNKNOWN outerUnknown, POOL_TYPE poolType,
               PPORTWAVEPCISTREAM portStream, ULONG pin, BOOLEAN capture, PKSDATAFORMAT dataFormat,
-              PDMACHANNEL* dmaChannel, PSERVICEGROUP* serviceGroup) override;
-    STDMETHODIMP_(void) Service() override;
+              PDMACHANNEL* dmaChannel, PSERVICEGROUP* serviceGroup);
+    STDMETHODIMP_(void) Service();
     // IPowerNotify
-    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE powerState) override;
+    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE powerState);
 
     // The object behind its miniport interface.
     static WaveMiniport* FromInterface(PMINIPORTWAVEPCI miniport);

@@ -59,11 +59,14 @@ TEST_F(WaveMiniportTest, EachKindOfSubdeviceDescribesItsPinsNodesAndConnections)
     ASSERT_EQ(recording->NodeCount, 1u);
     EXPECT_TRUE(IsEqualGUID(*NodeType(recording, 0), KSNODETYPE_ADC));
     EXPECT_EQ(recording->ConnectionCount, 2u);
-    EXPECT_EQ(recording->Pins[0].MaxFilterInstanceCount, 0u);  // no playback here
+    // No streaming pin for a direction the kind does not carry.
+    EXPECT_EQ(recording->Pins[0].KsPinDescriptor.Communication, KSPIN_COMMUNICATION_NONE);
+    EXPECT_EQ(recording->Pins[2].KsPinDescriptor.Communication, KSPIN_COMMUNICATION_SINK);
     const PCFILTER_DESCRIPTOR* multichannel = wdm::WaveFilterDescription(wdm::WaveKindOf(8));
     ASSERT_EQ(multichannel->NodeCount, 1u);
     EXPECT_TRUE(IsEqualGUID(*NodeType(multichannel, 0), KSNODETYPE_DAC));
-    EXPECT_EQ(multichannel->Pins[2].MaxFilterInstanceCount, 0u);  // no recording here
+    EXPECT_EQ(multichannel->Pins[2].KsPinDescriptor.Communication, KSPIN_COMMUNICATION_NONE);
+    EXPECT_EQ(multichannel->Pins[0].KsPinDescriptor.Communication, KSPIN_COMMUNICATION_SINK);
     EXPECT_EQ(wdm::WaveKindOf(7), wdm::WaveKind::RecordingOnly);
     EXPECT_EQ(wdm::WaveKindOf(3), wdm::WaveKind::PlaybackAndRecording);
 }
