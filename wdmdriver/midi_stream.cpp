@@ -19,7 +19,7 @@ class MidiStream : public IMXF, public CUnknown {
     DEFINE_STD_CONSTRUCTOR(MidiStream);
     ~MidiStream() override;
 
-    NTSTATUS Init(MidiMiniport* miniport, BOOLEAN capture, PAllocatorMXF allocator);
+    void Init(MidiMiniport* miniport, BOOLEAN capture, PAllocatorMXF allocator);
 
     // IMXF
     STDMETHODIMP_(NTSTATUS) SetState(KSSTATE state) override;
@@ -54,7 +54,7 @@ class MidiStream : public IMXF, public CUnknown {
 };
 
 MidiStream::~MidiStream() {
-    // A pending retry holds a reference, so none is armed now; cancelling is for a failed Init.
+    // A pending retry holds a reference, so none is armed now.
     KeCancelTimer(&timer_);
     ReturnEvents(queueHead_);
     queueHead_ = queueTail_ = nullptr;
@@ -74,7 +74,7 @@ MidiStream::~MidiStream() {
     }
 }
 
-NTSTATUS MidiStream::Init(MidiMiniport* miniport, BOOLEAN capture, PAllocatorMXF allocator) {
+void MidiStream::Init(MidiMiniport* miniport, BOOLEAN capture, PAllocatorMXF allocator) {
     KeInitializeSpinLock(&lock_);
     KeInitializeTimer(&timer_);
     KeInitializeDpc(&dpc_, RetryDpc, this);
@@ -95,7 +95,6 @@ NTSTATUS MidiStream::Init(MidiMiniport* miniport, BOOLEAN capture, PAllocatorMXF
     LinkMidiInputBlock open{miniport->MidiPort(), {0, 0, 0}, 1, capture ? 1u : 0u};
     // Without the device there is nothing to open; the stream still works and stays silent.
     opened_ = CallMiniportLink(miniport->Link(), kLinkOpenMidiInput, &open);
-    return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(NTSTATUS) MidiStream::NonDelegatingQueryInterface(REFIID iid, PVOID* object) {
@@ -305,11 +304,7 @@ NTSTATUS CreateMidiStream(MidiMiniport* miniport, PUNKNOWN outerUnknown, POOL_TY
     auto* stream = new (poolType, kMidiStreamPoolTag) MidiStream(outerUnknown);
     if (stream == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     PMXF(stream)->AddRef();
-    NTSTATUS status = stream->Init(miniport, capture, allocator);
-    if (!NT_SUCCESS(status)) {
-        PMXF(stream)->Release();
-        return status;
-    }
+    stream->Init(miniport, capture, allocator);
     *mxf = PMXF(stream);
     return STATUS_SUCCESS;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tests/wdmdriver/midi_test_bench.h"
+#include "wdmdriver/topology_miniport.h"
 
 namespace q407::testing {
 namespace {
@@ -328,6 +329,38 @@ TEST_F(MidiMiniportTest, ServiceEmptiesTheInputBufferOnlyWithoutACaptureStream) 
     EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 4u);
     bench.miniport->Service();
     EXPECT_EQ(wdm::MidiInputBytesBuffered(bench.Unknown()), 0u);
+}
+
+}  // namespace
+}  // namespace q407::testing
+
+namespace q407::testing {
+namespace {
+
+TEST_F(MidiMiniportTest, LowResourcesFailCreationCleanlyAndKeepTheCounts) {
+    MidiBench bench;
+    const ULONG streamTag = POOL_TAG("ZwMs");
+    sim::Pool::FailTag(streamTag);
+    PMXF stream = nullptr;
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_RENDER, &stream), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_CAPTURE, &stream), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(stream, nullptr);
+    EXPECT_EQ(bench.link.CallCount(), 0u);   // nothing opened for a stream that never was
+    EXPECT_EQ(bench.clock.References(), 1);  // the miniport keeps the clock it was handed
+    sim::Pool::ClearFailures();
+    // The refused streams left no count behind.
+    PMXF first = nullptr, second = nullptr, capture = nullptr;
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_RENDER, &first), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_RENDER, &second), STATUS_SUCCESS);
+    EXPECT_EQ(bench.Open(DMUS_STREAM_MIDI_CAPTURE, &capture), STATUS_SUCCESS);
+
+    PUNKNOWN unknown = nullptr;
+    sim::Pool::FailAllocationNumber(1);
+    EXPECT_EQ(wdm::CreateMidiMiniport(&unknown), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(unknown, nullptr);
+    sim::Pool::FailAllocationNumber(1);
+    EXPECT_EQ(wdm::CreateTopologyMiniport(&unknown), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(unknown, nullptr);
 }
 
 }  // namespace

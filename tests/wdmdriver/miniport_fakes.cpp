@@ -54,7 +54,21 @@ void FakeLink::Handle(uint32_t function, void* block) {
         }
         case kLinkWriteMidiByte: {
             auto* midi = static_cast<LinkMidiByteBlock*>(block);
-            if (outBudget_ == 0) {
+            if (outCapacity_ != 0) {
+                const ULONGLONG now = KeQueryInterruptTime();
+                const ULONGLONG drained = (now - lastDrain_) / ULONGLONG(ticksPerByte_);
+                if (drained > 0) {
+                    outQueued_ = drained >= outQueued_ ? 0 : outQueued_ - uint32_t(drained);
+                    lastDrain_ += drained * ULONGLONG(ticksPerByte_);
+                }
+                if (outQueued_ == 0) lastDrain_ = now;  // an empty ring starts no byte early
+                const bool room = outQueued_ < outCapacity_;
+                if (room) {
+                    ++outQueued_;
+                    written_.push_back(midi->value);
+                }
+                midi->result = room ? 1 : 0;
+            } else if (outBudget_ == 0) {
                 midi->result = 0;
             } else {
                 --outBudget_;
@@ -81,6 +95,14 @@ void FakeLink::Handle(uint32_t function, void* block) {
 void FakeLink::SetOutBudget(uint32_t budget) {
     std::lock_guard lock(mutex_);
     outBudget_ = budget;
+}
+
+void FakeLink::SetOutPacing(uint32_t capacity, LONGLONG ticksPerByte) {
+    std::lock_guard lock(mutex_);
+    outCapacity_ = capacity;
+    ticksPerByte_ = ticksPerByte > 0 ? ticksPerByte : 1;
+    outQueued_ = 0;
+    lastDrain_ = KeQueryInterruptTime();
 }
 
 std::vector<uint8_t> FakeLink::Written() {

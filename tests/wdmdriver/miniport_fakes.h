@@ -37,6 +37,9 @@ class FakeLink {
 
     // MIDI OUT: the engine's ring takes `budget` more bytes, then refuses.
     void SetOutBudget(uint32_t budget);
+    // MIDI OUT as the engine's ring of `capacity` bytes that the device empties one byte every
+    // `ticksPerByte` of the machine's clock (instead of a budget).
+    void SetOutPacing(uint32_t capacity, LONGLONG ticksPerByte);
     std::vector<uint8_t> Written();
     // MIDI IN: bytes waiting in the engine's ring.
     void QueueIn(const std::vector<uint8_t>& bytes);
@@ -59,6 +62,10 @@ class FakeLink {
     std::mutex mutex_;
     std::vector<LinkCall> calls_;
     uint32_t outBudget_ = 0xFFFFFFFF;
+    uint32_t outCapacity_ = 0;  // pacing when non-zero
+    uint32_t outQueued_ = 0;
+    LONGLONG ticksPerByte_ = 0;
+    ULONGLONG lastDrain_ = 0;
     std::vector<uint8_t> written_;
     std::deque<uint8_t> in_;
     uint64_t callback_ = 0;
