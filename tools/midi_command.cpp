@@ -15,9 +15,10 @@
 namespace q407::tools {
 namespace {
 
-// Bytes handed to the port ahead of what the device has sent: enough to keep the device's MIDI
-// OUT busy, few enough that the driver's event queue stays short.
-constexpr uint64_t kMidiAheadBytes = 64;
+// Bytes handed to the port ahead of what has come back (of what the device has sent, when nothing
+// is to come back): enough to keep the wire busy, few enough that no queue on the way (the
+// driver's events, the engine's rings, the device's MIDI IN FIFO) grows.
+constexpr uint64_t kMidiAheadBytes = 192;
 constexpr size_t kMidiChunkBytes = 8;  // one kernel event's worth per send
 constexpr double kMidiStep = 0.005;
 
@@ -74,7 +75,8 @@ int RunMidiTransfer(WdmMachine& machine, const std::vector<uint8_t>& bytes, bool
     uint64_t lastProgress = 0;
     for (;;) {
         const uint64_t out = DeviceMidiOut(machine) - outBefore;
-        while (offset < bytes.size() && offset < out + kMidiAheadBytes) {
+        const uint64_t done = expectLoop ? transfer->received.size() : out;
+        while (offset < bytes.size() && offset < done + kMidiAheadBytes) {
             const size_t count = std::min(kMidiChunkBytes, bytes.size() - offset);
             const int32_t status = port->Send(bytes.data() + offset, count);
             if (status < 0) {
@@ -130,7 +132,7 @@ bool ParseHexBytes(const std::vector<std::string>& words, std::vector<uint8_t>* 
     for (const std::string& word : words) {
         std::string digits;
         for (char c : word) {
-            if (c == ',' || c == ':') continue;
+            if (c == ',' || c == ':' || c == ' ') continue;
             if (!std::isxdigit(static_cast<unsigned char>(c))) {
                 *error = "'" + word + "' is not hexadecimal bytes";
                 return false;
@@ -168,6 +170,8 @@ int MidiCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     loop->add_option("--bytes", loopBytes, "how many bytes (1048576 for a megabyte)")
         ->check(CLI::Range(size_t(1), size_t(1) << 26))
         ->capture_default_str();
+    // --json, --realtime and --list may come after the subcommand too.
+    for (CLI::App* sub : {send, receive, loop}) sub->fallthrough();
     std::vector<std::string> args;
     for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
     try {

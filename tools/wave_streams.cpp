@@ -93,7 +93,7 @@ DelayedCheck CheckDelayed(const std::vector<int32_t>& sent, const std::vector<in
         const size_t j = j0 + (k - k0);
         if (j >= got.size()) break;
         ++check.checked;
-        if (got[j] != sent[k]) ++check.mismatches;
+        if (got[j] != sent[k] && check.mismatches++ == 0) check.firstMismatch = int64_t(k);
     }
     return check;
 }
@@ -101,9 +101,11 @@ DelayedCheck CheckDelayed(const std::vector<int32_t>& sent, const std::vector<in
 int32_t PlaybackStream::Open(const std::wstring& waveName, const sim::audio::WaveFormat& format,
                              std::vector<uint8_t> bytes, double leadSeconds) {
     bytes_ = std::move(bytes);
+    dataBytes_ = bytes_.size();
     offset_ = 0;
     const size_t block = size_t(format.channels) * (format.bitsPerSample / 8);
     leadBytes_ = std::max<size_t>(block, size_t(double(format.rate) * leadSeconds) * block);
+    bytes_.resize(dataBytes_ + leadBytes_, 0);
     const int32_t status = sim::audio::WavePin::Open(waveName, false, format, &pin_);
     if (status < 0) {
         pin_.reset();

@@ -37,6 +37,7 @@ struct DelayedCheck {
     uint64_t expected = 0;  // samples of sent from its first non-zero one
     uint64_t checked = 0;   // of those, how many arrived
     uint64_t mismatches = 0;
+    int64_t firstMismatch = -1;  // index into sent of the first sample that differs
     bool BitExact() const {
         return delay >= 0 && expected != 0 && checked == expected && mismatches == 0;
     }
@@ -46,14 +47,18 @@ DelayedCheck CheckDelayed(const std::vector<int32_t>& sent, const std::vector<in
 class PlaybackStream {
   public:
     // Opens the pin and queues the first lead of audio; the status of the open (0 on success).
+    // The bytes are followed by a lead of silence, as the audio stack goes on feeding a stream
+    // after its client's last buffer: the engine takes whole periods only, so a last partial
+    // period would otherwise never play.
     int32_t Open(const std::wstring& waveName, const sim::audio::WaveFormat& format,
                  std::vector<uint8_t> bytes, double leadSeconds = 0.1);
     int32_t Start();
     // Tops the queue up to the lead; true while anything is left to queue or to be taken by the
     // driver.
     bool Pump();
-    uint64_t BytesQueued() const { return offset_; }
-    uint64_t BytesTotal() const { return bytes_.size(); }
+    // Of the client's bytes (the silence after them not counted).
+    uint64_t BytesQueued() const { return offset_ < dataBytes_ ? offset_ : dataBytes_; }
+    uint64_t BytesTotal() const { return dataBytes_; }
     uint64_t Position() const;
     // Stops and closes the pin.
     void Close();
@@ -62,6 +67,7 @@ class PlaybackStream {
     std::unique_ptr<sim::audio::WavePin> pin_;
     std::vector<uint8_t> bytes_;
     size_t offset_ = 0;
+    size_t dataBytes_ = 0;
     size_t leadBytes_ = 0;
 };
 

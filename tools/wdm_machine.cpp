@@ -57,7 +57,8 @@ WdmMachine::~WdmMachine() {
 bool WdmMachine::Boot(const WdmMachineOptions& options, std::string* error) {
     DeviceRigOptions rigOptions;
     rigOptions.clockMode = options.realTime ? sim::ClockMode::Real : sim::ClockMode::Virtual;
-    rigOptions.childDriver = wdm::WdmDriverEntry;
+    rigOptions.childDriver =
+        options.childDriver != nullptr ? options.childDriver : wdm::WdmDriverEntry;
     state_ = std::make_unique<State>(rigOptions);
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
@@ -141,6 +142,10 @@ ClientScope::ClientScope(WdmMachine& machine)
     : holder_(std::make_unique<Holder>(machine.Client())) {}
 
 ClientScope::~ClientScope() = default;
+
+PDRIVER_INITIALIZE WdmDriverEntryPoint() {
+    return wdm::WdmDriverEntry;
+}
 
 std::string StatusText(int32_t status) {
     char text[16];

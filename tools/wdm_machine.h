@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/kernel/wdk.h"
+
 namespace q407::sim {
 class Process;
 }
@@ -51,6 +53,8 @@ struct WdmMachineOptions {
     bool midiLoopback = true;
     bool keepOutputs = false;  // every output frame in memory (Output)
     std::string outputWav;     // the 8 outputs into this 24-bit WAV file (empty: none)
+    // The child device's driver entry; null: Q407WDM's own (tests put a spy around it).
+    PDRIVER_INITIALIZE childDriver = nullptr;
 };
 
 class WdmMachine {
@@ -92,6 +96,10 @@ class ClientScope {
     struct Holder;
     std::unique_ptr<Holder> holder_;
 };
+
+// Q407WDM's entry, for rigs that load it on the child device (the port-class declarations stay
+// out of the callers' headers).
+PDRIVER_INITIALIZE WdmDriverEntryPoint();
 
 // "0xC000000D".
 std::string StatusText(int32_t status);
