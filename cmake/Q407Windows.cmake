@@ -66,6 +66,18 @@ function(q407_def_import_library out def)
   set(${out} ${lib} PARENT_SCOPE)
 endfunction()
 
+# The names a .def exports (its indented lines).
+function(q407_def_exports out def)
+  set(names "")
+  file(STRINGS ${def} lines)
+  foreach(line IN LISTS lines)
+    if(line MATCHES "^[ \t]+([A-Za-z_][A-Za-z0-9_]*)")
+      list(APPEND names ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
+
 # inputs: the image's own objects and the project libraries linked into it (checked for
 # constructors and hosted headers).
 function(q407_write_image_description name kind implibs exports libs traces)
@@ -86,13 +98,15 @@ endfunction()
 # libraries generated from IMPORT_DEFS. LIBS link as usual, keeping what DriverEntry reaches;
 # WHOLE_LIBS link every object and keep every routine (for code no entry reaches yet).
 # ENTRY_TRACE and UNLOAD_TRACE are the texts the driver traces from DriverEntry and its unload
-# routine; the Wine smoke run looks for them.
+# routine; the Wine smoke run looks for them. EXPORT_DEF makes an export driver exporting exactly
+# what the .def lists; TEST_TOOL marks an image the checks use that the package leaves out (the
+# Wine run installs it beside the drivers without starting it).
 #   q407_windows_kernel_image(NAME Q407DRV SOURCES entry.cpp LIBS q407_engine
 #                             IMPORTS ntoskrnl hal usbd ENTRY_TRACE "..." UNLOAD_TRACE "...")
 function(q407_windows_kernel_image)
-  cmake_parse_arguments(K "" "NAME;ENTRY_TRACE;UNLOAD_TRACE" "SOURCES;LIBS;WHOLE_LIBS;IMPORTS;IMPORT_DEFS"
-                        ${ARGN})
-  add_library(${K_NAME} SHARED ${K_SOURCES})
+  cmake_parse_arguments(K "TEST_TOOL" "NAME;ENTRY_TRACE;UNLOAD_TRACE;EXPORT_DEF"
+                        "SOURCES;LIBS;WHOLE_LIBS;IMPORTS;IMPORT_DEFS" ${ARGN})
+  add_library(${K_NAME} SHARED ${K_SOURCES} ${K_EXPORT_DEF})
   set_target_properties(${K_NAME} PROPERTIES PREFIX "" SUFFIX ".sys" OUTPUT_NAME ${K_NAME})
   q407_kernel_target(${K_NAME})
   target_link_libraries(${K_NAME} PRIVATE ${K_LIBS})
@@ -126,8 +140,16 @@ function(q407_windows_kernel_image)
       -Wl,--subsystem,native:10.0 -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000
       -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--exclude-all-symbols
       ${gc} -Wl,--no-insert-timestamp)
-  q407_write_image_description(${K_NAME} kernel "${implibs}" "" "${K_LIBS};${K_WHOLE_LIBS}"
-                               "entry_trace=${K_ENTRY_TRACE}\nunload_trace=${K_UNLOAD_TRACE}\n")
+  set(exports "")
+  if(K_EXPORT_DEF)
+    q407_def_exports(exports ${K_EXPORT_DEF})
+  endif()
+  set(extra "entry_trace=${K_ENTRY_TRACE}\nunload_trace=${K_UNLOAD_TRACE}\n")
+  if(K_TEST_TOOL)
+    string(APPEND extra "ship=no\n")
+  endif()
+  q407_write_image_description(${K_NAME} kernel "${implibs}" "${exports}"
+                               "${K_LIBS};${K_WHOLE_LIBS}" "${extra}")
 endfunction()
 
 # A user-mode image: KIND dll (exports exactly those of DEF), gui (a Win32 program) or console.
@@ -164,12 +186,7 @@ function(q407_windows_user_image)
       -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--no-insert-timestamp)
   set(exports "")
   if(U_DEF)
-    file(STRINGS ${U_DEF} lines)
-    foreach(line IN LISTS lines)
-      if(line MATCHES "^[ \t]+([A-Za-z_][A-Za-z0-9_]*)")
-        list(APPEND exports ${CMAKE_MATCH_1})
-      endif()
-    endforeach()
+    q407_def_exports(exports ${U_DEF})
   endif()
   set(extra "")
   if(U_TEST_TOOL)

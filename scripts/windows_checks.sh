@@ -8,6 +8,7 @@
 #   - the install files (scripts/windows_install_check.py) and the package (scripts/package.sh);
 #   - a smoke run under Wine: each kernel image is registered as a kernel service in a
 #     throw-away prefix, started (DriverEntry must trace and succeed) and stopped (DriverUnload);
+#     test-tool kernel images (the stand-in portcls.sys) are installed beside them, not started;
 #     Q407AsioSmoke.exe loads Q407Asio.dll as hosts do and sees init fail with no device.
 #       bash scripts/windows_checks.sh [BUILD_DIR]     (default build/windows)
 #   Q407_WINE_SMOKE=0 skips the Wine run (it is reported as skipped, not passed).
@@ -200,6 +201,7 @@ for entry in json.load(open(sys.argv[1])):
     [ -n "$dep" ] || continue
     case ${dep#"$PWD"/} in
       platform/* | shared/* | usbdriver/* | wdmdriver/*) ;;
+      windows/portcls_stub/*) ;;  # the Wine run's stand-in portcls.sys, a test tool
       "$build"/*) ;;
       *) fail "kernel code includes ${dep#"$PWD"/}, which is not a deliverable, platform/ or shared/ file" ;;
     esac
@@ -238,9 +240,17 @@ wine_smoke() {
   fi
   WINEDEBUG=-all timeout 60 "$wineserver" -w || true
   local description name kind file traced entry_trace unload_trace
+  # Stand-ins for the system's own drivers that Wine lacks (portcls.sys) go in first, so that the
+  # loader resolves the drivers' imports; they are not started as services.
+  for description in "$build"/images/*.image; do
+    [ "$(field kind "$description")" = kernel ] && grep -qx 'ship=no' "$description" || continue
+    file=$(field file "$description")
+    cp "$file" "$prefix/drive_c/windows/system32/drivers/$(basename "$file")"
+  done
   for description in "$build"/images/*.image; do
     kind=$(field kind "$description")
     [ "$kind" = kernel ] || continue
+    grep -qx 'ship=no' "$description" && continue
     name=$(field name "$description")
     file=$(field file "$description")
     entry_trace=$(field entry_trace "$description")

@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Checks the install files of the Windows package against each other and against the bench.
 
-    windows_install_check.py INSTALL_DIR DEVICE_DESCRIPTORS_H
+    windows_install_check.py INSTALL_DIR DEVICE_DESCRIPTORS_H [SUBDEVICE_NAMES_H]
 
 INFs: every %string% is defined, every section a directive names exists (or comes from an
 included system INF), each model line's hardware ID is the one expected (Q407DRV: the virtual
 device's vendor and product IDs; Q407WDM: the child device), each service names its binary.
 Q407WDM.inf: the nine wave/mixer pairs and the MIDI subdevice each registered with a friendly
-name. The .reg file: the ASIO class's in-process server and the hosts' list entry. Prints one
+name, installed as the service the bench loads on the child device (Q407WDM_01); the friendly
+names and the mixer lines' names are those of the bench's table (tools/subdevice_names.h). The .reg file: the ASIO class's in-process server and the hosts' list entry. Prints one
 line per fault and exits 1 if there is any.
 """
 import re
@@ -66,7 +67,8 @@ def directive_values(lines, key):
     return out
 
 
-def check_inf(path, expected_id, service):
+def check_inf(path, expected_id, service, binary=None):
+    binary = binary or service
     name = path.name
     s = parse_inf(path)
     strings = {}
@@ -113,9 +115,9 @@ def check_inf(path, expected_id, service):
             if values[0] != service:
                 fault(f"{name}: service is {values[0]}, expected {service}")
             need(values[2], "AddService")
-            binary = directive_values(s.get(values[2].lower(), []), "servicebinary")
-            if not binary or not binary[0][0].lower().endswith(f"\\{service.lower()}.sys"):
-                fault(f"{name}: service section [{values[2]}] does not name {service}.sys")
+            binary_line = directive_values(s.get(values[2].lower(), []), "servicebinary")
+            if not binary_line or not binary_line[0][0].lower().endswith(f"\\{binary.lower()}.sys"):
+                fault(f"{name}: service section [{values[2]}] does not name {binary}.sys")
         for values in directive_values(s.get(f"{install}.nt.interfaces".lower(), []), "addinterface"):
             need(values[2], "AddInterface")
             for sub in directive_values(s.get(values[2].lower(), []), "addreg"):
@@ -124,8 +126,8 @@ def check_inf(path, expected_id, service):
     if [i.upper() for i in ids] != [expected_id.upper()]:
         fault(f"{name}: hardware IDs {ids}, expected [{expected_id}]")
     disk_files = [line.partition("=")[0].strip().lower() for line in s.get("sourcedisksfiles", [])]
-    if f"{service.lower()}.sys" not in disk_files:
-        fault(f"{name}: {service}.sys is not in [SourceDisksFiles]")
+    if f"{binary.lower()}.sys" not in disk_files:
+        fault(f"{name}: {binary}.sys is not in [SourceDisksFiles]")
     return s, strings
 
 
@@ -141,8 +143,14 @@ def main():
     if interfaces != [INTERFACE_CLASS]:
         fault(f"Q407DRV.inf: interface classes {interfaces}, expected [{INTERFACE_CLASS}]")
 
-    wdm, strings = check_inf(install / "Q407WDM.inf", "ZEL\\Q407_01", "Q407WDM")
+    wdm, strings = check_inf(install / "Q407WDM.inf", "ZEL\\Q407_01", "Q407WDM_01", "Q407WDM")
+    names_header = Path(sys.argv[3]) if len(sys.argv) > 3 else \
+        Path(__file__).resolve().parent.parent / "tools" / "subdevice_names.h"
+    names = names_header.read_text()
+    display = dict(re.findall(r'\{L"(ZEL_\w+)", "([^"]*)"\}', names))
+    lines = dict(re.findall(r'\{"(\{[0-9A-Fa-f-]+\})", "([^"]*)"\}', names))
     registered = {}
+    checked = set()
     for line in wdm.get("q407wdm_install.nt.interfaces", []):
         _, _, v = line.partition("=")
         category, reference, section = [x.strip() for x in v.split(",")]
@@ -150,12 +158,32 @@ def main():
         registered.setdefault(ks_name, set()).add(strings.get(category.strip("%").lower(), ""))
         addreg = directive_values(wdm.get(section.lower(), []), "addreg")
         values = wdm.get(addreg[0][0].lower(), []) if addreg else []
-        if not any("FriendlyName" in v for v in values):
+        if ks_name in checked:
+            continue
+        checked.add(ks_name)
+        friendly = [v for v in values if "FriendlyName" in v]
+        if not friendly:
             fault(f"Q407WDM.inf: subdevice {ks_name} has no friendly name")
+            continue
+        shown = strings.get(friendly[0].split(",")[-1].strip().strip("%").lower(), "")
+        if shown != display.get(ks_name):
+            fault(f"Q407WDM.inf: {ks_name} is shown as '{shown}', the bench's table says "
+                  f"'{display.get(ks_name)}'")
     expected = [f"ZEL_Wave{i}" for i in range(1, 10)] + [f"ZEL_Mixer{i}" for i in range(1, 10)]
     expected.append("ZEL_Midi1")
     if sorted(registered) != sorted(expected):
         fault(f"Q407WDM.inf: subdevices {sorted(registered)}, expected {sorted(expected)}")
+    if sorted(display) != sorted(expected):
+        fault(f"{names_header.name}: names {sorted(display)}, expected {sorted(expected)}")
+    named_lines = {}
+    for line in wdm.get("q407wdm_linenames", []):
+        fields = [x.strip() for x in line.split(",")]
+        m = re.search(r"MediaCategories\\(\{[0-9A-Fa-f-]+\})$", fields[1]) if len(fields) > 4 else None
+        if m and fields[2] == "Name":
+            named_lines[m.group(1).upper()] = strings.get(fields[4].strip("%").lower(), "")
+    want_lines = {k.upper(): v for k, v in lines.items()}
+    if named_lines != want_lines or len(want_lines) != 9:
+        fault(f"Q407WDM.inf: line names {named_lines}, the bench's table says {want_lines}")
 
     reg = (install / "Q407Asio.reg").read_text(encoding="ascii")
     if not reg.startswith("Windows Registry Editor Version 5.00"):

@@ -8,6 +8,7 @@
 #endif
 #include "sim/host/process.h"
 #include "tools/device_rig.h"
+#include "tools/wdm_machine.h"
 #include "usbdriver/control/device_facade.h"
 #include "usbdriver/engine/stream_engine.h"
 #if defined(__clang__)
@@ -74,6 +75,7 @@ DeviceSession::~DeviceSession() = default;
 bool DeviceSession::Boot(const DeviceSessionOptions& options, std::string* error) {
     DeviceRigOptions rigOptions;
     rigOptions.clockMode = options.realTime ? sim::ClockMode::Real : sim::ClockMode::Virtual;
+    if (options.wdmDriver) rigOptions.childDriver = WdmDriverEntryPoint();
     state_ = std::make_unique<State>(rigOptions);
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
@@ -81,6 +83,7 @@ bool DeviceSession::Boot(const DeviceSessionOptions& options, std::string* error
     settings.usbBufferCount = static_cast<LONG>(options.buffers);
     if (!StartDeviceWithSettings(state_->rig, settings, error)) return false;
     if (options.loopback) state_->rig.Device().LoopbackAllInputs();
+    state_->rig.Device().SetMidiLoopback(options.midiLoopback);
     state_->module = std::make_unique<AsioModule>(
         options.libraryPath.empty() ? DefaultAsioModulePath() : options.libraryPath);
     if (!state_->module->Loaded()) {
@@ -119,7 +122,8 @@ DeviceRig& DeviceSession::Rig() {
 }
 
 AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
-                                      DeviceSessionResult* result, std::string* error) {
+                                      DeviceSessionResult* result, std::string* error,
+                                      const std::function<void()>& finished) {
     if (!state_ || !state_->module || !state_->module->Loaded()) {
         *error = "the machine has not been booted";
         return AsioSessionFailure::NoDriver;
@@ -140,6 +144,7 @@ AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
         result->deviceKnown = QueryDeviceReport(&result->device, &why);
         AsioHost asio(*state_->module);
         failure = asio.Run(run, &result->asio, error);
+        if (finished) finished();
     }
     const Snapshot after = Take(rig);
     result->deviceUnderruns = after.device.underruns - before.device.underruns;

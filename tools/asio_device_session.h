@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -20,8 +21,10 @@ struct DeviceSessionOptions {
     uint32_t latency = 256;  // L, the ASIO buffer size the driver offers
     uint32_t buffers = 4;    // n, USB buffers
     bool realTime = false;
-    bool loopback = true;     // every input carries output (input mod 8)
-    std::string libraryPath;  // empty: DefaultAsioModulePath()
+    bool loopback = true;       // every input carries output (input mod 8)
+    bool wdmDriver = false;     // Q407WDM on the child device (its subdevices for other clients)
+    bool midiLoopback = false;  // the device's MIDI OUT looped back to its MIDI IN
+    std::string libraryPath;    // empty: DefaultAsioModulePath()
 };
 
 struct DeviceSessionResult {
@@ -46,9 +49,11 @@ class DeviceSession {
 
     // Boots the machine and loads the library; false, with the message, when either fails.
     bool Boot(const DeviceSessionOptions& options, std::string* error);
-    // One session of the host; may be run again on the same machine.
+    // One session of the host; may be run again on the same machine. `finished` (if given) runs
+    // in the host's process once the session has ended, before the process ends: for other work
+    // the host did in its process meanwhile to close its handles.
     AsioSessionFailure Run(const AsioSessionRequest& request, DeviceSessionResult* result,
-                           std::string* error);
+                           std::string* error, const std::function<void()>& finished = {});
     // Lets the machine run while nothing else happens.
     void RunForSeconds(double seconds);
     // The machine, for what a session does to the device meanwhile (unplugging it).

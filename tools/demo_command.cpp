@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/asio_device_session.h"
+#include "tools/demo_companion.h"
 #include "tools/device_report.h"
 #include "tools/latency_plot.h"
 #include "tools/round_trip_analysis.h"
@@ -24,6 +25,9 @@ std::string FirmwareText(const DeviceReport& r) {
     return std::string(1, letter) + " " + std::to_string(r.firmwareMajor) + "." +
            std::to_string(r.firmwareMinor);
 }
+
+// The ASIO outputs the demo's WDM stream (ZEL_Wave1) is mixed into.
+constexpr long kWdmOutputs = 2;
 
 struct OutputVerdict {
     long output = 0;
@@ -49,7 +53,9 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         "The main job: an ASIO session through the ASIO driver on a virtual Q407 LX whose "
         "outputs are looped back to its inputs. Plays the test signal on all 8 outputs, records "
         "all 16 inputs, and reports the round trip beside the driver's reported latencies, "
-        "bit-exactness per channel and dropouts. Real time with a progress bar unless --fast.",
+        "bit-exactness per channel and dropouts. Meanwhile a WDM stream plays through ZEL_Wave1 "
+        "(mixed into outputs 1/2) and MIDI loops through ZEL_Midi1. Real time with a progress "
+        "bar unless --fast.",
         "q407 demo"};
     std::string recordPath = "q407-demo.wav", plotPath, driverPath;
     double seconds = 5;
@@ -112,14 +118,27 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     options.buffers = buffers;
     options.realTime = !fast;
     options.libraryPath = driverPath;
+    options.wdmDriver = true;
+    options.midiLoopback = true;
     DeviceSessionResult result;
     std::string error;
-    const AsioSessionFailure failure = RunDeviceSession(options, request, &result, &error);
+    DeviceSession session;
+    if (!session.Boot(options, &error)) {
+        err << "q407 demo: " << error << "\n";
+        return 1;
+    }
+    // Another application plays through the port-class driver meanwhile and loops MIDI.
+    DemoCompanion companion(session.Rig(), rate, seconds);
+    request.started = [&companion] { companion.Start(); };
+    request.advance = [&companion](double s) { companion.Advance(s); };
+    const AsioSessionFailure failure =
+        session.Run(request, &result, &error, [&companion] { companion.Finish(); });
     if (!fast) err << "\n";
     if (failure != AsioSessionFailure::None) {
         err << "q407 demo: " << error << "\n";
         return 1;
     }
+    const CompanionReport& companionReport = companion.Report();
     const AsioSessionResult& asio = result.asio;
 
     AudioClip recording;
@@ -135,7 +154,8 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     std::vector<OutputVerdict> verdicts;
     int64_t roundTrip = -1;
     bool allSame = true;
-    for (long o = 0; o < 8; ++o) {
+    // Outputs 1/2 carry the WDM stream too: they are checked as the mix, below.
+    for (long o = kWdmOutputs; o < 8; ++o) {
         OutputVerdict v{o, true, -1};
         int seen = 0;
         for (const LoopbackCheck& c : checks) {
@@ -150,11 +170,27 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         if (v.roundTrip != roundTrip) allSame = false;
         verdicts.push_back(v);
     }
+    // Outputs 1/2 also carry the WDM stream: each of their inputs is checked as the mix.
+    std::vector<MixCheck> mixes;  // inputs 1, 9, 2, 10
+    std::vector<OutputVerdict> mixed;
+    for (long o = 0; o < kWdmOutputs; ++o) {
+        OutputVerdict v{o, true, roundTrip};
+        for (size_t input : {size_t(o), size_t(o) + 8}) {
+            mixes.push_back(companion.CheckMix(int(o), asio.played.at(size_t(o)),
+                                               asio.recorded.at(input), roundTrip));
+            v.bitExact = v.bitExact && mixes.back().BitExact();
+        }
+        mixed.push_back(v);
+    }
+    verdicts.insert(verdicts.begin(), mixed.begin(), mixed.end());
+    const bool wdmPlayed = companionReport.wdmStatus >= 0 &&
+                           companionReport.wdmFramesQueued == companionReport.wdmFramesTotal;
+    const bool midiIntact = companionReport.MidiIntact();
     const long reported = asio.inputLatency + asio.outputLatency;
     bool allExact = true;
     for (const OutputVerdict& v : verdicts) allExact = allExact && v.bitExact;
     const bool passed = allExact && allSame && roundTrip >= 0 && roundTrip == reported &&
-                        result.Dropouts() == 0 && recordingWritten;
+                        result.Dropouts() == 0 && recordingWritten && wdmPlayed && midiIntact;
 
     bool plotted = false;
     if (!plotPath.empty()) {
@@ -209,6 +245,27 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
             {"recording", recordingWritten ? recordPath : ""},
             {"passed", passed},
         };
+        nlohmann::json mixJson = nlohmann::json::array();
+        for (size_t i = 0; i < mixes.size(); ++i)
+            mixJson.push_back({{"input", i % 2 == 0 ? i / 2 + 1 : i / 2 + 9},
+                               {"bit_exact", mixes[i].BitExact()},
+                               {"wdm_samples", mixes[i].wdmSamples},
+                               {"wdm_delay_frames", mixes[i].wdmDelay}});
+        j["wdm"] = {{"device", "ZEL_Wave1"},
+                    {"outputs", {1, 2}},
+                    {"status", companionReport.wdmStatus},
+                    {"frames_played", companionReport.wdmFramesQueued},
+                    {"frames_total", companionReport.wdmFramesTotal},
+                    {"position_bytes", companionReport.wdmPosition},
+                    {"mix", mixJson},
+                    {"passed", wdmPlayed}};
+        j["midi"] = {{"device", "ZEL_Midi1"},
+                     {"status", companionReport.midiStatus},
+                     {"bytes_sent", companionReport.midiSent},
+                     {"bytes_received", companionReport.midiReceived},
+                     {"lost", companionReport.midiLost},
+                     {"first_out_of_order", companionReport.midiFirstMismatch},
+                     {"passed", midiIntact}};
         if (!plotPath.empty()) j["plot"] = plotted ? plotPath : "";
         out << j.dump() << "\n";
     } else {
@@ -237,11 +294,27 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
                       roundTrip == reported ? "matches" : "DIFFERS");
         out << line;
         for (const OutputVerdict& v : verdicts) {
-            std::snprintf(line, sizeof(line), "  output %ld -> inputs %ld, %-2ld  %s\n",
+            std::snprintf(line, sizeof(line), "  output %ld -> inputs %ld, %-2ld  %s%s\n",
                           v.output + 1, v.output + 1, v.output + 9,
-                          v.bitExact ? "bit-exact" : "NOT bit-exact");
+                          v.bitExact ? "bit-exact" : "NOT bit-exact",
+                          v.output < kWdmOutputs ? " (mixed with the WDM stream)" : "");
             out << line;
         }
+        std::snprintf(
+            line, sizeof(line),
+            "  WDM stream         ZEL_Wave1 on outputs 1/2: %llu of %llu frames played%s\n",
+            static_cast<unsigned long long>(companionReport.wdmFramesQueued),
+            static_cast<unsigned long long>(companionReport.wdmFramesTotal),
+            companionReport.wdmStatus < 0 ? " (NOT opened)" : "");
+        out << line;
+        std::snprintf(
+            line, sizeof(line),
+            "  MIDI loop          ZEL_Midi1: %llu bytes sent, %llu received, %llu lost, %s\n",
+            static_cast<unsigned long long>(companionReport.midiSent),
+            static_cast<unsigned long long>(companionReport.midiReceived),
+            static_cast<unsigned long long>(companionReport.midiLost),
+            companionReport.midiFirstMismatch < 0 ? "in order" : "OUT OF ORDER");
+        out << line;
         std::snprintf(line, sizeof(line), "  dropouts           %llu in %llu buffer switches\n",
                       static_cast<unsigned long long>(result.Dropouts()),
                       static_cast<unsigned long long>(asio.bufferSwitches));

@@ -5,7 +5,11 @@
 #include "tools/demo_command.h"
 #include "tools/info_command.h"
 #include "tools/loopback_command.h"
+#include "tools/midi_command.h"
+#include "tools/mixer_command.h"
+#include "tools/play_command.h"
 #include "tools/pnp_command.h"
+#include "tools/record_command.h"
 #include "tools/session_command.h"
 #include "tools/stream_command.h"
 
@@ -20,6 +24,10 @@ void Usage(std::ostream& out) {
            "  loopback ASIO round trip through a looped-back virtual Q407 LX\n"
            "  info     the driver and device as a client process sees them\n"
            "  pnp      plug, stream and remove a virtual Q407 LX many times over\n"
+           "  play     play a WAV file through a WDM wave subdevice (ZEL_WaveN)\n"
+           "  record   record a WDM wave subdevice into a WAV file\n"
+           "  midi     send, receive and loop MIDI through ZEL_Midi1\n"
+           "  mixer    the WDM mixers' lines and mute states; set a mute\n"
            "Run 'q407 COMMAND --help' for a command's options.\n";
 }
 
@@ -45,6 +53,14 @@ int main(int argc, char** argv) {
     if (command == "info")
         return q407::tools::InfoCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "pnp") return q407::tools::PnpCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "play")
+        return q407::tools::PlayCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "record")
+        return q407::tools::RecordCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "midi")
+        return q407::tools::MidiCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "mixer")
+        return q407::tools::MixerCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "loopback")
         return q407::tools::LoopbackCommand(argc - 2, argv + 2, std::cout, std::cerr);
     std::cerr << "q407: unknown command '" << command << "'\n";

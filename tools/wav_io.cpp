@@ -53,7 +53,48 @@ bool ReadWavFile(const std::string& path, AudioClip* clip, std::string* error) {
     return true;
 }
 
-bool WriteWavFile(const std::string& path, const AudioClip& clip, std::string* error) {
+bool ProbeWavFile(const std::string& path, WavFileFormat* format, std::string* error) {
+    SF_INFO info{};
+    SndfileHandle file(sf_open(path.c_str(), SFM_READ, &info));
+    if (!file) {
+        *error = "cannot read '" + path + "': " + sf_strerror(nullptr);
+        return false;
+    }
+    *format = {};
+    format->channels = info.channels;
+    format->rate = info.samplerate > 0 ? static_cast<uint32_t>(info.samplerate) : 0;
+    format->extensible = (info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_WAVEX;
+    switch (info.format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_16:
+            format->bits = 16;
+            format->encoding = "PCM 16-bit";
+            break;
+        case SF_FORMAT_PCM_24:
+            format->bits = 24;
+            format->encoding = "PCM 24-bit";
+            break;
+        case SF_FORMAT_PCM_32:
+            format->bits = 32;
+            format->encoding = "PCM 32-bit";
+            break;
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_PCM_S8:
+            format->encoding = "PCM 8-bit";
+            break;
+        case SF_FORMAT_FLOAT:
+            format->encoding = "float 32-bit";
+            break;
+        case SF_FORMAT_DOUBLE:
+            format->encoding = "float 64-bit";
+            break;
+        default:
+            format->encoding = "compressed or unusual";
+            break;
+    }
+    return true;
+}
+
+bool WriteWavFile(const std::string& path, const AudioClip& clip, std::string* error, int bits) {
     const size_t channels = clip.channels.size();
     if (channels == 0 || channels > size_t(kMaxChannels) || clip.rate == 0) {
         *error = "nothing to write to '" + path + "'";
@@ -69,7 +110,7 @@ bool WriteWavFile(const std::string& path, const AudioClip& clip, std::string* e
     SF_INFO info{};
     info.samplerate = static_cast<int>(clip.rate);
     info.channels = static_cast<int>(channels);
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_32;
+    info.format = SF_FORMAT_WAV | (bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_32);
     SndfileHandle file(sf_open(path.c_str(), SFM_WRITE, &info));
     if (!file) {
         *error = "cannot write '" + path + "': " + sf_strerror(nullptr);

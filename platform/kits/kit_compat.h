@@ -63,6 +63,11 @@ inline void KeCheckExtendedStateSaved(ULONG64 Mask) {
 
 // --- What mingw-w64's kit lacks -------------------------------------------------------------
 
+// mingw-w64 assigns the name to itself, which a const local (a status kept only to be ignored)
+// cannot take; the Microsoft kit's macro is the bare expression, which this matches.
+#undef UNREFERENCED_PARAMETER
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
 // The kit declares the bus interface GUID without a definition or a library holding it; the
 // driver that answers it defines it (selectany: one copy per image).
 #include <wdmguid.h>

@@ -60,17 +60,25 @@ TEST(DemoCommand, FastRunIsBitExactOnEveryOutputAtTheReportedRoundTrip) {
     EXPECT_EQ(j["round_trip_frames"], 976);
     EXPECT_EQ(j["reported_input_latency"].get<long>() + j["reported_output_latency"].get<long>(),
               976);
-    // The recording holds all 16 inputs, the impulse of output 1 on inputs 1 and 9 at the round
-    // trip.
+    // The WDM stream played whole beside the session, mixed into outputs 1/2 (checked as the mix
+    // on their inputs), and every MIDI byte came back in order.
+    EXPECT_TRUE(j["wdm"]["passed"].get<bool>()) << j["wdm"].dump();
+    EXPECT_EQ(j["wdm"]["frames_played"], 48000);
+    for (const auto& m : j["wdm"]["mix"]) EXPECT_TRUE(m["bit_exact"].get<bool>()) << m.dump();
+    EXPECT_TRUE(j["midi"]["passed"].get<bool>()) << j["midi"].dump();
+    EXPECT_GT(j["midi"]["bytes_received"].get<long>(), 0);
+    EXPECT_EQ(j["midi"]["bytes_received"], j["midi"]["bytes_sent"]);
+    // The recording holds all 16 inputs, the impulse of output 3 (which carries no WDM stream) on
+    // inputs 3 and 11 at the round trip.
     AudioClip clip;
     std::string error;
     ASSERT_TRUE(ReadWavFile(wav, &clip, &error)) << error;
     EXPECT_EQ(clip.rate, 48000u);
     ASSERT_EQ(clip.channels.size(), 16u);
     EXPECT_EQ(clip.Frames(), 48000u);
-    EXPECT_EQ(clip.channels[0][kImpulseFrame + 976], kImpulseSample);
-    EXPECT_EQ(clip.channels[8][kImpulseFrame + 976], kImpulseSample);
-    EXPECT_EQ(clip.channels[0][kImpulseFrame + 975], 0);
+    EXPECT_EQ(clip.channels[2][kImpulseFrame + 976], kImpulseSample);
+    EXPECT_EQ(clip.channels[10][kImpulseFrame + 976], kImpulseSample);
+    EXPECT_EQ(clip.channels[2][kImpulseFrame + 975], 0);
     std::filesystem::remove(wav);
 }
 
