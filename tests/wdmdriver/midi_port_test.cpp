@@ -4,14 +4,18 @@
 // closing the pins closes the engine's MIDI port.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
-#include "sim/host/machine.h"
+#include "shared/mixer_settings.h"
+#include "sim/host/machine_clock.h"
 #include "sim/host/pool.h"
+#include "sim/host/portcls/adapter.h"
 #include "sim/host/portcls/dmus_allocator.h"
 #include "sim/host/portcls/port_dmus.h"
-#include "sim/host/portcls/port_factories.h"
 #include "tests/wdmdriver/miniport_fakes.h"
+#include "tools/device_rig.h"
 #include "wdmdriver/midi_miniport.h"
 
 namespace q407::testing {
@@ -22,16 +26,47 @@ using sim::portcls::PortDMus;
 
 // MIDI's wire rate: 3,125 bytes per second, 320 us a byte.
 constexpr LONGLONG kTicksPerMidiByte = 320 * sim::kTicksPerMicrosecond;
+constexpr wchar_t kMidiName[] = L"ZEL_Midi1";
+
+// The link the adapter below hands its miniport instead of Q407DRV's record.
+FakeLink* g_link = nullptr;
+
+// An adapter on the rig's child device with the driver's MIDI miniport as its one subdevice.
+NTSTATUS StartMidiOnly(PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST resources) {
+    (void)resources;
+    PPORT port = nullptr;
+    NTSTATUS status = PcNewPort(&port, CLSID_PortDMus);
+    if (!NT_SUCCESS(status)) return status;
+    PUNKNOWN miniport = nullptr;
+    status = wdm::CreateMidiMiniport(&miniport);
+    if (NT_SUCCESS(status))
+        status = port->Init(device, irp, miniport, g_link->AdapterObject(), nullptr);
+    if (NT_SUCCESS(status))
+        status = PcRegisterSubdevice(device, const_cast<PWCHAR>(kMidiName), port);
+    if (miniport != nullptr) miniport->Release();
+    port->Release();
+    return status;
+}
+
+NTSTATUS AddMidiOnly(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice) {
+    return PcAddAdapterDevice(driver, physicalDevice, StartMidiOnly, 1, 0);
+}
+
+NTSTATUS MidiOnlyEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    return PcInitializeAdapterDriver(driver, registryPath, AddMidiOnly);
+}
 
 class MidiUnderPort : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(NewPortDMus(&port_), STATUS_SUCCESS);
-        ASSERT_EQ(wdm::CreateMidiMiniport(&miniport_), STATUS_SUCCESS);
-        // The DirectMusic port sends nothing down the stack: any device object will do.
-        ASSERT_EQ(port_->Init(&device_, nullptr, miniport_, link_.AdapterObject(), nullptr),
-                  STATUS_SUCCESS);
-        dmus_ = PortDMus::FromPort(port_);
+        g_link = &link_;
+        tools::DeviceRigOptions options;
+        options.childDriver = MidiOnlyEntry;
+        rig_ = std::make_unique<tools::DeviceRig>(options);
+        std::string error;
+        ASSERT_TRUE(tools::StartDeviceWithSettings(*rig_, DefaultMixerSettings(), &error)) << error;
+        base_ = sim::portcls::ReferenceSubdevicePort(kMidiName);
+        dmus_ = PortDMus::FromBase(base_);
         ASSERT_NE(dmus_, nullptr);
     }
     void TearDown() override {
@@ -39,10 +74,12 @@ class MidiUnderPort : public ::testing::Test {
             pin->Close();
             pin->Release();
         }
-        if (dmus_ != nullptr) dmus_->ReleaseChildren();
-        if (port_ != nullptr) port_->Release();
-        if (miniport_ != nullptr) miniport_->Release();
-        machine_.RunFor(10 * sim::kTicksPerMillisecond);
+        if (base_ != nullptr) base_->ReleasePortReference();
+        if (rig_ && !rig_->Removed()) {
+            EXPECT_EQ(rig_->Remove(), STATUS_SUCCESS);
+        }
+        rig_.reset();
+        g_link = nullptr;
         EXPECT_EQ(sim::Pool::LeakReport(), "");
     }
     DmusPin* Open(bool capture) {
@@ -51,12 +88,12 @@ class MidiUnderPort : public ::testing::Test {
         if (pin != nullptr) pins_.push_back(pin);
         return pin;
     }
+    void RunFor(sim::ClockTicks ticks) { rig_->RunFor(ticks); }
+    sim::ClockTicks Now() const { return sim::MachineClock::Instance().Now(); }
 
-    sim::Machine machine_;
-    DEVICE_OBJECT device_{};
     FakeLink link_{0};
-    PUNKNOWN miniport_ = nullptr;
-    PPORT port_ = nullptr;
+    std::unique_ptr<tools::DeviceRig> rig_;
+    sim::portcls::PortBase* base_ = nullptr;
     PortDMus* dmus_ = nullptr;
     std::vector<DmusPin*> pins_;
 };
@@ -72,7 +109,7 @@ TEST_F(MidiUnderPort, SentBytesReachTheRingWholeAndInOrderAtTheWireRate) {
     std::vector<uint8_t> bytes = {0xF0, 0x41, 0x10, 0x42, 0x12, 0x40,
                                   0x00, 0x7F, 0x00, 0x41, 0x00, 0xF7};
     for (int i = 0; i < 600; ++i) bytes.push_back(uint8_t(i % 128));
-    const sim::ClockTicks start = machine_.Now();
+    const sim::ClockTicks start = Now();
     size_t sent = 0;
     ASSERT_EQ(render->Send(bytes.data(), bytes.size(), &sent), STATUS_SUCCESS);
     EXPECT_EQ(sent, bytes.size());
@@ -82,14 +119,14 @@ TEST_F(MidiUnderPort, SentBytesReachTheRingWholeAndInOrderAtTheWireRate) {
     const sim::ClockTicks wire = sim::ClockTicks(bytes.size()) * kTicksPerMidiByte;
     sim::ClockTicks elapsed = 0;
     while (link_.Written().size() < bytes.size() && elapsed < 2 * wire) {
-        machine_.RunFor(sim::kTicksPerMillisecond / 2);
-        elapsed = machine_.Now() - start;
+        RunFor(sim::kTicksPerMillisecond / 2);
+        elapsed = Now() - start;
     }
     EXPECT_EQ(link_.Written(), bytes);
     EXPECT_GE(elapsed, wire - 16 * kTicksPerMidiByte);
     EXPECT_LE(elapsed, wire + 3 * sim::kTicksPerMillisecond);
     EXPECT_GT(link_.CallsOf(kLinkWriteMidiByte).size(), bytes.size());  // refusals were retried
-    machine_.RunFor(5 * sim::kTicksPerMillisecond);
+    RunFor(5 * sim::kTicksPerMillisecond);
     EXPECT_EQ(dmus_->Allocator()->EventsOut(), 0u);
     EXPECT_EQ(dmus_->Allocator()->BuffersOut(), 0u);
 }
@@ -108,7 +145,7 @@ TEST_F(MidiUnderPort, AnnouncedInputReachesTheCapturePinsClient) {
     KeRaiseIrql(DISPATCH_LEVEL, &irql);  // as the engine's MIDI input completion calls it
     callback(1, 0, link_.RegisteredContext(), 0);
     KeLowerIrql(irql);
-    machine_.RunFor(sim::kTicksPerMillisecond);
+    RunFor(sim::kTicksPerMillisecond);
 
     std::vector<uint8_t> got;
     capture->Receive(&got);
@@ -127,7 +164,7 @@ TEST_F(MidiUnderPort, ClosingThePinsClosesTheEnginesMidiPortAndUnregisters) {
         pin->Release();
     }
     pins_.clear();
-    machine_.RunFor(sim::kTicksPerMillisecond);
+    RunFor(sim::kTicksPerMillisecond);
 
     int opened[2] = {0, 0};
     for (const LinkCall& call : link_.CallsOf(kLinkOpenMidiInput)) {
