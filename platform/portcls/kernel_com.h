@@ -1,6 +1,6 @@
 // Kernel-mode COM as port-class drivers use it: the kernel's IUnknown (QueryInterface answers an
 // NTSTATUS), the interface-declaration macros, and the standard unknown (CUnknown) with its
-// creation helpers and pool operators. CUnknown's members are in standard_unknown.cpp.
+// creation macros and pool operators. CUnknown's members are in standard_unknown.cpp.
 #pragma once
 
 #include "platform/kernel/wdk.h"
