@@ -2,6 +2,7 @@
 #include "wdmdriver/adapter_driver.h"
 
 #include "wdmdriver/driver_pool.h"
+#include "wdmdriver/topology_miniport.h"
 #include "wdmdriver/wdm_trace.h"
 
 namespace q407::wdm {
@@ -24,6 +25,8 @@ NTSTATUS WdmDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     if (!NT_SUCCESS(poolStatus))
         WDM_TRACE("WDM DriverEntry: system version unreadable 0x%08X\n",
                   static_cast<unsigned>(poolStatus));
+    // Mutes are not kept across loads.
+    ResetTopologyMutes();
     const NTSTATUS status = PcInitializeAdapterDriver(driver, registryPath, WdmAddDevice);
     if (NT_SUCCESS(status)) {
         g_PortClassUnload = driver->DriverUnload;

@@ -101,16 +101,21 @@ NTSTATUS FormatName(PWCHAR buffer, const WCHAR* format, ULONG number) {
     return RtlStringCchPrintfW(buffer, kSubdeviceNameChars, format, static_cast<int>(number));
 }
 
+// The pins come from the table the mixer miniport set when it described itself for the pair.
 NTSTATUS ConnectPair(PDEVICE_OBJECT device, ULONG index, PUNKNOWN wave, PUNKNOWN mixer) {
-    const PairConnections pins = ConnectionsOfPair(index);
+    const int* pins = TopologyConnectionTable(index);
+    if (pins == nullptr) return STATUS_INVALID_PARAMETER;
+    const int mixerFromWave = pins[kTopologyConnectionMixerFromWave];
+    const int mixerToWave = pins[kTopologyConnectionMixerToWave];
+    const int waveFromMixer = pins[kTopologyConnectionWaveFromMixer];
+    const int waveToMixer = pins[kTopologyConnectionWaveToMixer];
     NTSTATUS status = STATUS_SUCCESS;
-    if (pins.wavePinToMixer >= 0 && pins.mixerPinFromWave >= 0)
-        status = PcRegisterPhysicalConnection(device, wave, static_cast<ULONG>(pins.wavePinToMixer),
-                                              mixer, static_cast<ULONG>(pins.mixerPinFromWave));
-    if (pins.mixerPinToWave >= 0 && pins.wavePinFromMixer >= 0)
-        status =
-            PcRegisterPhysicalConnection(device, mixer, static_cast<ULONG>(pins.mixerPinToWave),
-                                         wave, static_cast<ULONG>(pins.wavePinFromMixer));
+    if (waveToMixer >= 0 && mixerFromWave >= 0)
+        status = PcRegisterPhysicalConnection(device, wave, static_cast<ULONG>(waveToMixer), mixer,
+                                              static_cast<ULONG>(mixerFromWave));
+    if (mixerToWave >= 0 && waveFromMixer >= 0)
+        status = PcRegisterPhysicalConnection(device, mixer, static_cast<ULONG>(mixerToWave), wave,
+                                              static_cast<ULONG>(waveFromMixer));
     return status;
 }
 
