@@ -86,10 +86,9 @@ void MidiStream::Init(MidiMiniport* miniport, BOOLEAN capture, PAllocatorMXF all
     sink_ = allocator;
 
     if (capture) {
-        LinkMidiInNotifyBlock notify{
-            miniport->MidiPort(), 0,
-            static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(&MidiMiniport::MidiInputRoutine)),
-            static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(miniport))};
+        LinkMidiInNotifyBlock notify{miniport->MidiPort(), 0,
+                                     RoutineWord(&MidiMiniport::MidiInputRoutine),
+                                     PointerWord(miniport)};
         CallMiniportLink(miniport->Link(), kLinkRegisterMidiInNotify, &notify);
     }
     LinkMidiInputBlock open{miniport->MidiPort(), {0, 0, 0}, 1, capture ? 1u : 0u};

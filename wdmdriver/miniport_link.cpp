@@ -14,7 +14,12 @@ PVOID ReadDeviceContext(MiniportLink* link) {
 NTSTATUS CopyMiniportLink(PUNKNOWN unknownAdapter, MiniportLink* link) {
     // The adapter object is the link record itself, not a COM object: it is only read.
     const auto* record = reinterpret_cast<const StreamLinkInterface*>(unknownAdapter);
-    if (record == nullptr || record->size < kStreamLinkSize) return STATUS_INVALID_PARAMETER;
+    link->dispatch = nullptr;
+    link->index = 0;
+    InterlockedExchangePointer(&link->deviceContext, nullptr);
+    if (record == nullptr || record->size < kStreamLinkSize || record->version < 1 ||
+        record->dispatch == nullptr)
+        return STATUS_INVALID_PARAMETER;
     link->dispatch = record->dispatch;
     link->index = record->index;
     InterlockedExchangePointer(&link->deviceContext, record->deviceContext);

@@ -18,7 +18,8 @@ struct MiniportLink {
 };
 
 // Copies dispatch routine, device context and index from the record behind the adapter object.
-// STATUS_INVALID_PARAMETER when there is no record or it is smaller than the link's size.
+// STATUS_INVALID_PARAMETER, leaving the copy empty, when there is no record, it is smaller than
+// the link's size, of no known version or without a dispatch routine.
 NTSTATUS CopyMiniportLink(PUNKNOWN unknownAdapter, MiniportLink* link);
 
 // Calls the dispatch routine with the block; FALSE (and no call) once the link is gone.
@@ -28,5 +29,14 @@ BOOLEAN CallMiniportLink(MiniportLink* link, ULONG function, PVOID block);
 void ForgetMiniportDevice(MiniportLink* link);
 
 BOOLEAN MiniportLinkPresent(MiniportLink* link);
+
+// Routines and pointers travel in the blocks as 64-bit words.
+template <typename Routine>
+uint64_t RoutineWord(Routine routine) {
+    return static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(routine));
+}
+inline uint64_t PointerWord(const void* pointer) {
+    return static_cast<uint64_t>(reinterpret_cast<ULONG_PTR>(pointer));
+}
 
 }  // namespace q407::wdm

@@ -87,7 +87,7 @@ WaveMiniport::DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange,
                                     PVOID resultantFormat, PULONG resultantFormatLength) {
     if (dataRange == nullptr || matchingDataRange == nullptr) return STATUS_NO_MATCH;
     LinkStreamRateBlock rate{0, 0};
-    CallStreamLink(m_link, kLinkGetStreamRate, &rate);
+    CallMiniportLink(&m_link, kLinkGetStreamRate, &rate);
     IntersectionQuery query;
     query.pin = pinId;
     query.clientRange = dataRange;
@@ -106,8 +106,7 @@ WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAV
     if (port == nullptr) return STATUS_INVALID_PARAMETER;
     if (serviceGroup != nullptr) *serviceGroup = nullptr;  // streams bring their own groups
     // The adapter hands over its link record in place of an adapter object.
-    if (!CopyStreamLink(reinterpret_cast<const StreamLinkInterface*>(unknownAdapter), &m_link))
-        return STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(CopyMiniportLink(unknownAdapter, &m_link))) return STATUS_INVALID_PARAMETER;
     m_kind = WaveKindOf(m_link.index);
     m_port = port;
     m_port->AddRef();
@@ -187,14 +186,14 @@ STDMETHODIMP_(void) WaveMiniport::PowerChangeNotify(POWER_STATE powerState) {
     // device anyway.
     LinkChannelsOpenBlock asioOut{kAsioSlot, 0, 0};
     LinkChannelsOpenBlock asioIn{kAsioSlot, 1, 0};
-    CallStreamLink(m_link, kLinkQueryChannelsOpen, &asioOut);
-    CallStreamLink(m_link, kLinkQueryChannelsOpen, &asioIn);
+    CallMiniportLink(&m_link, kLinkQueryChannelsOpen, &asioOut);
+    CallMiniportLink(&m_link, kLinkQueryChannelsOpen, &asioIn);
     if (asioOut.result != 0 || asioIn.result != 0) {
         WDM_TRACE("WaveMiniport: D3 while ASIO streams, streaming left on\n");
         return;
     }
     LinkStreamChannelsBlock stop{kLinkStopStreamingDirection, m_link.index, 0, 0};
-    CallStreamLink(m_link, kLinkCloseStreamChannels, &stop);
+    CallMiniportLink(&m_link, kLinkCloseStreamChannels, &stop);
 }
 
 void WaveMiniport::SetSpeakerConfiguration(ULONG mask, ULONG channels) {

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "platform/portcls/portcls.h"
-#include "wdmdriver/stream_link_copy.h"
+#include "wdmdriver/miniport_link.h"
 #include "wdmdriver/wave_filter_descriptions.h"
 
 namespace q407::wdm {
@@ -57,7 +57,7 @@ class WaveMiniport : public IMiniportWavePci, public IPowerNotify, public CUnkno
     DEVICE_POWER_STATE PowerState() const { return m_powerState; }
 
     // For the streams.
-    const StreamLinkCopy& Link() const { return m_link; }
+    MiniportLink& Link() { return m_link; }
     ULONG SubdeviceIndex() const { return m_link.index; }
     WaveKind Kind() const { return m_kind; }
     // Pin and node format-change events through the port's event interface.
@@ -73,7 +73,7 @@ class WaveMiniport : public IMiniportWavePci, public IPowerNotify, public CUnkno
   private:
     static ULONG SlotOf(BOOLEAN capture, ULONG pin) { return (capture ? kWavePinSlots : 0) + pin; }
 
-    StreamLinkCopy m_link;
+    MiniportLink m_link;
     WaveKind m_kind;
     PPORTWAVEPCI m_port;
     PPORTEVENTS m_portEvents;

@@ -3,7 +3,6 @@
 
 #include "wdmdriver/driver_pool.h"
 #include "wdmdriver/sample_conversion.h"
-#include "wdmdriver/stream_link_copy.h"
 #include "wdmdriver/wave_miniport.h"
 #include "wdmdriver/wdm_trace.h"
 
@@ -20,9 +19,9 @@ constexpr LONG kMmeSlot = 0;
 constexpr LONG kDolbySlot = 1;
 constexpr LONG kAsioSlot = 2;
 
-BOOLEAN ChannelsOpen(const StreamLinkCopy& link, LONG slot, LONG direction) {
+BOOLEAN ChannelsOpen(MiniportLink& link, LONG slot, LONG direction) {
     LinkChannelsOpenBlock block{slot, direction, 0};
-    CallStreamLink(link, kLinkQueryChannelsOpen, &block);
+    CallMiniportLink(&link, kLinkQueryChannelsOpen, &block);
     return block.result != 0;
 }
 
@@ -111,7 +110,7 @@ NTSTATUS WaveStream::Init(WaveMiniport* miniport, PPORTWAVEPCISTREAM portStream,
     m_capture = capture;
     m_group = miniport->SubdeviceIndex();
     LinkLatencyBlock latency{0};
-    CallStreamLink(miniport->Link(), kLinkGetLatency, &latency);
+    CallMiniportLink(&miniport->Link(), kLinkGetLatency, &latency);
     m_latency = Smaller(latency.latency, kMaxLatencyFrames);
 
     NTSTATUS status = SetFormat(dataFormat);
@@ -144,14 +143,14 @@ void WaveStream::StoreFormat(const WaveFormatFacts& facts) {
 STDMETHODIMP_(NTSTATUS) WaveStream::SetFormat(PKSDATAFORMAT dataFormat) {
     if (dataFormat == nullptr) return STATUS_INVALID_PARAMETER;
     if (InterlockedCompareExchange(&m_running, 0, 0) != 0) return STATUS_INVALID_DEVICE_REQUEST;
-    const StreamLinkCopy& link = m_miniport->Link();
+    MiniportLink& link = m_miniport->Link();
     WaveFormatFacts facts;
     if (!ReadWaveFormat(dataFormat, dataFormat->FormatSize, &facts)) {
         WDM_TRACE("[SetFormat] ValidateFormat Fail *************\n");
         return STATUS_INVALID_DEVICE_REQUEST;
     }
     LinkStreamRateBlock rate{facts.rate, facts.rate};
-    CallStreamLink(link, kLinkGetStreamRate, &rate);
+    CallMiniportLink(&link, kLinkGetStreamRate, &rate);
     m_miniport->GenerateFormatChangeEvents();
     if (rate.rate != facts.rate) {
         if (m_capture) {
@@ -177,7 +176,7 @@ STDMETHODIMP_(NTSTATUS) WaveStream::SetFormat(PKSDATAFORMAT dataFormat) {
                                  m_bitsPerSample,
                                  IsCompressedSubformat(facts.subformatWord) ? 1u : 0u,
                                  static_cast<uint32_t>(STATUS_UNSUCCESSFUL)};
-    CallStreamLink(link, kLinkSetStreamFormat, &format);
+    CallMiniportLink(&link, kLinkSetStreamFormat, &format);
     return static_cast<NTSTATUS>(format.result);
 }
 
@@ -199,10 +198,10 @@ STDMETHODIMP_(NTSTATUS) WaveStream::SetState(KSSTATE state) {
 // --- States ------------------------------------------------------------------------------------
 
 NTSTATUS WaveStream::Register() {
-    const StreamLinkCopy& link = m_miniport->Link();
+    MiniportLink& link = m_miniport->Link();
     // The engine's period may have changed since creation; periods never outgrow the staging.
     LinkLatencyBlock latency{m_latency};
-    CallStreamLink(link, kLinkGetLatency, &latency);
+    CallMiniportLink(&link, kLinkGetLatency, &latency);
     m_latency = Smaller(latency.latency, kMaxLatencyFrames);
     m_ringPeriodBytes = m_channels * kElementBytes * m_latency;
     m_clientPeriodBytes = m_latency * m_channels * m_bytesPerSample;
@@ -230,10 +229,10 @@ NTSTATUS WaveStream::Register() {
         RtlZeroMemory(m_staging, m_stagingBytes);
         LinkStreamBufferBlock buffer{
             1, m_group, m_pin, m_channels, PointerWord(m_staging), m_ringPeriodBytes, m_channels};
-        CallStreamLink(link, kLinkSetStreamBuffer, &buffer);
+        CallMiniportLink(&link, kLinkSetStreamBuffer, &buffer);
     } else {
         LinkStreamRingBlock block{0, m_group, m_pin, m_channels, PointerWord(&m_renderRing)};
-        CallStreamLink(link, kLinkSetStreamRing, &block);
+        CallMiniportLink(&link, kLinkSetStreamRing, &block);
     }
     Flush(ring);
     KIRQL irql;
@@ -246,13 +245,13 @@ NTSTATUS WaveStream::Register() {
 }
 
 void WaveStream::Unregister() {
-    const StreamLinkCopy& link = m_miniport->Link();
+    MiniportLink& link = m_miniport->Link();
     if (m_capture) {
         LinkStreamBufferBlock buffer{1, m_group, m_pin, m_channels, 0, 0, m_channels};
-        CallStreamLink(link, kLinkSetStreamBuffer, &buffer);
+        CallMiniportLink(&link, kLinkSetStreamBuffer, &buffer);
     } else {
         LinkStreamRingBlock block{0, m_group, m_pin, m_channels, 0};
-        CallStreamLink(link, kLinkSetStreamRing, &block);
+        CallMiniportLink(&link, kLinkSetStreamRing, &block);
     }
     // Nothing at DISPATCH_LEVEL may still be inside the ring when its storage goes.
     KIRQL irql;
@@ -269,7 +268,7 @@ void WaveStream::Unregister() {
 }
 
 void WaveStream::StartChannels() {
-    const StreamLinkCopy& link = m_miniport->Link();
+    MiniportLink& link = m_miniport->Link();
     LARGE_INTEGER frequency;
     const LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
     KIRQL irql;
@@ -284,20 +283,20 @@ void WaveStream::StartChannels() {
     LinkStreamNotifyBlock notify{
         m_capture ? 1u : 0u,    m_group, m_pin, 0, RoutineWord(&WaveMiniport::StreamNotification),
         PointerWord(m_miniport)};
-    CallStreamLink(link, kLinkRegisterStreamNotify, &notify);
+    CallMiniportLink(&link, kLinkRegisterStreamNotify, &notify);
     LinkStreamChannelsBlock channels{m_capture ? 1u : 0u, m_group, m_pin, m_channels};
-    CallStreamLink(link, kLinkOpenStreamChannels, &channels);
+    CallMiniportLink(&link, kLinkOpenStreamChannels, &channels);
     InterlockedExchange(&m_running, 1);
     m_miniport->SetServiceGroup(m_capture, m_pin, m_serviceGroup);
 }
 
 void WaveStream::StopChannels() {
-    const StreamLinkCopy& link = m_miniport->Link();
+    MiniportLink& link = m_miniport->Link();
     InterlockedExchange(&m_running, 0);
     LinkStreamNotifyBlock notify{m_capture ? 1u : 0u, m_group, m_pin, 0, 0, 0};
-    CallStreamLink(link, kLinkRegisterStreamNotify, &notify);
+    CallMiniportLink(&link, kLinkRegisterStreamNotify, &notify);
     LinkStreamChannelsBlock channels{m_capture ? 1u : 0u, m_group, m_pin, m_channels};
-    CallStreamLink(link, kLinkCloseStreamChannels, &channels);
+    CallMiniportLink(&link, kLinkCloseStreamChannels, &channels);
     WaitForWorkToEnd();
 }
 
