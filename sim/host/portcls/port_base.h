@@ -177,6 +177,49 @@ class PortOf : public PortInterfaceT, public PortBase {
     }
 };
 
+// A port whose miniport's Init takes (adapter, resources, port): the miniport is bound through its
+// own interface and released when the port lets it go.
+template <typename PortInterfaceT, typename MiniportInterfaceT>
+class MiniportBindingPortOf : public PortOf<PortInterfaceT> {
+  public:
+    ~MiniportBindingPortOf() override {
+        if (miniport_ != nullptr) miniport_->Release();
+    }
+
+  protected:
+    MiniportBindingPortOf(PortKind kind, const GUID& miniportId)
+        : PortOf<PortInterfaceT>(kind), miniportId_(miniportId) {}
+    NTSTATUS BindMiniport(PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
+                          PRESOURCELIST resourceList) override {
+        NTSTATUS status =
+            unknownMiniport->QueryInterface(miniportId_, reinterpret_cast<PVOID*>(&miniport_));
+        if (!NT_SUCCESS(status)) {
+            miniport_ = nullptr;
+            return STATUS_INVALID_PARAMETER;
+        }
+        status = miniport_->Init(unknownAdapter, resourceList, this);
+        if (!NT_SUCCESS(status)) UnbindMiniport();
+        return status;
+    }
+    void UnbindMiniport() override {
+        if (miniport_ != nullptr) miniport_->Release();
+        miniport_ = nullptr;
+    }
+
+  private:
+    const GUID& miniportId_;
+    MiniportInterfaceT* miniport_ = nullptr;
+};
+
+// Creates a port of class PortT from the port-class pool; null and
+// STATUS_INSUFFICIENT_RESOURCES when the pool refuses.
+template <typename PortT>
+NTSTATUS NewPortObject(PPORT* port, ULONG tag) {
+    auto* created = new (NonPagedPoolNx, tag) PortT();
+    *port = created;
+    return created != nullptr ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
+}
+
 // The emulated port behind an IUnknown, referenced (release with ReleasePortReference), or null
 // for anything else.
 PortBase* ReferenceEmulatedPort(PUNKNOWN unknown);

@@ -5,12 +5,9 @@
 namespace q407::sim::portcls {
 namespace {
 
-class PortWaveCyclic final : public PortOf<IPortWaveCyclic> {
+class PortWaveCyclic final : public MiniportBindingPortOf<IPortWaveCyclic, IMiniportWaveCyclic> {
   public:
-    PortWaveCyclic() : PortOf<IPortWaveCyclic>(PortKind::WaveCyclic) {}
-    ~PortWaveCyclic() override {
-        if (miniport_ != nullptr) miniport_->Release();
-    }
+    PortWaveCyclic() : MiniportBindingPortOf(PortKind::WaveCyclic, IID_IMiniportWaveCyclic) {}
 
     STDMETHODIMP_(void) Notify(PSERVICEGROUP serviceGroup) override {
         RequireAtMostDispatch("IPortWaveCyclic::Notify");
@@ -33,37 +30,12 @@ class PortWaveCyclic final : public PortOf<IPortWaveCyclic> {
 
   protected:
     const GUID& PortInterfaceId() const override { return IID_IPortWaveCyclic; }
-    NTSTATUS BindMiniport(PUNKNOWN unknownMiniport, PUNKNOWN unknownAdapter,
-                          PRESOURCELIST resourceList) override {
-        NTSTATUS status = unknownMiniport->QueryInterface(IID_IMiniportWaveCyclic,
-                                                          reinterpret_cast<PVOID*>(&miniport_));
-        if (!NT_SUCCESS(status)) {
-            miniport_ = nullptr;
-            return STATUS_INVALID_PARAMETER;
-        }
-        status = miniport_->Init(unknownAdapter, resourceList, this);
-        if (!NT_SUCCESS(status)) UnbindMiniport();
-        return status;
-    }
-    void UnbindMiniport() override {
-        if (miniport_ != nullptr) miniport_->Release();
-        miniport_ = nullptr;
-    }
-
-  private:
-    PMINIPORTWAVECYCLIC miniport_ = nullptr;
 };
 
 }  // namespace
 
 NTSTATUS NewPortWaveCyclic(PPORT* port) {
-    auto* created = new (NonPagedPoolNx, kPortClassPoolTag) PortWaveCyclic();
-    if (created == nullptr) {
-        *port = nullptr;
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    *port = created;
-    return STATUS_SUCCESS;
+    return NewPortObject<PortWaveCyclic>(port, kPortClassPoolTag);
 }
 
 }  // namespace q407::sim::portcls
