@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/asio_device_session.h"
+#include "tools/cli_parse.h"
 #include "tools/demo_companion.h"
 #include "tools/device_report.h"
 #include "tools/latency_plot.h"
@@ -79,17 +80,7 @@ int DemoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         ->check(CLI::Range(2, 5))
         ->capture_default_str();
     app.add_option("--driver", driverPath, "the ASIO driver library to load");
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 demo: " << e.what() << "\nRun 'q407 demo --help' for the options.\n";
-        return 2;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
 
     AsioSessionRequest request;
     request.sampleRate = rate;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "sim/host/process.h"
+#include "tools/cli_parse.h"
 #include "tools/device_report.h"
 #include "tools/device_rig.h"
 
@@ -84,18 +85,7 @@ int InfoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         "q407 info"};
     bool json = false;
     app.add_flag("--json", json, "print one JSON object instead of the report");
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 info: " << e.what() << "\n"
-            << "Run 'q407 info --help' for the options.\n";
-        return 2;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
 
     DeviceRig rig;
     std::string error;

@@ -8,6 +8,7 @@
 #include <ostream>
 
 #include "sim/host/portcls/audio_client.h"
+#include "tools/cli_parse.h"
 #include "tools/device_rig.h"
 #include "tools/subdevice_listing.h"
 #include "tools/wdm_machine.h"
@@ -172,17 +173,7 @@ int MidiCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         ->capture_default_str();
     // --json, --realtime and --list may come after the subcommand too.
     for (CLI::App* sub : {send, receive, loop}) sub->fallthrough();
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return kWdmExitOk;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 midi: " << e.what() << "\nRun 'q407 midi --help' for the options.\n";
-        return kWdmExitUsage;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
     std::vector<uint8_t> sendBytes, injectBytes;
     std::string error;
     if (!ParseHexBytes(sendWords, &sendBytes, &error) ||

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "sim/host/portcls/audio_client.h"
+#include "tools/cli_parse.h"
 #include "tools/subdevice_listing.h"
 #include "tools/subdevice_names.h"
 #include "tools/wdm_machine.h"
@@ -33,17 +34,7 @@ int MixerCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_flag("--list", list, "list the subdevices and exit");
     app.add_flag("--json", json, "print one JSON object instead of the report");
     app.add_flag("--realtime", realTime, "run against the wall clock (default: virtual time)");
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return kWdmExitOk;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 mixer: " << e.what() << "\nRun 'q407 mixer --help' for the options.\n";
-        return kWdmExitUsage;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
     const bool setting = node >= 0 || !mute.empty();
     if (setting && (node < 0 || mute.empty() || device.empty())) {
         err << "q407 mixer: --set needs --device, a node number and --mute on|off\n";

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "tools/cli_parse.h"
 #include "tools/subdevice_listing.h"
 #include "tools/wdm_machine.h"
 
@@ -112,17 +113,7 @@ int PlayCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_flag("--list", list, "list the subdevices and exit");
     app.add_flag("--json", json, "print one JSON object instead of the report");
     app.add_flag("--realtime", realTime, "run against the wall clock (default: virtual time)");
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return kWdmExitOk;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 play: " << e.what() << "\nRun 'q407 play --help' for the options.\n";
-        return kWdmExitUsage;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
     if (!list && path.empty()) {
         err << "q407 play: no FILE given\nRun 'q407 play --help' for the options.\n";
         return kWdmExitUsage;

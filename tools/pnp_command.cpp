@@ -14,6 +14,7 @@
 #include "sim/host/pool.h"
 #include "sim/host/process.h"
 #include "sim/host/verifier.h"
+#include "tools/cli_parse.h"
 #include "tools/device_client.h"
 #include "tools/device_rig.h"
 #include "usbdriver/control/device_facade.h"
@@ -141,18 +142,7 @@ int PnpCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
                    "virtual seconds streamed per cycle (default 0.05)")
         ->check(CLI::Range(0.001, 60.0));
     app.add_flag("--json", json, "print one JSON object instead of the report");
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 pnp: " << e.what() << "\n"
-            << "Run 'q407 pnp --help' for the options.\n";
-        return 2;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
 
     const PnpCycleReport r = RunPnpCycles(options, &err);
     if (json) {

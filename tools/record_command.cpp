@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <ostream>
 
+#include "tools/cli_parse.h"
 #include "tools/subdevice_listing.h"
 #include "tools/wav_io.h"
 #include "tools/wave_streams.h"
@@ -108,17 +109,7 @@ int RecordCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_flag("--list", list, "list the subdevices and exit");
     app.add_flag("--json", json, "print one JSON object instead of the report");
     app.add_flag("--realtime", realTime, "run against the wall clock (default: virtual time)");
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return kWdmExitOk;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 record: " << e.what() << "\nRun 'q407 record --help' for the options.\n";
-        return kWdmExitUsage;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
     if (!list && path.empty()) {
         err << "q407 record: no FILE given\nRun 'q407 record --help' for the options.\n";
         return kWdmExitUsage;

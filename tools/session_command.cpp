@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tools/asio_device_session.h"
+#include "tools/cli_parse.h"
 #include "tools/command_line.h"
 #include "tools/latency_sweep.h"
 #include "tools/round_trip_analysis.h"
@@ -64,17 +65,7 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
                  "n = 2, 5 (virtual time)");
     app.add_option("--starts", starts, "starts per setting in the sweep (default 100)")
         ->check(CLI::Range(1, 10000));
-    std::vector<std::string> args;
-    for (int i = argc - 1; i >= 0; --i) args.emplace_back(argv[i]);
-    try {
-        app.parse(args);
-    } catch (const CLI::CallForHelp&) {
-        out << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        err << "q407 session: " << e.what() << "\nRun 'q407 session --help' for the options.\n";
-        return 2;
-    }
+    if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
 
     if (sweep) {
         LatencySweepOptions options;
