@@ -51,12 +51,7 @@ int MixerCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     ClientScope scope(machine);
     const auto subdevices = sim::audio::ListSubdevices();
     if (list) {
-        if (json) {
-            out << nlohmann::json{{"subdevices", SubdevicesJson(subdevices)}}.dump() << "\n";
-        } else {
-            out << "Q407WDM subdevices on the virtual Q407 LX:\n";
-            PrintSubdevices(out, subdevices);
-        }
+        PrintSubdeviceListing(out, subdevices, json);
         return kWdmExitOk;
     }
     std::vector<std::string> mixers;

@@ -146,12 +146,7 @@ int PlayCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     if (list) {
         ClientScope scope(machine);
         const auto subdevices = sim::audio::ListSubdevices();
-        if (json) {
-            out << nlohmann::json{{"subdevices", SubdevicesJson(subdevices)}}.dump() << "\n";
-        } else {
-            out << "Q407WDM subdevices on the virtual Q407 LX:\n";
-            PrintSubdevices(out, subdevices);
-        }
+        PrintSubdeviceListing(out, subdevices, json);
         return kWdmExitOk;
     }
 

@@ -93,4 +93,14 @@ WaveSubdevice FindWaveSubdevice(const std::vector<sim::audio::SubdeviceInfo>& li
     return wave;
 }
 
+void PrintSubdeviceListing(std::ostream& out, const std::vector<sim::audio::SubdeviceInfo>& list,
+                           bool json) {
+    if (json) {
+        out << nlohmann::json{{"subdevices", SubdevicesJson(list)}}.dump() << "\n";
+        return;
+    }
+    out << "Q407WDM subdevices on the virtual Q407 LX:\n";
+    PrintSubdevices(out, list);
+}
+
 }  // namespace q407::tools

@@ -14,6 +14,9 @@ namespace q407::tools {
 // The subdevices of unit 0 as a person reads them (one line each) or as JSON.
 void PrintSubdevices(std::ostream& out, const std::vector<sim::audio::SubdeviceInfo>& list);
 nlohmann::json SubdevicesJson(const std::vector<sim::audio::SubdeviceInfo>& list);
+// What --list prints: a heading and the lines, or one JSON object {"subdevices": [...]}.
+void PrintSubdeviceListing(std::ostream& out, const std::vector<sim::audio::SubdeviceInfo>& list,
+                           bool json);
 
 // A wave subdevice's place on the device: "ZEL_WaveN" carries outputs and inputs 2(N-1) and
 // 2(N-1)+1 for N up to 8 (N up to 4 play), and ZEL_Wave9 outputs 1..8.
