@@ -30,22 +30,22 @@ class WaveMiniport : public IMiniportWavePci, public IPowerNotify, public CUnkno
     ~WaveMiniport();
 
     // IMiniport
-    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description);
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override;
     STDMETHODIMP_(NTSTATUS)
     DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
                           ULONG outputBufferLength, PVOID resultantFormat,
-                          PULONG resultantFormatLength);
+                          PULONG resultantFormatLength) override;
     // IMiniportWavePci
     STDMETHODIMP_(NTSTATUS)
     Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
-         PSERVICEGROUP* serviceGroup);
+         PSERVICEGROUP* serviceGroup) override;
     STDMETHODIMP_(NTSTATUS)
     NewStream(PMINIPORTWAVEPCISTREAM* stream, PUNKNOWN outerUnknown, POOL_TYPE poolType,
               PPORTWAVEPCISTREAM portStream, ULONG pin, BOOLEAN capture, PKSDATAFORMAT dataFormat,
-              PDMACHANNEL* dmaChannel, PSERVICEGROUP* serviceGroup);
-    STDMETHODIMP_(void) Service();
+              PDMACHANNEL* dmaChannel, PSERVICEGROUP* serviceGroup) override;
+    STDMETHODIMP_(void) Service() override;
     // IPowerNotify
-    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE powerState);
+    STDMETHODIMP_(void) PowerChangeNotify(POWER_STATE powerState) override;
 
     // The object behind its miniport interface.
     static WaveMiniport* FromInterface(PMINIPORTWAVEPCI miniport);

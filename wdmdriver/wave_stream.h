@@ -43,15 +43,15 @@ class WaveStream : public IMiniportWavePciStream, public CUnknown {
     PSERVICEGROUP ServiceGroup() const { return m_serviceGroup; }
 
     // IMiniportWavePciStream
-    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT dataFormat);
-    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE state);
-    STDMETHODIMP_(NTSTATUS) GetPosition(PULONGLONG position);
-    STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG physicalPosition);
-    STDMETHODIMP_(NTSTATUS) GetAllocatorFraming(PKSALLOCATOR_FRAMING framing);
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT dataFormat) override;
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE state) override;
+    STDMETHODIMP_(NTSTATUS) GetPosition(PULONGLONG position) override;
+    STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG physicalPosition) override;
+    STDMETHODIMP_(NTSTATUS) GetAllocatorFraming(PKSALLOCATOR_FRAMING framing) override;
     STDMETHODIMP_(NTSTATUS)
-    RevokeMappings(PVOID firstTag, PVOID lastTag, PULONG mappingsRevoked);
-    STDMETHODIMP_(void) MappingAvailable();
-    STDMETHODIMP_(void) Service();
+    RevokeMappings(PVOID firstTag, PVOID lastTag, PULONG mappingsRevoked) override;
+    STDMETHODIMP_(void) MappingAvailable() override;
+    STDMETHODIMP_(void) Service() override;
 
     // What the stream runs with.
     ULONG SampleRate() const { return m_rate; }

@@ -22,7 +22,7 @@ struct DmaChannelRequest {
     ULONG dmaPort = 0;
 };
 
-class DmaChannel : public IDmaChannel {
+class DmaChannel final : public IDmaChannel {
   public:
     // deviceObject: the subdevice's device (the top of its stack is asked). One counted
     // reference in *channel.

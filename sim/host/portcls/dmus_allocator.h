@@ -11,7 +11,7 @@
 
 namespace q407::sim::portcls {
 
-class DmusAllocator : public IAllocatorMXF {
+class DmusAllocator final : public IAllocatorMXF {
   public:
     static constexpr ULONG kEvents = 512;
     static constexpr USHORT kBufferBytes = 256;

@@ -13,7 +13,7 @@
 
 namespace q407::sim::portcls {
 
-class DmusCaptureSink : public IMXF {
+class DmusCaptureSink final : public IMXF {
   public:
     // One counted reference in *sink; the sink keeps a reference to the allocator.
     static NTSTATUS Create(PAllocatorMXF allocator, DmusCaptureSink** sink);

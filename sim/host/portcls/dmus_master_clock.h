@@ -6,7 +6,7 @@
 
 namespace q407::sim::portcls {
 
-class DmusMasterClock : public IMasterClock {
+class DmusMasterClock final : public IMasterClock {
   public:
     // One counted reference in *clock.
     static NTSTATUS Create(DmusMasterClock** clock);

@@ -35,7 +35,7 @@ struct WavePinFormat {
 // pin is created with, in pool owned by the caller; *bytes is its size.
 NTSTATUS BuildWaveDataFormat(const WavePinFormat& format, PKSDATAFORMAT* dataFormat, ULONG* bytes);
 
-class WavePciPin : public IPortWavePciStream, public IServiceSink {
+class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   public:
     // Creates the miniport's stream for the pin. On success *pin holds one reference (the
     // caller's) and the stream is stopped.
