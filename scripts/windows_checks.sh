@@ -194,7 +194,9 @@ for entry in json.load(open(sys.argv[1])):
   while read -r source object; do
     [ -n "$source" ] || continue
     count=$((count + 1))
-    ninja -C "$build" -t deps "$object" | sed -n 's/^    //p' | grep "^$PWD/" >>"$files" || true
+    # Dependencies may be recorded relative to the build folder (a compiler cache does that).
+    ninja -C "$build" -t deps "$object" | sed -n 's/^    //p' |
+      (cd "$build" && xargs -r realpath -m --) | grep "^$PWD/" >>"$files" || true
   done <<<"$units"
   sort -u -o "$files" "$files"
   while read -r dep; do
@@ -217,6 +219,7 @@ for entry in json.load(open(sys.argv[1])):
     fi
   done <"$files"
   [ $count -gt 0 ] || fail "no kernel translation units found in $db"
+  [ -s "$files" ] || fail "no project files found among the kernel translation units' dependencies"
   if [ $failures = "$before" ]; then
     ok "kernel code: $count translation units, $(wc -l <"$files") project files: freestanding headers only, no builtins or inline assembly"
   fi

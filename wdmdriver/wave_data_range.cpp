@@ -56,6 +56,9 @@ NTSTATUS IntersectWaveRange(const IntersectionQuery& query, ULONG bufferLength, 
         !AcceptableBits(client.MaximumBitsPerSample) || client.MinimumBitsPerSample < 16 ||
         client.MaximumBitsPerSample > 32)
         return STATUS_NO_MATCH;
+    // A range whose maximum lies below its minimum names no width at all; taken as given it
+    // would answer a width below 16 bits that no stream accepts.
+    if (client.MaximumBitsPerSample < client.MinimumBitsPerSample) return STATUS_NO_MATCH;
     if (!IsDeviceRate(client.MinimumSampleFrequency) ||
         !IsDeviceRate(client.MaximumSampleFrequency))
         return STATUS_NO_MATCH;

@@ -197,6 +197,8 @@ TEST(WaveIntersection, ClientRangesOutsideTheDeviceFindNoMatch) {
     // A stereo subdevice takes exactly two channels at most.
     EXPECT_EQ(Intersect(MakeAudioRange(1, 16, 32, 44100, 96000), 0, false).status, STATUS_NO_MATCH);
     EXPECT_EQ(Intersect(MakeAudioRange(8, 16, 32, 44100, 96000), 0, false).status, STATUS_NO_MATCH);
+    // A maximum width below the minimum would otherwise answer 8 bits.
+    EXPECT_EQ(Intersect(MakeAudioRange(2, 16, 8, 44100, 96000), 0, false).status, STATUS_NO_MATCH);
 }
 
 TEST(WaveIntersection, MultichannelAnswersExtensibleWithTheLayoutOfTheChannelCount) {
