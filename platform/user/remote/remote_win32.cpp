@@ -352,6 +352,9 @@ DWORD WaitForMultipleObjects(ClientLink& link, DWORD nCount, const HANDLE* lpHan
         polled.clear();
         for (const auto& w : ws)
             if (bWaitAll == FALSE || !IsSignalled(*w)) polled.push_back({w->fd, POLLIN, 0});
+        // Everything signalled again since the last try (a signal taken by another waiter came
+        // back): try again rather than sleep on nothing.
+        if (polled.empty()) continue;
         if (machineObjects) polled.push_back({link.GoneFd(), POLLIN, 0});
         if (poll(polled.data(), polled.size(), timeout) < 0 && errno != EINTR) {
             SetLastError(ERROR_INVALID_HANDLE);
