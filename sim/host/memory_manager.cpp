@@ -30,6 +30,8 @@ namespace q407::sim {
 namespace {
 
 constexpr ULONG kMdlTag = POOL_TAG("Mdl ");
+// Where Linux's user address space ends on the machines we run on.
+constexpr uintptr_t kUserSpaceEnd = uintptr_t(1) << 47;
 
 struct View {
     KPROCESS* process;
@@ -135,7 +137,6 @@ namespace {
 
 // Addresses a client in another Linux process may name: user space, not the kernel's pool.
 bool RemoteRangeAllowed(const void* p, size_t length) {
-    constexpr uintptr_t kUserSpaceEnd = uintptr_t(1) << 47;
     const auto addr = reinterpret_cast<uintptr_t>(p);
     if (addr < PAGE_SIZE || addr + length < addr || addr + length > kUserSpaceEnd) return false;
     return !Pool::IsKernelAddress(p, length);
@@ -279,8 +280,13 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     void* base;
     if (client != nullptr) {
         // The client maps the arena's pages itself; the address is valid in its process only.
+        // The client's answer is untrusted: a page-aligned user-space range or a failure.
+        // (It may equal an address of ours: the two address spaces are apart.)
         const uintptr_t at = client->Map(static_cast<size_t>(pageOffset), length);
-        base = at != 0 ? reinterpret_cast<void*>(at) : MAP_FAILED;
+        const bool valid = at >= PAGE_SIZE && at % PAGE_SIZE == 0 && at + length > at &&
+                           at + length <= kUserSpaceEnd;
+        if (at != 0 && !valid) client->Unmap(at, length);
+        base = valid ? reinterpret_cast<void*>(at) : MAP_FAILED;
     } else {
         base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, Pool::ArenaFd(),
                     static_cast<off_t>(pageOffset));

@@ -238,6 +238,20 @@ TEST_F(RemoteClient, MappingsAreMadeByTheClientAndGoWithTheProcess) {
         EXPECT_EQ(MmMapLockedPages(mdl, UserMode), nullptr);
     }
     EXPECT_EQ(client->ViewCount(), 1u);
+    // An answer that is no page-aligned user-space address fails too, and the client is told to
+    // drop whatever it mapped.
+    space->failMap = false;
+    space->fixedAddress = 0x7fff'ffff'f000 + 0x123;
+    {
+        Process::Scope scope(*client);
+        EXPECT_EQ(MmMapLockedPages(mdl, UserMode), nullptr);
+    }
+    EXPECT_EQ(client->ViewCount(), 1u);
+    ASSERT_EQ(space->unmapped.size(), 2u);
+    EXPECT_EQ(space->unmapped[1].address, space->fixedAddress);
+    space->unmapped.pop_back();
+    space->mapped.pop_back();
+    space->fixedAddress = 0;
 
     client->End();
     ASSERT_EQ(space->unmapped.size(), 2u);
