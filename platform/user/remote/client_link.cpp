@@ -19,6 +19,13 @@ std::mutex g_connectMutex;
 std::atomic<ClientLink*> g_current{nullptr};
 thread_local int t_machineThreadDepth = 0;
 
+// Links that ended. They are kept, not freed: a thread may still hold one and learn from it that
+// the machine is gone. One small record per connection a process makes.
+std::vector<ClientLink*>& EndedLinks() {
+    static auto* ended = new std::vector<ClientLink*>();
+    return *ended;
+}
+
 // The most one ReadMemory answer may carry: the payload limit less the answer's own fields.
 constexpr uint32_t kMaxReadLength = kMaxPayload - 64;
 
@@ -101,6 +108,7 @@ bool ClientLink::Connect(const std::string& socketPath, const std::wstring& prog
     CloseAll(fds);
     if (!failure.empty()) {
         link->Shutdown(false);
+        EndedLinks().push_back(link);
         SetError(error, failure);
         return false;
     }
@@ -111,7 +119,9 @@ bool ClientLink::Connect(const std::string& socketPath, const std::wstring& prog
 void ClientLink::Disconnect() {
     std::lock_guard connectLock(g_connectMutex);
     ClientLink* link = g_current.exchange(nullptr);
-    if (link != nullptr) link->Shutdown(true);
+    if (link == nullptr) return;
+    link->Shutdown(true);
+    EndedLinks().push_back(link);
 }
 
 ClientLink::ClientLink(int socket)

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "tests/platform/user/remote/fake_machine.h"
@@ -102,10 +103,9 @@ TEST(ClientLinkConnect, AHelloWithoutTheArenaIsRefused) {
 TEST_F(ClientLinkTest, MemoryAndMappingRequestsAreServedDuringACall) {
     uint8_t buffer[64];
     for (size_t i = 0; i < sizeof buffer; ++i) buffer[i] = static_cast<uint8_t>(i);
-    // A page that is certainly not mapped.
+    // A page that can be neither read nor written (kept reserved, so nothing else lands there).
     void* hole = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(hole, MAP_FAILED);
-    ASSERT_EQ(munmap(hole, 4096), 0);
     const auto good = reinterpret_cast<uint64_t>(buffer);
     const auto bad = reinterpret_cast<uint64_t>(hole);
 
@@ -181,17 +181,17 @@ TEST_F(ClientLinkTest, MemoryAndMappingRequestsAreServedDuringACall) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(link_->ViewCount(), 0u);
     EXPECT_EQ(buffer[0], 0);  // still ours, still mapped
+    munmap(hole, 4096);
 }
 
 TEST_F(ClientLinkTest, RepliesFindTheirCallersWhateverTheOrder) {
-    // Two calls held until both arrived, then answered in reverse order.
-    std::mutex held;
-    std::vector<Message> calls;
-    machine_.On(Op::DeviceIoControl, [&](FakeMachine& f, const Message& m) {
-        std::lock_guard lock(held);
-        calls.push_back(m);
-        if (calls.size() < 2) return;
-        for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
+    // Two calls held until both arrived, then answered in reverse order. The handler owns what
+    // it keeps: it may still be running when the test has its answers.
+    auto calls = std::make_shared<std::vector<Message>>();
+    machine_.On(Op::DeviceIoControl, [calls](FakeMachine& f, const Message& m) {
+        calls->push_back(m);
+        if (calls->size() < 2) return;
+        for (auto it = calls->rbegin(); it != calls->rend(); ++it) {
             WireReader r(it->payload.data(), it->payload.size());
             WireWriter w;
             w.U32(r.U32() * 10);
