@@ -46,12 +46,13 @@ enum class Op : uint16_t {
     MapView = 0x42,      // U64 arenaOffset, U64 length -> U64 clientAddress (0: failed)
     UnmapView = 0x43,    // notice: U64 clientAddress, U64 length
 
-    // Windows across processes.
-    RegisterWindow = 0x100,
-    UnregisterWindow = 0x101,
-    FindWindow = 0x102,
-    PostMessage = 0x103,
-    PostedMessage = 0x104,  // notice, machine -> the window's owner
+    // Windows across processes. Windows of a connection go when it ends.
+    RegisterWindow = 0x100,       // WString className -> U32 err, U64 window
+    UnregisterWindow = 0x101,     // U64 window (the caller's own) -> U32 err
+    FindWindow = 0x102,           // WString className -> U32 err, U64 window (0: none)
+    PostMessage = 0x103,          // U64 window, U32 message, U64 wParam, I64 lParam -> U32 err
+    PostedMessage = 0x104,        // notice, machine -> the window's owner: as PostMessage's call
+    SetForegroundWindow = 0x105,  // U64 window -> U32 err
 
     // Devices: String(JSON) both ways.
     DeviceCommand = 0x200,
