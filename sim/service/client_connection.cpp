@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "platform/user/bench_win32.h"
+#include "platform/user/remote/client_link.h"
 #include "sim/host/client_address_space.h"
 #include "sim/host/pool.h"
 #include "sim/host/process.h"
@@ -288,6 +289,8 @@ bool ClientConnection::Request(Op op, const WireWriter& payload, std::vector<uin
 
 void ClientConnection::ReadLoop() {
     {
+        // The machine's own thread, even where a linked client shares this Linux process.
+        remote::ClientLink::MachineThreadScope machineThread;
         for (;;) {
             Message message;
             if (!remote::ReceiveMessage(socket_, &message)) break;
@@ -401,6 +404,7 @@ bool ClientConnection::Enqueue(Message& message) {
 }
 
 void ClientConnection::WorkerLoop(uint32_t clientThread) {
+    remote::ClientLink::MachineThreadScope machineThread;
     for (;;) {
         Call call;
         {
