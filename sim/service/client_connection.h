@@ -35,6 +35,7 @@ inline constexpr size_t kMaxQueuedCalls = 256;
 inline constexpr int kRequestTimeoutMs = 10'000;
 
 struct CallWindow;
+class ConnectionAddressSpace;
 
 // For the scope of one device I/O control on the calling thread: reads of the client's input
 // range come from the copy that arrived with the call, and writes into its output range are
@@ -124,6 +125,7 @@ class ClientConnection final : public Connection {
     std::map<uint32_t, Pending> pending_;
     std::vector<std::pair<uintptr_t, std::function<void()>>> atEnd_;
     uint32_t processId_ = 0;
+    std::shared_ptr<ConnectionAddressSpace> space_;
 
     std::unique_ptr<sim::Process> process_;  // last: it ends before the rest goes
 };
