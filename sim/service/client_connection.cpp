@@ -395,55 +395,68 @@ bool ClientConnection::Enqueue(Message& message) {
     std::unique_lock lock(mutex_);
     // A client that piles up calls without waiting for their replies is not one of ours.
     if (queued_ >= kMaxQueuedCalls) return false;
-    auto it = workers_.find(h.thread);
-    if (it == workers_.end()) {
-        if (workers_.size() >= kMaxWorkersPerConnection) {
-            lock.unlock();
-            return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+    Worker* worker = nullptr;
+    if (auto it = byThread_.find(h.thread); it != byThread_.end()) {
+        worker = it->second;
+    } else {
+        // A thread the client has not called from before: an idle worker takes it over (the
+        // thread it served has no call in progress, so nothing of its order is lost), else a
+        // new one starts.
+        for (auto& w : workers_) {
+            if (!w->running && w->calls.empty()) {
+                byThread_.erase(w->clientThread);
+                worker = w.get();
+                break;
+            }
         }
-        it = workers_.emplace(h.thread, Worker{}).first;
-        const uint32_t thread = h.thread;
-        lock.unlock();
-        HANDLE started = process_->StartThread([this, thread] { WorkerLoop(thread); });
-        lock.lock();
-        if (started == nullptr) {
-            workers_.erase(h.thread);
+        if (worker == nullptr) {
+            if (workers_.size() >= kMaxWorkersPerConnection) {
+                lock.unlock();
+                return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+            }
+            worker = workers_.emplace_back(std::make_unique<Worker>()).get();
             lock.unlock();
-            return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+            HANDLE started = process_->StartThread([this, worker] { WorkerLoop(*worker); });
+            if (started == nullptr) {
+                lock.lock();
+                std::erase_if(workers_, [worker](const auto& w) { return w.get() == worker; });
+                lock.unlock();
+                return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+            }
+            // The thread's handle is the process's own; the client never sees it.
+            (void)process_->Close(started);
+            lock.lock();
         }
-        // The thread's handle is the process's; the client never sees it.
-        lock.unlock();
-        (void)process_->Close(started);
-        lock.lock();
-        it = workers_.find(h.thread);
-        if (it == workers_.end()) return false;
+        worker->clientThread = h.thread;
+        byThread_[h.thread] = worker;
     }
-    it->second.calls.push_back(Call{h, std::move(message.payload)});
+    worker->calls.push_back(Call{h, std::move(message.payload)});
     ++queued_;
     changed_.notify_all();
     return true;
 }
 
-void ClientConnection::WorkerLoop(uint32_t clientThread) {
+void ClientConnection::WorkerLoop(Worker& worker) {
     remote::ClientLink::MachineThreadScope machineThread;
     for (;;) {
         Call call;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return gone_ || !workers_[clientThread].calls.empty(); });
+            worker.running = false;
+            changed_.wait(lock, [&] { return gone_ || !worker.calls.empty(); });
             if (gone_) return;
-            auto& calls = workers_[clientThread].calls;
-            call = std::move(calls.front());
-            calls.pop_front();
+            call = std::move(worker.calls.front());
+            worker.calls.pop_front();
+            worker.running = true;
             --queued_;
         }
-        RunCall(clientThread, call);
+        RunCall(call);
     }
 }
 
-void ClientConnection::RunCall(uint32_t clientThread, const Call& call) {
+void ClientConnection::RunCall(const Call& call) {
     const CallHandler* handler = handlers_.Find(static_cast<Op>(call.header.op));
-    CallContext context{*process_, *this, clientThread};
+    CallContext context{*process_, *this, call.header.thread};
     WireReader in(call.payload.data(), call.payload.size());
     WireWriter out;
     bool failed = false;

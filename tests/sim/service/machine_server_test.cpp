@@ -70,6 +70,16 @@ TEST_F(MachineServerTest, ClientListsOpensAndControlsTheDeviceThroughItsOwnMemor
     ASSERT_NE(status, nullptr);
     EXPECT_EQ(status->sampleRate, DefaultMixerSettings().sampleRate);
 
+    // Client threads come and go: more of them over time than the machine runs workers at once.
+    for (uint32_t thread = 2; thread < 2 + 2 * kMaxWorkersPerConnection; ++thread) {
+        WireWriter w;
+        w.Guid(InterfaceGuid()).U32(win32::DIGCF_PRESENT | win32::DIGCF_DEVICEINTERFACE);
+        std::vector<uint8_t> reply;
+        ASSERT_TRUE(client.Call(Op::GetClassDevs, w, &reply, nullptr, thread));
+        WireReader r(reply.data(), reply.size());
+        ASSERT_EQ(r.U32(), 0u) << "thread " << thread;
+    }
+
     WireWriter close;
     close.U64(device);
     EXPECT_EQ(ErrorOnly(client, Op::CloseHandle, close), 0u);
