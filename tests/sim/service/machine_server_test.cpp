@@ -92,7 +92,8 @@ TEST_F(MachineServerTest, ClientListsOpensAndControlsTheDeviceThroughItsOwnMemor
 
 TEST_F(MachineServerTest, EventsSignalledInTheKernelShowOnTheClientsEventfd) {
     RawClient client(SocketPath());
-    ASSERT_NE(client.Hello(L"asio host"), 0u);
+    const uint32_t processId = client.Hello(L"asio host");
+    ASSERT_NE(processId, 0u);
 
     WireWriter create;
     create.U32(0).U32(0);
@@ -169,6 +170,16 @@ TEST_F(MachineServerTest, EventsSignalledInTheKernelShowOnTheClientsEventfd) {
     EXPECT_EQ(ErrorOnly(client, Op::UnregisterDeviceNotification, unregister),
               win32::ERROR_INVALID_HANDLE);
     ::close(changes);
+
+    // The machine stops while the client still holds the device: by the time Stop returns its
+    // process has ended, and the client sees the connection close.
+    ASSERT_NE(Open(client), 0u);
+    server_->Stop();
+    {
+        std::lock_guard lock(mutex_);
+        EXPECT_NE(std::find(ended_.begin(), ended_.end(), processId), ended_.end());
+    }
+    EXPECT_TRUE(client.ClosedByMachine());
 }
 
 TEST_F(MachineServerTest, ClientVanishingMidCallEndsItsProcessAndLeavesNothing) {
