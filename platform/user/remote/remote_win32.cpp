@@ -27,6 +27,8 @@ using remote::WireWriter;
 
 // Windows' limit for one wait.
 constexpr DWORD kMaximumWaitObjects = 64;
+// The most input one DeviceIoControl message carries beside its other fields.
+constexpr DWORD kMaxInput = remote::kMaxPayload - 64;
 
 // An event's or a thread's signalled state, carried by an eventfd (counter > 0: signalled). The
 // descriptor closes with the last holder, so a wait in progress keeps it valid after a close.
@@ -39,6 +41,9 @@ struct Waitable {
     const int fd;
     const Kind kind;
     const bool manualReset;
+    // Orders what a signalling thread of this process wrote before its signal with what a
+    // waiter reads after it: a poll on the descriptor alone carries no such ordering.
+    std::atomic<uint64_t> signals{0};
 };
 
 // The local objects of one link; dropped when it disconnects.
@@ -111,7 +116,8 @@ uint64_t AddLocal(Tables& t, std::shared_ptr<Waitable> w) {
     return handle;
 }
 
-void Signal(const Waitable& w) {
+void Signal(Waitable& w) {
+    w.signals.fetch_add(1, std::memory_order_release);
     const uint64_t one = 1;
     // Fails only when the counter would overflow, and then it is signalled already.
     if (write(w.fd, &one, sizeof one) != sizeof one) return;
@@ -119,7 +125,9 @@ void Signal(const Waitable& w) {
 
 bool IsSignalled(const Waitable& w) {
     pollfd p{w.fd, POLLIN, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+    if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0) return false;
+    (void)w.signals.load(std::memory_order_acquire);  // only the ordering matters
+    return true;
 }
 
 // Takes the object's signal as a satisfied wait does: an auto-reset event is consumed (EAGAIN:
@@ -127,7 +135,9 @@ bool IsSignalled(const Waitable& w) {
 bool TryAcquire(const Waitable& w) {
     if (w.manualReset) return IsSignalled(w);
     uint64_t count = 0;
-    return read(w.fd, &count, sizeof count) == sizeof count;
+    if (read(w.fd, &count, sizeof count) != sizeof count) return false;
+    (void)w.signals.load(std::memory_order_acquire);  // only the ordering matters
+    return true;
 }
 
 // Every object at once; an auto-reset event taken before another waiter stole a later one is
@@ -197,6 +207,8 @@ BOOL DeviceIoControl(ClientLink& link, HANDLE hDevice, DWORD dwIoControlCode, LP
                      DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                      LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     if (lpOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    // The input travels in one message; no request of ours comes near the limit.
+    if (nInBufferSize > kMaxInput) return Fail(ERROR_NO_SYSTEM_RESOURCES);
     // The input goes along as a copy; an unreadable buffer fails as the I/O manager's probe would.
     std::vector<uint8_t> input(nInBufferSize);
     if (!remote::ReadOwnMemory(input.data(), reinterpret_cast<uintptr_t>(lpInBuffer),
