@@ -511,7 +511,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         BugCheck("IofCompleteRequest", "IRP completed twice (no driver owns it)");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         BugCheck("IofCompleteRequest", "IRP completed with STATUS_PENDING");
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp may exchange the routine on another processor at this moment: read it as the
+    // atomic it is.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         BugCheck("IofCompleteRequest", "IRP completed with its cancel routine still set");
     ThreadContext& ctx = CurrentThreadContext();
     if (ctx.inMachineEvent) {

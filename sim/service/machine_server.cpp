@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "sim/host/trace_log.h"
@@ -207,7 +208,13 @@ void MachineServer::Serve() {
 
 void MachineServer::Accept() {
     const int socket = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (socket < 0) return;  // the client gave up already, or descriptors ran out: try later
+    if (socket < 0) {
+        // Out of descriptors the client stays queued and the listener readable: pause rather
+        // than spin until a connection ends. Any other failure was the client's (it gave up).
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return;
+    }
     auto connection = std::make_unique<ClientConnection>(socket, handlers_, [this] { Wake(); });
     ClientConnection* started = connection.get();
     {

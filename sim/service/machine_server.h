@@ -1,7 +1,8 @@
 // The emulated machine as a service: a Unix-domain socket on which client Linux processes connect,
 // each connection being one emulated process whose calls run on the machine in that process.
 // Handlers for the calls are looked up by op; the core Win32 ones are built in, other subsystems
-// add theirs before Start.
+// add theirs before Start. The machine runs in real time (sim::ClockMode::Real): a connection's
+// workers wait for calls outside the machine clock, which would hold virtual time still.
 #pragma once
 
 #include <atomic>

@@ -362,7 +362,11 @@ void ReleaseClientResources(DeviceFacade* facade, PFILE_OBJECT file) {
         if (facade->asioMappingMdl != nullptr && facade->asioMappingOwner.file == file)
             ReleaseSlotLocked(facade, MappingSlot::Asio);
         for (LONG slot = 0; slot < kEventSlotCount; ++slot) {
-            if (facade->eventSlots[slot] != nullptr && facade->eventOwners[slot] == file)
+            // The period signaller reads the slots interlocked at DISPATCH_LEVEL without the
+            // lock: read them the same way.
+            const PVOID event = InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&facade->eventSlots[slot]), nullptr, nullptr);
+            if (event != nullptr && facade->eventOwners[slot] == file)
                 ReplaceEventLocked(facade, slot, nullptr, nullptr);
         }
         Unlock(&facade->attachmentLock);
