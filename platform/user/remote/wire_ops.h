@@ -1,6 +1,17 @@
 // The operations a client process and the machine exchange, numbered once for both sides.
 // Payload layouts (WireWriter order) are written next to each; every reply to a core call starts
 // with U32 win32Error (0 = success).
+//
+// Points both sides rely on beyond the layouts:
+// - Notices reach a client's handlers on a thread of the link's own, in order, not on the
+//   receiver thread: a handler (a window told to refresh) may then call the machine without
+//   waiting on the very thread that would deliver its reply.
+// - ReceiveMessage refuses a header whose kind is not a MessageKind, as it refuses an oversized
+//   payload; SendMessage refuses a header whose payloadLength disagrees with the bytes given.
+// - A client unmaps only views it mapped for a MapView request (address and length as
+//   answered); any other UnmapView is ignored.
+// - An unreadable DeviceIoControl input buffer fails in the client (ERROR_NOACCESS) without a
+//   call, so the input copy always covers [inAddress, +inLength).
 #pragma once
 
 #include <cstdint>
