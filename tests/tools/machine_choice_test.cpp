@@ -116,6 +116,13 @@ TEST(MachineChoiceTest, ARunningMachineIsUsedUnlessTheCommandNeedsItsOwn) {
     EXPECT_EQ(report["machine"], "the running machine on " + socket);
     EXPECT_FALSE(report["mixers"].empty());
     EXPECT_TRUE(report["passed"].get<bool>());
+
+    // q407 info reads the device from this program's thread through the link.
+    ASSERT_EQ(RunCommand(InfoCommand, {"--json"}, &out, &message), 0) << message;
+    const nlohmann::json info = nlohmann::json::parse(out);
+    EXPECT_EQ(info["machine"], "the running machine on " + socket);
+    EXPECT_EQ(info["outputs"], 8);
+    EXPECT_EQ(info["inputs"], 16);
 }
 
 }  // namespace
