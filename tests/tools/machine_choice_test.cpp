@@ -14,7 +14,10 @@
 #include "sim/service/audio_handlers.h"
 #include "sim/service/machine_server.h"
 #include "tools/info_command.h"
+#include "tools/midi_command.h"
 #include "tools/mixer_command.h"
+#include "tools/play_command.h"
+#include "tools/wav_io.h"
 #include "tools/wdm_machine.h"
 
 namespace q407::tools {
@@ -123,6 +126,31 @@ TEST(MachineChoiceTest, ARunningMachineIsUsedUnlessTheCommandNeedsItsOwn) {
     EXPECT_EQ(info["machine"], "the running machine on " + socket);
     EXPECT_EQ(info["outputs"], 8);
     EXPECT_EQ(info["inputs"], 16);
+
+    // q407 play streams a file from this program; the outputs stay on the machine, unchecked.
+    AudioClip clip;
+    clip.rate = 48000;
+    clip.channels.assign(2, std::vector<int32_t>(4800, 0x01000000));
+    const std::string wav = testing::TempDir() + "linked-play-" + std::to_string(getpid()) + ".wav";
+    ASSERT_TRUE(WriteWavFile(wav, clip, &error, 16)) << error;
+    ASSERT_EQ(RunCommand(PlayCommand, {wav, "--json"}, &out, &message), 0) << message;
+    const nlohmann::json played = nlohmann::json::parse(out);
+    EXPECT_EQ(played["machine"], "the running machine on " + socket);
+    EXPECT_EQ(played["bytes_queued"], 4800 * 4);
+    EXPECT_FALSE(played["outputs_checked"].get<bool>());
+    EXPECT_TRUE(played["passed"].get<bool>());
+    // Writing the device's outputs to a file needs a machine of the command's own.
+    EXPECT_EQ(RunCommand(PlayCommand, {wav, "--machine", socket, "--outputs", wav + ".out.wav"},
+                         &out, &message),
+              2);
+    unlink(wav.c_str());
+
+    // q407 midi sends through the machine's MIDI loop and gets the bytes back.
+    ASSERT_EQ(RunCommand(MidiCommand, {"send", "90 3C 7F", "--json"}, &out, &message), 0)
+        << message;
+    const nlohmann::json midi = nlohmann::json::parse(out);
+    EXPECT_EQ(midi["received"], "90 3C 7F");
+    EXPECT_EQ(midi["machine"], "the running machine on " + socket);
 }
 
 }  // namespace
