@@ -17,6 +17,7 @@
 #include "tools/midi_command.h"
 #include "tools/mixer_command.h"
 #include "tools/play_command.h"
+#include "tools/record_command.h"
 #include "tools/wav_io.h"
 #include "tools/wdm_machine.h"
 
@@ -42,8 +43,19 @@ std::string SocketPath(const std::string& what) {
 // The default socket for the scope.
 class DefaultSocket {
   public:
-    explicit DefaultSocket(const std::string& path) { setenv("Q407_MACHINE", path.c_str(), 1); }
-    ~DefaultSocket() { unsetenv("Q407_MACHINE"); }
+    explicit DefaultSocket(const std::string& path) {
+        if (const char* old = getenv("Q407_MACHINE")) old_ = old;
+        setenv("Q407_MACHINE", path.c_str(), 1);
+    }
+    ~DefaultSocket() {
+        if (old_.empty())
+            unsetenv("Q407_MACHINE");
+        else
+            setenv("Q407_MACHINE", old_.c_str(), 1);
+    }
+
+  private:
+    std::string old_;
 };
 
 TEST(MachineChoiceTest, WithoutARunningMachineTheCommandBootsItsOwn) {
@@ -143,6 +155,16 @@ TEST(MachineChoiceTest, ARunningMachineIsUsedUnlessTheCommandNeedsItsOwn) {
     EXPECT_EQ(RunCommand(PlayCommand, {wav, "--machine", socket, "--outputs", wav + ".out.wav"},
                          &out, &message),
               2);
+
+    // q407 record takes what the machine's inputs carry; choosing the feed needs its own machine.
+    ASSERT_EQ(RunCommand(RecordCommand, {wav, "--seconds", "0.2", "--json"}, &out, &message), 0)
+        << message;
+    const nlohmann::json recorded = nlohmann::json::parse(out);
+    EXPECT_EQ(recorded["frames"], 9600);
+    EXPECT_EQ(recorded["machine"], "the running machine on " + socket);
+    EXPECT_EQ(
+        RunCommand(RecordCommand, {wav, "--machine", socket, "--input", "ramp"}, &out, &message),
+        2);
     unlink(wav.c_str());
 
     // q407 midi sends through the machine's MIDI loop and gets the bytes back.
