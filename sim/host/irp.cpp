@@ -511,7 +511,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         BugCheck("IofCompleteRequest", "IRP completed twice (no driver owns it)");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         BugCheck("IofCompleteRequest", "IRP completed with STATUS_PENDING");
-    if (Irp->CancelRoutine != nullptr)
+    // IoCancelIrp on another processor exchanges the routine atomically; read it the same way.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         BugCheck("IofCompleteRequest", "IRP completed with its cancel routine still set");
     ThreadContext& ctx = CurrentThreadContext();
     if (ctx.inMachineEvent) {
@@ -586,9 +587,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     });
                     // The sender may have freed its own IRP in the routine: it is not read
                     // again once it is known to be the sender's.
-                    const bool pended = !sender && !dispatching && !atTop && !record.freed &&
-                                        (IoGetCurrentIrpStackLocation(Irp)->Control &
-                                         SL_PENDING_RETURNED) != 0;
+                    const bool pended =
+                        !sender && !dispatching && !atTop && !record.freed &&
+                        (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) != 0;
                     owns = sender || dispatching || pended;
                     if (owns) record.heldAt = here;
                 }
