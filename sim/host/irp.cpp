@@ -588,9 +588,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
                                     });
                     // The sender may have freed its own IRP in the routine: it is not read
                     // again once it is known to be the sender's.
-                    const bool pended = !sender && !dispatching && !atTop && !record.freed &&
-                                        (IoGetCurrentIrpStackLocation(Irp)->Control &
-                                         SL_PENDING_RETURNED) != 0;
+                    const bool pended =
+                        !sender && !dispatching && !atTop && !record.freed &&
+                        (IoGetCurrentIrpStackLocation(Irp)->Control & SL_PENDING_RETURNED) != 0;
                     owns = sender || dispatching || pended;
                     if (owns) record.heldAt = here;
                 }

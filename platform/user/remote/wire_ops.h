@@ -57,7 +57,23 @@ enum class Op : uint16_t {
     // Devices: String(JSON) both ways.
     DeviceCommand = 0x200,
 
-    // Audio: 0x300..0x33F.
+    // Audio: 0x300..0x33F. The audio client API of a linked program; payloads in
+    // sim/host/portcls/audio_wire.h.
+    AudioListSubdevices = 0x300,
+    AudioListMixerLines = 0x301,
+    AudioSetMute = 0x302,
+    AudioGetMute = 0x303,
+    WavePinOpen = 0x310,
+    WavePinSetState = 0x311,
+    WavePinWrite = 0x312,
+    WavePinRead = 0x313,
+    WavePinQueued = 0x314,
+    WavePinPosition = 0x315,
+    WavePinClose = 0x316,
+    MidiPortOpen = 0x320,
+    MidiPortSend = 0x321,
+    MidiPortReceive = 0x322,
+    MidiPortClose = 0x323,
 };
 
 }  // namespace q407::remote
