@@ -13,6 +13,7 @@
 #include "sim/host/machine_core.h"
 #include "sim/host/object_manager.h"
 #include "sim/host/paged_pool.h"
+#include "sim/host/process_internal.h"
 #include "sim/host/thread_context.h"
 #include "sim/host/verifier.h"
 
@@ -208,6 +209,12 @@ bool SetupDeviceControl(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PV
     next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
     const bool user = irp->RequestorMode == UserMode;
     const ULONG method = code & 3;
+    if (user && (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) &&
+        ClientSpaceOf(&ProcessOf(CurrentThreadContext().process)) != nullptr) {
+        // The output buffer lives in another Linux process: there are no pages to lock here.
+        *failure = STATUS_NOT_SUPPORTED;
+        return false;
+    }
     IrpRecord update;
     if (method == METHOD_BUFFERED ||
         ((method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && inputLength != 0)) {

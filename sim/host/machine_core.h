@@ -48,6 +48,11 @@ struct ScheduledEntry {
     void* irp = nullptr;  // Completion
 };
 
+// Events mirrored to an eventfd carry this mark in Reserved[2] while the mirror exists.
+constexpr UCHAR kMirroredEventMark = 0x4d;
+// The event object's last reference went: its mirror, if any, goes and the fd is closed.
+void DropEventMirror(PKEVENT event);
+
 // Timers that satisfy one waiter and reset keep this mark in their header.
 constexpr UCHAR kSynchronizationTimerMark = 1;
 

@@ -4,16 +4,22 @@
 // A user mapping is a second mmap of the pool arena's pages, so the client sees the same bytes at
 // another address. Client memory is copied with process_vm_readv/writev on our own process, which
 // report an unmapped address as EFAULT instead of faulting.
+//
+// A process whose client lives in another Linux process has a ClientAddressSpace: its client
+// addresses are read and written through it, and its views are mappings of the arena's memfd that
+// the client made, recorded here with the client's address.
 #include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "platform/kernel/wdk.h"
+#include "sim/host/client_address_space.h"
 #include "sim/host/memory_views.h"
 #include "sim/host/pool.h"
 #include "sim/host/process_internal.h"
@@ -33,7 +39,17 @@ struct View {
     size_t byteCount;
     uint8_t* userAddress;  // what the mapping call returned
     PMDL mdl;
+    // Set when userBase is an address in a client's own Linux process, not in ours.
+    std::shared_ptr<ClientAddressSpace> client;
 };
+
+// Releases a view's mapping; the caller no longer holds the memory manager's lock for a client's.
+void ReleaseMapping(const View& v) {
+    if (v.client != nullptr)
+        v.client->Unmap(reinterpret_cast<uintptr_t>(v.userBase), v.mappedLength);
+    else
+        munmap(v.userBase, v.mappedLength);
+}
 
 std::mutex g_mutex;
 std::vector<View>& Views() {
@@ -67,17 +83,21 @@ bool FindViewOfRange(const void* p, size_t length, std::string* what) {
 }
 
 void UnmapProcessViews(KPROCESS* process) {
-    std::lock_guard lock(g_mutex);
-    auto& views = Views();
-    for (auto it = views.begin(); it != views.end();) {
-        if (it->process != process) {
-            ++it;
-            continue;
+    std::vector<View> ended;
+    {
+        std::lock_guard lock(g_mutex);
+        auto& views = Views();
+        for (auto it = views.begin(); it != views.end();) {
+            if (it->process != process) {
+                ++it;
+                continue;
+            }
+            EndedViews().insert(reinterpret_cast<uintptr_t>(it->userAddress));
+            ended.push_back(std::move(*it));
+            it = views.erase(it);
         }
-        munmap(it->userBase, it->mappedLength);
-        EndedViews().insert(reinterpret_cast<uintptr_t>(it->userAddress));
-        it = views.erase(it);
     }
+    for (const View& v : ended) ReleaseMapping(v);
 }
 
 size_t ProcessViewCount(KPROCESS* process) {
@@ -105,13 +125,21 @@ static bool ClientRangeAllowed(const void* p, size_t length) {
     }
     std::lock_guard lock(g_mutex);
     for (auto& v : Views())
-        if (v.process != current &&
+        if (v.process != current && v.client == nullptr &&
             Overlaps(static_cast<const uint8_t*>(p), length, v.userBase, v.mappedLength))
             return false;
     return true;
 }
 
 namespace {
+
+// Addresses a client in another Linux process may name: user space, not the kernel's pool.
+bool RemoteRangeAllowed(const void* p, size_t length) {
+    constexpr uintptr_t kUserSpaceEnd = uintptr_t(1) << 47;
+    const auto addr = reinterpret_cast<uintptr_t>(p);
+    if (addr < PAGE_SIZE || addr + length < addr || addr + length > kUserSpaceEnd) return false;
+    return !Pool::IsKernelAddress(p, length);
+}
 
 // Copies with the kernel's checks, so an unmapped page is an error and not a fault.
 bool SafeCopy(void* destination, const void* source, size_t length, bool clientIsSource) {
@@ -146,6 +174,12 @@ using namespace q407::sim;
 NTSTATUS ProbeAndReadUserBuffer(PVOID Destination, const void* UserSource, SIZE_T Length) {
     RequireAtMostApc("ProbeAndReadUserBuffer");
     if (Length == 0) return STATUS_SUCCESS;
+    if (auto space = detail::ClientSpaceOf(q407::sim::Current())) {
+        if (!RemoteRangeAllowed(UserSource, Length)) return STATUS_ACCESS_VIOLATION;
+        return space->Read(Destination, reinterpret_cast<uintptr_t>(UserSource), Length)
+                   ? STATUS_SUCCESS
+                   : STATUS_ACCESS_VIOLATION;
+    }
     if (!ClientRangeAllowed(UserSource, Length)) return STATUS_ACCESS_VIOLATION;
     return SafeCopy(Destination, UserSource, Length, true) ? STATUS_SUCCESS
                                                            : STATUS_ACCESS_VIOLATION;
@@ -154,6 +188,12 @@ NTSTATUS ProbeAndReadUserBuffer(PVOID Destination, const void* UserSource, SIZE_
 NTSTATUS ProbeAndWriteUserBuffer(PVOID UserDestination, const void* Source, SIZE_T Length) {
     RequireAtMostApc("ProbeAndWriteUserBuffer");
     if (Length == 0) return STATUS_SUCCESS;
+    if (auto space = detail::ClientSpaceOf(q407::sim::Current())) {
+        if (!RemoteRangeAllowed(UserDestination, Length)) return STATUS_ACCESS_VIOLATION;
+        return space->Write(reinterpret_cast<uintptr_t>(UserDestination), Source, Length)
+                   ? STATUS_SUCCESS
+                   : STATUS_ACCESS_VIOLATION;
+    }
     if (!ClientRangeAllowed(UserDestination, Length)) return STATUS_ACCESS_VIOLATION;
     return SafeCopy(UserDestination, Source, Length, false) ? STATUS_SUCCESS
                                                             : STATUS_ACCESS_VIOLATION;
@@ -234,18 +274,27 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     const uint64_t pageOffset = range.arenaOffset - mdl->ByteOffset;
     const size_t length =
         (mdl->ByteOffset + mdl->ByteCount + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
-    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, Pool::ArenaFd(),
-                      static_cast<off_t>(pageOffset));
+    KPROCESS* process = q407::sim::Current();
+    std::shared_ptr<ClientAddressSpace> client = detail::ClientSpaceOf(process);
+    void* base;
+    if (client != nullptr) {
+        // The client maps the arena's pages itself; the address is valid in its process only.
+        const uintptr_t at = client->Map(static_cast<size_t>(pageOffset), length);
+        base = at != 0 ? reinterpret_cast<void*>(at) : MAP_FAILED;
+    } else {
+        base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, Pool::ArenaFd(),
+                    static_cast<off_t>(pageOffset));
+    }
     if (base == MAP_FAILED) {
         if (BugCheckOnFailure) BugCheck("MmMapLockedPagesSpecifyCache", "mapping failed");
         return nullptr;
     }
     auto* user = static_cast<uint8_t*>(base) + mdl->ByteOffset;
-    KPROCESS* process = q407::sim::Current();
     {
         std::lock_guard lock(q407::sim::g_mutex);
         q407::sim::Views().push_back(q407::sim::View{process, static_cast<uint8_t*>(base), length,
-                                                     kernel, mdl->ByteCount, user, mdl});
+                                                     kernel, mdl->ByteCount, user, mdl,
+                                                     std::move(client)});
         q407::sim::EndedViews().erase(reinterpret_cast<uintptr_t>(user));
     }
     mdl->Process = process;  // the view list above records the mapping; no MDL flag stands for it
@@ -258,25 +307,41 @@ PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
 }
 
 void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
-    if (BaseAddress == MemoryDescriptorList->MappedSystemVa ||
-        Pool::IsKernelAddress(BaseAddress, 1))
+    if (BaseAddress == MemoryDescriptorList->MappedSystemVa) return;  // nothing was mapped
+    KPROCESS* current = q407::sim::Current();
+    // A client in another Linux process has its own addresses, which may equal ours: its views are
+    // looked up first.
+    const bool remote = detail::ClientSpaceOf(current) != nullptr;
+    if (!remote && Pool::IsKernelAddress(BaseAddress, 1))
         return;  // a system address: nothing was mapped
     RequireAtMostApc("MmUnmapLockedPages");
-    KPROCESS* current = q407::sim::Current();
-    std::lock_guard lock(q407::sim::g_mutex);
-    auto& views = q407::sim::Views();
-    for (auto it = views.begin(); it != views.end(); ++it) {
-        if (it->userAddress != BaseAddress) continue;
-        if (it->mdl != MemoryDescriptorList)
+    q407::sim::View released{};
+    {
+        std::lock_guard lock(q407::sim::g_mutex);
+        auto& views = q407::sim::Views();
+        auto found = views.end();
+        for (auto it = views.begin(); it != views.end(); ++it) {
+            if (it->userAddress != BaseAddress) continue;
+            if (it->process == current) {
+                found = it;
+                break;
+            }
+            if (it->client == nullptr && found == views.end()) found = it;
+        }
+        if (found == views.end()) {
+            if (q407::sim::EndedViews().erase(reinterpret_cast<uintptr_t>(BaseAddress)) != 0)
+                return;
+            if (remote && Pool::IsKernelAddress(BaseAddress, 1)) return;  // a system address
+            BugCheck("MmUnmapLockedPages", "not an address that MmMapLockedPages returned");
+        }
+        if (found->mdl != MemoryDescriptorList)
             BugCheck("MmUnmapLockedPages", "the address was mapped through another MDL");
-        if (it->process != current)
+        if (found->process != current)
             BugCheck("MmUnmapLockedPages",
-                     "the mapping belongs to process " + std::to_string(it->process->id) +
+                     "the mapping belongs to process " + std::to_string(found->process->id) +
                          " but the call runs in process " + std::to_string(current->id));
-        munmap(it->userBase, it->mappedLength);
-        views.erase(it);
-        return;
+        released = std::move(*found);
+        views.erase(found);
     }
-    if (q407::sim::EndedViews().erase(reinterpret_cast<uintptr_t>(BaseAddress)) != 0) return;
-    BugCheck("MmUnmapLockedPages", "not an address that MmMapLockedPages returned");
+    q407::sim::ReleaseMapping(released);
 }

@@ -6,6 +6,7 @@
 #include "sim/host/device_interfaces.h"
 #include "sim/host/io_internal.h"
 #include "sim/host/io_manager.h"
+#include "sim/host/machine_core.h"
 #include "sim/host/memory_views.h"
 #include "sim/host/process_internal.h"
 #include "sim/host/thread_context.h"
@@ -15,6 +16,9 @@ namespace q407::sim {
 namespace {
 
 std::atomic<ULONG> g_nextProcessId{0x100};
+
+// Guards KPROCESS::clientSpace, which the process drops when it ends while drivers may still ask.
+std::mutex g_clientSpaceMutex;
 
 // The Process objects by their kernel process, for code that only knows the current thread.
 std::mutex g_processesMutex;
@@ -100,7 +104,11 @@ void FileDestroy(void* body) {
 }
 
 const ObjectOps kFileOps{&kFileType, POOL_TAG("File"), FileCleanup, FileDestroy};
-const ObjectOps kEventOps{&kEventType, POOL_TAG("Even"), nullptr, nullptr};
+void EventDestroy(void* body) {
+    detail::DropEventMirror(static_cast<PKEVENT>(body));
+}
+
+const ObjectOps kEventOps{&kEventType, POOL_TAG("Even"), nullptr, EventDestroy};
 
 struct ThreadStart {
     std::function<void()> body;
@@ -127,6 +135,12 @@ KPROCESS& ProcessOf(KPROCESS* process) {
     return process != nullptr ? *process : *SystemProcess();
 }
 
+std::shared_ptr<ClientAddressSpace> ClientSpaceOf(KPROCESS* process) {
+    if (process == nullptr) return nullptr;
+    std::lock_guard lock(g_clientSpaceMutex);
+    return process->clientSpace;
+}
+
 }  // namespace detail
 
 ULONG CurrentProcessId() {
@@ -134,6 +148,16 @@ ULONG CurrentProcessId() {
 }
 
 void ResetProcesses() {}
+
+void AttachClientAddressSpace(Process& process, std::shared_ptr<ClientAddressSpace> space) {
+    if (space == nullptr) BugCheck("AttachClientAddressSpace", "no address space");
+    KPROCESS* p = process.Kernel();
+    if (p->ended) BugCheck("AttachClientAddressSpace", "the process has ended");
+    std::lock_guard lock(g_clientSpaceMutex);
+    if (p->clientSpace != nullptr)
+        BugCheck("AttachClientAddressSpace", "the process already has a client address space");
+    p->clientSpace = std::move(space);
+}
 
 Process::Process(std::string name)
     : process_(NewProcess(g_nextProcessId.fetch_add(4), std::move(name), new HandleTable(false))) {
@@ -382,6 +406,10 @@ void Process::End() {
     }
     UnmapProcessViews(process_);
     process_->ended = true;
+    // Released on return, outside the lock: the space may hold the client's connection.
+    std::shared_ptr<ClientAddressSpace> space;
+    std::lock_guard lock(g_clientSpaceMutex);
+    space.swap(process_->clientSpace);
 }
 
 bool Process::Ended() const {

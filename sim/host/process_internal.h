@@ -1,10 +1,12 @@
 // Kernel-side records of threads and processes.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "platform/kernel/ke.h"
 #include "platform/kernel/ps_ob.h"
+#include "sim/host/client_address_space.h"
 #include "sim/host/object_manager.h"
 
 struct KTHREAD {
@@ -21,6 +23,8 @@ struct KPROCESS {
     q407::sim::HandleTable* handles;
     KEVENT terminating;  // set when the process is being ended: user-mode waits give up
     bool ended;
+    // Set when the client lives in another Linux process; read through ClientSpaceOf.
+    std::shared_ptr<q407::sim::ClientAddressSpace> clientSpace;
 };
 
 namespace q407::sim::detail {
@@ -33,6 +37,8 @@ KPROCESS& ProcessOf(KPROCESS* process);
 // machine's other long-lived objects do.
 KTHREAD* StartThread(KPROCESS* process, void (*entry)(void*), void* context, NTSTATUS* status,
                      bool machineOwn = false);
+// The address space of the process's client when it lives in another Linux process, else null.
+std::shared_ptr<ClientAddressSpace> ClientSpaceOf(KPROCESS* process);
 // System and process threads that are still running.
 int RunningThreads();
 
