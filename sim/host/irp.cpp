@@ -216,6 +216,15 @@ bool SetupDeviceControl(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PV
         return false;
     }
     IrpRecord update;
+    // A request refused here never reaches a driver: the system buffer goes at once.
+    const auto refuse = [irp, failure](NTSTATUS status) {
+        if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+            ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
+        }
+        *failure = status;
+        return false;
+    };
     if (method == METHOD_BUFFERED ||
         ((method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && inputLength != 0)) {
         const ULONG length =
@@ -230,16 +239,10 @@ bool SetupDeviceControl(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PV
             update.buffered = true;
             memset(buffer, 0, length);
             if (inputLength != 0) {
-                if (input == nullptr) {
-                    *failure = STATUS_INVALID_PARAMETER;
-                    return false;
-                }
+                if (input == nullptr) return refuse(STATUS_INVALID_PARAMETER);
                 if (user) {
                     NTSTATUS s = ProbeAndReadUserBuffer(buffer, input, inputLength);
-                    if (!NT_SUCCESS(s)) {
-                        *failure = s;
-                        return false;
-                    }
+                    if (!NT_SUCCESS(s)) return refuse(s);
                 } else {
                     memcpy(buffer, input, inputLength);
                 }
@@ -254,10 +257,7 @@ bool SetupDeviceControl(PIRP irp, ULONG code, PVOID input, ULONG inputLength, PV
     if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         if (outputLength != 0 && output != nullptr) {
             PMDL mdl = IoAllocateMdl(output, outputLength, FALSE, FALSE, nullptr);
-            if (mdl == nullptr) {
-                *failure = STATUS_INSUFFICIENT_RESOURCES;
-                return false;
-            }
+            if (mdl == nullptr) return refuse(STATUS_INSUFFICIENT_RESOURCES);
             mdl->MappedSystemVa = output;
             mdl->MdlFlags |= MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA;
             irp->MdlAddress = mdl;

@@ -90,6 +90,15 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
         return IoCallDriver(d->lower, irp);
     }
     Log(d, "dispatch");
+    if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL && d->control != nullptr) {
+        ++d->controls;
+        ULONG_PTR information = 0;
+        const NTSTATUS status = d->control(irp, &information);
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = NT_SUCCESS(status) ? information : 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    }
     if (stack->MajorFunction == IRP_MJ_DEVICE_CONTROL &&
         (stack->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_BUFFERED) {
         ++d->controls;

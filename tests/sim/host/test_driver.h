@@ -38,7 +38,9 @@ struct TestDevice {
     PIRP pending = nullptr;
     KSPIN_LOCK lock = 0;
 
-    // Device control with METHOD_BUFFERED: the reply is the input with every byte incremented.
+    // Device control with METHOD_BUFFERED: the reply is the input with every byte incremented,
+    // unless the test handles device control itself (status, and Information on success).
+    NTSTATUS (*control)(PIRP irp, ULONG_PTR* information) = nullptr;
     int creates = 0, cleanups = 0, closes = 0, controls = 0;
 };
 

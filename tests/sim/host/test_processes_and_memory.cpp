@@ -63,6 +63,7 @@ TEST_F(ClientFixture, DeviceIoControlGoesThroughTheDriverWithBufferedCopies) {
                                      128, &returned),
               STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(device->controls, 1);
+    EXPECT_EQ(Pool::Usage(POOL_TAG("IoSb")).allocations, 0u);  // the refused request's buffer
     EXPECT_EQ(client.Close(h), STATUS_SUCCESS);
     EXPECT_EQ(device->cleanups, 1);
     EXPECT_EQ(device->closes, 1);
