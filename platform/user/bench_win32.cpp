@@ -1,5 +1,6 @@
 // The bench's Win32 device access: each call acts in the emulated process of the calling thread,
-// through that process's handle table and the emulated I/O manager.
+// through that process's handle table and the emulated I/O manager; or, when this Linux process
+// is linked to a machine running elsewhere, goes there (platform/user/remote/remote_win32.cpp).
 #include "platform/user/bench_win32.h"
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/user/remote/client_link.h"
+#include "platform/user/remote/remote_win32.h"
 #include "sim/host/device_interfaces.h"
 #include "sim/host/machine_clock.h"
 #include "sim/host/process.h"
@@ -124,6 +127,8 @@ Notification* NotificationOf(HDEVNOTIFY handle) {
 }  // namespace
 
 HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFilter, DWORD Flags) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::RegisterDeviceNotificationW(*link, hRecipient, NotificationFilter, Flags);
     sim::Process* process = Current();
     if (process == nullptr) {
         t_lastError = ERROR_ACCESS_DENIED;
@@ -179,6 +184,8 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFil
 }
 
 BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::UnregisterDeviceNotification(*link, Handle);
     Notification* n = NotificationOf(Handle);
     if (n == nullptr) return Fail(ERROR_INVALID_HANDLE);
     {
@@ -194,6 +201,8 @@ BOOL UnregisterDeviceNotification(HDEVNOTIFY Handle) {
 }
 
 HANDLE BenchDeviceChangeEvent(HDEVNOTIFY Handle) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::BenchDeviceChangeEvent(*link, Handle);
     Notification* n = NotificationOf(Handle);
     if (n == nullptr) {
         t_lastError = ERROR_INVALID_HANDLE;
@@ -204,6 +213,9 @@ HANDLE BenchDeviceChangeEvent(HDEVNOTIFY Handle) {
 
 BOOL BenchTakeDeviceChange(HDEVNOTIFY Handle, HANDLE* recipient, WPARAM* wParam,
                            PDEV_BROADCAST_HDR Record, DWORD RecordSize, LPDWORD RequiredSize) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::BenchTakeDeviceChange(*link, Handle, recipient, wParam, Record, RecordSize,
+                                             RequiredSize);
     Notification* n = NotificationOf(Handle);
     if (n == nullptr) return Fail(ERROR_INVALID_HANDLE);
     if (wParam == nullptr) return Fail(ERROR_INVALID_PARAMETER);
@@ -239,8 +251,16 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwn
         t_lastError = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
+    std::vector<std::wstring> machinePaths;
+    remote::ClientLink* machine = remote::ClientLink::Current();
+    if (machine != nullptr && !linked::GetClassDevs(*machine, *ClassGuid, Flags, &machinePaths))
+        return INVALID_HANDLE_VALUE;
     auto* set = new DeviceInfoSet();
     set->classGuid = *ClassGuid;
+    if (machine != nullptr) {
+        set->paths = std::move(machinePaths);
+        return set;
+    }
     for (const std::wstring& link : sim::EnabledDeviceInterfaces(*ClassGuid))
         set->paths.push_back(Win32Path(link));
     return set;
@@ -302,6 +322,9 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
 HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::CreateFileW(*link, lpFileName, dwDesiredAccess, dwShareMode,
+                                   dwCreationDisposition, dwFlagsAndAttributes);
     (void)dwDesiredAccess;
     (void)dwShareMode;
     (void)lpSecurityAttributes;
@@ -324,6 +347,9 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                      LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                      LPOVERLAPPED lpOverlapped) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::DeviceIoControl(*link, hDevice, dwIoControlCode, lpInBuffer, nInBufferSize,
+                                       lpOutBuffer, nOutBufferSize, lpBytesReturned, lpOverlapped);
     sim::Process* process = Current();
     if (process == nullptr) return Fail(ERROR_INVALID_HANDLE);
     // Handles are opened synchronous: an overlapped request is not something this bench serves.
@@ -338,6 +364,7 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
 }
 
 BOOL CloseHandle(HANDLE hObject) {
+    if (auto* link = remote::ClientLink::Current()) return linked::CloseHandle(*link, hObject);
     sim::Process* process = Current();
     if (process == nullptr) return Fail(ERROR_INVALID_HANDLE);
     const NTSTATUS status = process->Close(hObject);
@@ -346,6 +373,8 @@ BOOL CloseHandle(HANDLE hObject) {
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, BOOL bInitialState,
                     LPCWSTR lpName) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::CreateEventW(*link, bManualReset, bInitialState, lpName);
     (void)lpEventAttributes;
     sim::Process* process = Current();
     // Named events would be shared across processes; no client of ours names one.
@@ -359,12 +388,14 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
 }
 
 BOOL SetEvent(HANDLE hEvent) {
+    if (auto* link = remote::ClientLink::Current()) return linked::SetEvent(*link, hEvent);
     sim::Process* process = Current();
     if (process == nullptr || !process->SetEvent(hEvent)) return Fail(ERROR_INVALID_HANDLE);
     return TRUE;
 }
 
 BOOL ResetEvent(HANDLE hEvent) {
+    if (auto* link = remote::ClientLink::Current()) return linked::ResetEvent(*link, hEvent);
     sim::Process* process = Current();
     if (process == nullptr || !process->ResetEvent(hEvent)) return Fail(ERROR_INVALID_HANDLE);
     return TRUE;
@@ -376,6 +407,8 @@ DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
 
 DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
                              DWORD dwMilliseconds) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::WaitForMultipleObjects(*link, nCount, lpHandles, bWaitAll, dwMilliseconds);
     sim::Process* process = Current();
     if (process == nullptr || lpHandles == nullptr || nCount == 0) {
         t_lastError = ERROR_INVALID_PARAMETER;
@@ -389,6 +422,9 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize,
                     LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    if (auto* link = remote::ClientLink::Current())
+        return linked::CreateThread(*link, lpStartAddress, lpParameter, dwCreationFlags,
+                                    lpThreadId);
     (void)lpThreadAttributes;
     (void)dwStackSize;
     sim::Process* process = Current();
@@ -413,6 +449,7 @@ BOOL SetThreadPriority(HANDLE hThread, int nPriority) {
 }
 
 void Sleep(DWORD dwMilliseconds) {
+    if (remote::ClientLink::Current() != nullptr) return linked::Sleep(dwMilliseconds);
     LARGE_INTEGER interval;
     interval.QuadPart = -static_cast<LONGLONG>(dwMilliseconds) * 10'000;
     const NTSTATUS status = KeDelayExecutionThread(KernelMode, FALSE, &interval);
@@ -420,6 +457,7 @@ void Sleep(DWORD dwMilliseconds) {
 }
 
 DWORD timeGetTime() {
+    if (remote::ClientLink::Current() != nullptr) return linked::timeGetTime();
     return static_cast<DWORD>(sim::MachineClock::Instance().Now() / sim::kTicksPerMillisecond);
 }
 
