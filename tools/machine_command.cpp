@@ -148,13 +148,9 @@ bool MakeSocketFolder(const std::string& path, std::string* error) {
 // Every driver tag still in pool once the devices are gone, in the pool's report form.
 std::string DriverPoolLeft() {
     std::string left;
-    for (const sim::PoolTagUsage& u : sim::Pool::Outstanding()) {
-        const std::string tag = sim::TagText(u.tag);
-        if (tag.rfind("Zel", 0) == 0 || tag == "None" || tag == "Mdl " || tag == "Irp " ||
-            tag == "IoSb")
-            left += "tag " + tag + ": " + std::to_string(u.allocations) + " allocations, " +
-                    std::to_string(u.bytes) + " bytes; ";
-    }
+    for (const DriverPoolTag& t : DriverPoolNow())
+        left += "tag " + t.tag + ": " + std::to_string(t.allocations) + " allocations, " +
+                std::to_string(t.bytes) + " bytes; ";
     return left;
 }
 

@@ -2,6 +2,8 @@
 
 #include "sim/device/q407_device.h"
 #include "sim/device/usb_bus.h"
+#include "sim/host/pool.h"
+#include "sim/host/verifier.h"
 #include "tools/device_rig.h"
 #include "tools/wdm_machine.h"
 
@@ -13,6 +15,17 @@ nlohmann::json Refused(const std::string& error) {
 }
 
 }  // namespace
+
+std::vector<DriverPoolTag> DriverPoolNow() {
+    std::vector<DriverPoolTag> tags;
+    for (const sim::PoolTagUsage& u : sim::Pool::Outstanding()) {
+        std::string tag = sim::TagText(u.tag);
+        if (tag.rfind("Zel", 0) == 0 || tag == "None" || tag == "Mdl " || tag == "Irp " ||
+            tag == "IoSb")
+            tags.push_back({std::move(tag), u.allocations, u.bytes});
+    }
+    return tags;
+}
 
 MachineDevices::MachineDevices(DeviceRig& rig) : rig_(rig) {}
 
@@ -71,7 +84,16 @@ nlohmann::json MachineDevices::List() const {
         if (rig_.Facade(unit) != nullptr) u["rate"] = rig_.Device(unit).ClockRate();
         units.push_back(std::move(u));
     }
-    nlohmann::json answer = {{"ok", true}, {"units", std::move(units)}, {"asleep", asleep_}};
+    size_t allocations = 0;
+    size_t bytes = 0;
+    for (const DriverPoolTag& t : DriverPoolNow()) {
+        allocations += t.allocations;
+        bytes += t.bytes;
+    }
+    nlohmann::json answer = {{"ok", true},
+                             {"units", std::move(units)},
+                             {"asleep", asleep_},
+                             {"driverPool", {{"allocations", allocations}, {"bytes", bytes}}}};
     if (clients_) answer["clients"] = clients_();
     return answer;
 }

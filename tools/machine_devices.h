@@ -1,7 +1,8 @@
 // The machine's devices as a running machine's clients act on them: list the units, pull one out,
 // plug it in again, put the system to sleep and wake it. Requests and answers are JSON objects,
 // so that `q407 device` and any other client read them alike:
-//   {"action": "list"}                       -> {"ok": true, "units": [...], "clients": N, ...}
+//   {"action": "list"}                       -> {"ok": true, "units": [...], "clients": N,
+//                                               "driverPool": {"allocations": N, "bytes": N}}
 //   {"action": "unplug" | "plug", "unit": N} -> {"ok": true, "unit": N, "state": "..."}
 //   {"action": "sleep" | "wake"}             -> {"ok": true, "asleep": bool}
 // A refused or malformed request answers {"ok": false, "error": "..."}.
@@ -12,10 +13,20 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 namespace q407::tools {
 
 class DeviceRig;
+
+// What the drivers hold in pool now (their tags and the I/O manager's on their behalf): tag text,
+// allocations, bytes.
+struct DriverPoolTag {
+    std::string tag;
+    size_t allocations = 0;
+    size_t bytes = 0;
+};
+std::vector<DriverPoolTag> DriverPoolNow();
 
 class MachineDevices {
   public:

@@ -142,14 +142,22 @@ TEST_F(MachineProcesses, ClientsInThreeProcessesShareOneDeviceUntilTheMachineSto
 TEST_F(MachineProcesses, ClientKilledMidStreamLeavesTheMachineClean) {
     StartMachine();
     Client asio, panel;
-    StartClient(&asio, "asio", 120);
     StartClient(&panel, "panel", 120);
+    nlohmann::json before;
+    ASSERT_EQ(Device({"list"}, &before), 0);
+    StartClient(&asio, "asio", 120);
     std::string line;
     ASSERT_TRUE(asio.process.WaitForLine("streaming", &line, kPatience));
+    nlohmann::json during;
+    ASSERT_EQ(Device({"list"}, &during), 0);
+    EXPECT_GT(during["driverPool"]["bytes"], before["driverPool"]["bytes"]);
 
     asio.process.Signal(SIGKILL);
     EXPECT_EQ(asio.process.Wait(kPatience), 128 + SIGKILL);
     ASSERT_TRUE(WaitForClients(1)) << "the killed client's process did not end on the machine";
+    nlohmann::json after;
+    ASSERT_EQ(Device({"list"}, &after), 0);
+    EXPECT_EQ(after["driverPool"], before["driverPool"]) << "the killed client's attachment stayed";
 
     // Its attachment went with it: a new ASIO client gets the device and streams to the end,
     // while the panel holds on.
