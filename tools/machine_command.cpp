@@ -235,6 +235,8 @@ int MachineCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    // A client or terminal gone mid-write is an error to report, not a reason to die.
+    signal(SIGPIPE, SIG_IGN);
     sigset_t previousMask;
     pthread_sigmask(SIG_BLOCK, &stopSignals, &previousMask);
     const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC | SFD_NONBLOCK);
