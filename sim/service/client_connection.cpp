@@ -8,7 +8,6 @@
 #include <cstring>
 #include <exception>
 
-#include "platform/user/remote/client_link.h"
 #include "platform/user/bench_win32.h"
 #include "sim/host/client_address_space.h"
 #include "sim/host/pool.h"
@@ -25,7 +24,6 @@ using remote::Op;
 using remote::WireReader;
 using remote::WireWriter;
 
-constexpr uint32_t kProtocolVersion = 1;
 // Memory requests move at most this much per message, well inside the payload limit.
 constexpr size_t kRequestChunk = 1u << 20;
 
@@ -59,8 +57,7 @@ struct CallWindow {
 thread_local CallWindow* t_window = nullptr;
 
 CallWindowScope::CallWindowScope(const Connection& connection, uintptr_t inAddress,
-                                 std::vector<uint8_t> input, uintptr_t outAddress,
-                                 size_t outLength)
+                                 std::vector<uint8_t> input, uintptr_t outAddress, size_t outLength)
     : window_(new CallWindow{&connection, inAddress, std::move(input), outAddress, outLength, {}}),
       previous_(t_window) {
     t_window = window_;
@@ -280,9 +277,9 @@ bool ClientConnection::Request(Op op, const WireWriter& payload, std::vector<uin
     bool ok = Send(h, payload.Data(), {});
     std::unique_lock lock(mutex_);
     if (ok) {
-        ok = changed_.wait_for(lock, std::chrono::milliseconds(kRequestTimeoutMs),
-                               [&] { return gone_ || pending_[id].answered; }) &&
-             pending_[id].answered;
+        ok = changed_.wait_for(lock, std::chrono::milliseconds(kRequestTimeoutMs), [&] {
+            return gone_ || pending_[id].answered;
+        }) && pending_[id].answered;
     }
     if (ok) *answer = std::move(pending_[id].payload);
     pending_.erase(id);
@@ -291,7 +288,6 @@ bool ClientConnection::Request(Op op, const WireWriter& payload, std::vector<uin
 
 void ClientConnection::ReadLoop() {
     {
-        remote::ClientLink::MachineThreadScope machineThread;
         for (;;) {
             Message message;
             if (!remote::ReceiveMessage(socket_, &message)) break;
@@ -311,7 +307,8 @@ bool ClientConnection::Dispatch(Message& message) {
     const MessageHeader& h = message.header;
     switch (static_cast<MessageKind>(h.kind)) {
         case MessageKind::Call:
-            if (process_ == nullptr) return h.op == static_cast<uint16_t>(Op::Hello) && Hello(message);
+            if (process_ == nullptr)
+                return h.op == static_cast<uint16_t>(Op::Hello) && Hello(message);
             return Enqueue(message);
         case MessageKind::Answer: {
             std::lock_guard lock(mutex_);
@@ -337,7 +334,7 @@ bool ClientConnection::Hello(const Message& message) {
     const uint32_t version = in.U32();
     const uint32_t clientPid = in.U32();
     const std::wstring program = in.WString();
-    if (!in.AtEnd() || version != kProtocolVersion) {
+    if (!in.AtEnd() || version != remote::kProtocolVersion) {
         (void)SendError(message.header, win32::ERROR_INVALID_PARAMETER);
         return false;
     }
@@ -404,7 +401,6 @@ bool ClientConnection::Enqueue(Message& message) {
 }
 
 void ClientConnection::WorkerLoop(uint32_t clientThread) {
-    remote::ClientLink::MachineThreadScope machineThread;
     for (;;) {
         Call call;
         {

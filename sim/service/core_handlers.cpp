@@ -136,8 +136,7 @@ void CreateEvent(CallContext& call, WireReader& in, WireWriter& out) {
     const uint32_t manualReset = in.U32();
     const uint32_t initialState = in.U32();
     if (!Complete(in, out)) return;
-    HANDLE handle =
-        win32::CreateEventW(nullptr, manualReset != 0, initialState != 0, nullptr);
+    HANDLE handle = win32::CreateEventW(nullptr, manualReset != 0, initialState != 0, nullptr);
     if (handle == nullptr) {
         out.U32(win32::GetLastError()).U64(0);
         return;

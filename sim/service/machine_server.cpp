@@ -34,7 +34,7 @@ bool MakeDirectories(const std::string& path, std::string* error) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0) return true;
     const std::string directory = path.substr(0, slash);
-    struct stat st{};
+    struct stat st {};
     if (::stat(directory.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) return true;
         *error = directory + " is not a directory";
@@ -110,7 +110,7 @@ bool MachineServer::Start(std::string* error) {
         return false;
     }
     if (!MakeDirectories(path, error)) return false;
-    struct stat st{};
+    struct stat st {};
     if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode)) {
             *error = path + " exists and is not a socket";
@@ -194,7 +194,7 @@ void MachineServer::Serve() {
     // Stopping: no new clients, the socket goes, every connection ends with its process.
     ::close(listener_);
     listener_ = -1;
-    struct stat st{};
+    struct stat st {};
     if (::lstat(options_.socketPath.c_str(), &st) == 0 && st.st_ino == socketInode_)
         ::unlink(options_.socketPath.c_str());
     {

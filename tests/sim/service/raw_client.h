@@ -30,8 +30,8 @@ class RawClient {
     // connection ends first.
     bool Call(remote::Op op, const remote::WireWriter& request, std::vector<uint8_t>* reply,
               std::vector<int>* fds = nullptr, uint32_t thread = 1);
-    bool Send(remote::MessageKind kind, uint16_t op, uint32_t id, const std::vector<uint8_t>& payload,
-              uint32_t thread = 1);
+    bool Send(remote::MessageKind kind, uint16_t op, uint32_t id,
+              const std::vector<uint8_t>& payload, uint32_t thread = 1);
     bool SendBytes(const void* data, size_t length);
     // True when the machine closes the connection within a few seconds.
     bool ClosedByMachine();
