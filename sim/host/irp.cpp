@@ -511,7 +511,9 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
         BugCheck("IofCompleteRequest", "IRP completed twice (no driver owns it)");
     if (Irp->IoStatus.Status == STATUS_PENDING)
         BugCheck("IofCompleteRequest", "IRP completed with STATUS_PENDING");
-    if (Irp->CancelRoutine != nullptr)
+    // Read as IoSetCancelRoutine writes it: in real time a driver may cancel the IRP on another
+    // processor while the bus completes it.
+    if (__atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST) != nullptr)
         BugCheck("IofCompleteRequest", "IRP completed with its cancel routine still set");
     ThreadContext& ctx = CurrentThreadContext();
     if (ctx.inMachineEvent) {
