@@ -1,5 +1,8 @@
 #include "tools/asio_device_session.h"
 
+#include <chrono>
+#include <thread>
+
 // The session sees both sides: the host's Win32 names (through its header) and the emulated
 // kernel's declarations of the same names, which clang would report as shadowing them.
 #if defined(__clang__)
@@ -151,6 +154,33 @@ AsioSessionFailure DeviceSession::Run(const AsioSessionRequest& request,
     result->deviceOverruns = after.device.overruns - before.device.overruns;
     result->engineDropouts = after.engine - before.engine;
     if (failure == AsioSessionFailure::None && state_->module->CanUnloadNow() != S_OK) {
+        *error = "the ASIO driver library still holds objects after the session";
+        failure = AsioSessionFailure::DriverError;
+    }
+    return failure;
+}
+
+AsioSessionFailure RunLinkedSession(const std::string& libraryPath,
+                                    const AsioSessionRequest& request, DeviceSessionResult* result,
+                                    std::string* error) {
+    AsioModule module(libraryPath.empty() ? DefaultAsioModulePath() : libraryPath);
+    if (!module.Loaded()) {
+        *error = "cannot load the ASIO driver: " + module.Error();
+        return AsioSessionFailure::NoDriver;
+    }
+    AsioSessionRequest run = request;
+    if (!run.advance)
+        run.advance = [](double seconds) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        };
+    std::string why;
+    result->deviceKnown = QueryDeviceReport(&result->device, &why);
+    AsioSessionFailure failure = AsioSessionFailure::None;
+    {
+        AsioHost asio(module);
+        failure = asio.Run(run, &result->asio, error);
+    }
+    if (failure == AsioSessionFailure::None && module.CanUnloadNow() != S_OK) {
         *error = "the ASIO driver library still holds objects after the session";
         failure = AsioSessionFailure::DriverError;
     }

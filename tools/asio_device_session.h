@@ -67,6 +67,13 @@ class DeviceSession {
     std::unique_ptr<State> state_;
 };
 
+// One session on the running machine the program is linked to (ClientLink): the host runs on
+// this program's threads against the wall clock; the device's counters stay on the machine, so
+// only the host's own missed switches count as dropouts. The device settings are the machine's.
+AsioSessionFailure RunLinkedSession(const std::string& libraryPath,
+                                    const AsioSessionRequest& request, DeviceSessionResult* result,
+                                    std::string* error);
+
 // Boot and one session.
 AsioSessionFailure RunDeviceSession(const DeviceSessionOptions& options,
                                     const AsioSessionRequest& request, DeviceSessionResult* result,

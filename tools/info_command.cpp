@@ -10,6 +10,7 @@
 #include "tools/cli_parse.h"
 #include "tools/device_report.h"
 #include "tools/device_rig.h"
+#include "tools/machine_choice.h"
 
 namespace q407::tools {
 namespace {
@@ -85,17 +86,24 @@ int InfoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         "q407 info"};
     bool json = false;
     app.add_flag("--json", json, "print one JSON object instead of the report");
+    MachineOptions machineOptions;
+    AddMachineOptions(app, &machineOptions);
     if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
 
-    DeviceRig rig;
+    MachineChoice choice;
+    if (const std::optional<int> exit = choice.Choose(machineOptions, "q407 info", {}, true, err))
+        return *exit;
     std::string error;
-    if (!StartDeviceWithSettings(rig, DefaultMixerSettings(), &error)) {
-        err << "q407 info: " << error << "\n";
-        return 1;
-    }
     DeviceReport report;
     bool ok = false;
-    {
+    if (choice.Linked()) {
+        ok = QueryDeviceReport(&report, &error);  // this program's own thread, as on Windows
+    } else {
+        DeviceRig rig;
+        if (!StartDeviceWithSettings(rig, DefaultMixerSettings(), &error)) {
+            err << "q407 info: " << error << "\n";
+            return 1;
+        }
         sim::Process client("q407 info");
         sim::Process::Scope scope(client);
         ok = QueryDeviceReport(&report, &error);
@@ -104,10 +112,14 @@ int InfoCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
         err << "q407 info: " << error << "\n";
         return 1;
     }
-    if (json)
-        out << ToJson(report).dump() << "\n";
-    else
+    if (json) {
+        nlohmann::json j = ToJson(report);
+        j["machine"] = choice.Describe();
+        out << j.dump() << "\n";
+    } else {
         PrintText(report, out);
+        out << "  machine            " << choice.Describe() << "\n";
+    }
     return 0;
 }
 

@@ -29,6 +29,7 @@
 #include "sim/host/pool.h"
 #include "sim/host/trace_log.h"
 #include "sim/host/verifier.h"
+#include "sim/service/audio_handlers.h"
 #include "sim/service/machine_server.h"
 #include "tools/cli_parse.h"
 #include "tools/device_rig.h"
@@ -302,6 +303,7 @@ int MachineCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
                     }
                     reply.String(requests.Ask(request));
                 });
+            service::AddAudioHandlers(server.Handlers());
             booted = server.Start(&error);
             if (!booted && MachineAnswers(o.socket)) status = kMachineExitRunning;
         }

@@ -27,6 +27,7 @@ struct MidiTransfer {
     uint64_t deviceOut = 0;  // bytes the device put on its MIDI OUT wire
     std::vector<uint8_t> received;
     bool outMatches = false;     // the device's MIDI OUT carried exactly what was sent, in order
+    bool wireSeen = true;        // false on a linked machine: its MIDI OUT wire is out of reach
     uint64_t lost = 0;           // expected bytes that did not come back
     int64_t firstMismatch = -1;  // index of the first received byte that differs, or -1
     double seconds = 0;          // machine time the transfer took

@@ -7,6 +7,7 @@
 
 #include "sim/host/portcls/audio_client.h"
 #include "tools/cli_parse.h"
+#include "tools/machine_choice.h"
 #include "tools/subdevice_listing.h"
 #include "tools/subdevice_names.h"
 #include "tools/wdm_machine.h"
@@ -34,17 +35,23 @@ int MixerCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_flag("--list", list, "list the subdevices and exit");
     app.add_flag("--json", json, "print one JSON object instead of the report");
     app.add_flag("--realtime", realTime, "run against the wall clock (default: virtual time)");
+    MachineOptions machineOptions;
+    AddMachineOptions(app, &machineOptions);
     if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
     const bool setting = node >= 0 || !mute.empty();
     if (setting && (node < 0 || mute.empty() || device.empty())) {
         err << "q407 mixer: --set needs --device, a node number and --mute on|off\n";
         return kWdmExitUsage;
     }
+    MachineChoice choice;
+    if (const std::optional<int> exit = choice.Choose(machineOptions, "q407 mixer",
+                                                      GivenOptions(app, {"--realtime"}), true, err))
+        return *exit;
     WdmMachineOptions options;
     options.realTime = realTime;
     WdmMachine machine;
     std::string error;
-    if (!machine.Boot(options, &error)) {
+    if (choice.Linked() ? !machine.UseLinked(&error) : !machine.Boot(options, &error)) {
         err << "q407 mixer: " << error << "\n";
         return kWdmExitFailed;
     }
@@ -107,13 +114,15 @@ int MixerCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
                              {"status", StatusText(v.status)},
                              {"lines", lines}});
         }
-        nlohmann::json j = {{"mixers", array}, {"passed", passed}};
+        nlohmann::json j = {{"mixers", array}, {"machine", choice.Describe()}, {"passed", passed}};
         if (setting)
             j["set"] = {
                 {"device", device}, {"node", node}, {"mute", mute}, {"confirmed", confirmed}};
         out << j.dump() << "\n";
     } else {
-        out << "Q407 LX mixers (" << (realTime ? "real" : "virtual") << " time)\n";
+        out << "Q407 LX mixers (" << (realTime || choice.Linked() ? "real" : "virtual")
+            << " time)\n";
+        if (choice.Linked()) out << "  machine " << choice.Describe() << "\n";
         if (setting)
             out << "  set " << device << " node " << node << " mute " << mute
                 << (confirmed ? " (read back)" : " (NOT read back)") << "\n";

@@ -6,6 +6,7 @@
 #include <ostream>
 
 #include "tools/cli_parse.h"
+#include "tools/machine_choice.h"
 #include "tools/subdevice_listing.h"
 #include "tools/wav_io.h"
 #include "tools/wave_streams.h"
@@ -109,11 +110,19 @@ int RecordCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_flag("--list", list, "list the subdevices and exit");
     app.add_flag("--json", json, "print one JSON object instead of the report");
     app.add_flag("--realtime", realTime, "run against the wall clock (default: virtual time)");
+    MachineOptions machineOptions;
+    AddMachineOptions(app, &machineOptions);
     if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
     if (!list && path.empty()) {
         err << "q407 record: no FILE given\nRun 'q407 record --help' for the options.\n";
         return kWdmExitUsage;
     }
+    MachineChoice choice;
+    if (const std::optional<int> exit = choice.Choose(
+            machineOptions, "q407 record", GivenOptions(app, {"--input", "--realtime"}), true, err))
+        return *exit;
+    // A running machine's inputs carry what it was started with; nothing is known to check.
+    if (choice.Linked()) input = "as the running machine feeds them";
     WdmMachineOptions options;
     options.rate = rate;
     options.realTime = realTime;
@@ -122,7 +131,7 @@ int RecordCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
                                            : InputFeed::Silence;
     WdmMachine machine;
     std::string error;
-    if (!machine.Boot(options, &error)) {
+    if (choice.Linked() ? !machine.UseLinked(&error) : !machine.Boot(options, &error)) {
         err << "q407 record: " << error << "\n";
         return kWdmExitFailed;
     }
@@ -163,7 +172,7 @@ int RecordCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     }
     std::vector<int64_t> breaks;
     bool intact = true;
-    if (options.inputs == InputFeed::Ramp) {
+    if (options.inputs == InputFeed::Ramp && !choice.Linked()) {
         for (size_t c = 0; c < report.channels.size(); ++c) {
             breaks.push_back(static_cast<int64_t>(
                 RampBreaks(report.channels[c], report.firstInput + int(c), bits)));
@@ -180,15 +189,17 @@ int RecordCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
                             {"frames", report.frames},
                             {"seconds", double(report.frames) / rate},
                             {"input", input},
-                            {"time", realTime ? "real" : "virtual"},
+                            {"time", realTime || choice.Linked() ? "real" : "virtual"},
+                            {"machine", choice.Describe()},
                             {"passed", intact}};
         if (!breaks.empty()) j["ramp_breaks"] = breaks;
         out << j.dump() << "\n";
     } else {
         char line[200];
         out << "Q407 LX record: " << device << " (inputs " << report.firstInput + 1 << " and "
-            << report.firstInput + 2 << ") into " << path << " (" << (realTime ? "real" : "virtual")
-            << " time)\n";
+            << report.firstInput + 2 << ") into " << path << " ("
+            << (realTime || choice.Linked() ? "real" : "virtual") << " time)\n";
+        if (choice.Linked()) out << "  machine       " << choice.Describe() << "\n";
         std::snprintf(line, sizeof(line), "  format        stereo %d-bit PCM at %u Hz\n", bits,
                       rate);
         out << line;

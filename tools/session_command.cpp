@@ -12,6 +12,7 @@
 #include "tools/cli_parse.h"
 #include "tools/command_line.h"
 #include "tools/latency_sweep.h"
+#include "tools/machine_choice.h"
 #include "tools/round_trip_analysis.h"
 #include "tools/test_signal.h"
 #include "tools/wav_io.h"
@@ -65,7 +66,17 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
                  "n = 2, 5 (virtual time)");
     app.add_option("--starts", starts, "starts per setting in the sweep (default 100)")
         ->check(CLI::Range(1, 10000));
+    MachineOptions machineOptions;
+    AddMachineOptions(app, &machineOptions);
     if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
+    // The device's settings and virtual time belong to a machine of the command's own.
+    MachineChoice choice;
+    if (const std::optional<int> exit = choice.Choose(
+            machineOptions, "q407 session",
+            GivenOptions(app,
+                         {"--latency", "--buffers", "--real-time", "--latency-sweep", "--starts"}),
+            true, err))
+        return *exit;
 
     if (sweep) {
         LatencySweepOptions options;
@@ -165,7 +176,9 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
     options.realTime = realTime;
     options.libraryPath = driverPath;
     DeviceSessionResult result;
-    const AsioSessionFailure failure = RunDeviceSession(options, request, &result, &error);
+    const AsioSessionFailure failure = choice.Linked()
+                                           ? RunLinkedSession(driverPath, request, &result, &error)
+                                           : RunDeviceSession(options, request, &result, &error);
     if (failure != AsioSessionFailure::None) {
         err << "q407 session: " << error << "\n";
         return FailureExit(failure);
@@ -200,7 +213,8 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
             {"driver_version", asio.driverVersion},
             {"rate", asio.sampleRate},
             {"buffer_frames", asio.bufferFrames},
-            {"usb_buffers", buffers},
+            {"usb_buffers", choice.Linked() ? nlohmann::json() : nlohmann::json(buffers)},
+            {"machine", choice.Describe()},
             {"input_latency", asio.inputLatency},
             {"output_latency", asio.outputLatency},
             {"outputs", ChannelText(outputs)},
@@ -221,8 +235,15 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
     std::snprintf(line, sizeof(line), "channels           %ld inputs, %ld outputs\n",
                   asio.inputChannels, asio.outputChannels);
     out << line;
-    std::snprintf(line, sizeof(line), "rate, buffer       %.0f Hz, %ld frames, %u USB buffers\n",
-                  asio.sampleRate, asio.bufferFrames, buffers);
+    if (choice.Linked()) {
+        out << "machine            " << choice.Describe() << "\n";
+        std::snprintf(line, sizeof(line), "rate, buffer       %.0f Hz, %ld frames\n",
+                      asio.sampleRate, asio.bufferFrames);
+    } else {
+        std::snprintf(line, sizeof(line),
+                      "rate, buffer       %.0f Hz, %ld frames, %u USB buffers\n", asio.sampleRate,
+                      asio.bufferFrames, buffers);
+    }
     out << line;
     std::snprintf(line, sizeof(line), "reported latency   input %ld + output %ld = %ld frames\n",
                   asio.inputLatency, asio.outputLatency, asio.inputLatency + asio.outputLatency);

@@ -1,7 +1,10 @@
 #include "tools/wdm_machine.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <optional>
+#include <thread>
 
 #include "shared/mixer_settings.h"
 #include "sim/device/output_sink.h"
@@ -40,8 +43,10 @@ class RampInput final : public sim::SignalGenerator {
 // The client process ends before the rig removes the device, so that its handles are closed
 // when the drivers' removal runs.
 struct WdmMachine::State {
-    explicit State(const DeviceRigOptions& options) : rig(options) {}
-    DeviceRig rig;
+    explicit State(const DeviceRigOptions& options) { rig.emplace(options); }
+    State() = default;  // linked: no machine of our own
+    std::optional<DeviceRig> rig;
+    std::chrono::steady_clock::time_point linkTime{};
     std::unique_ptr<sim::Process> client;
     std::shared_ptr<sim::MemoryOutputSink> memory;
     std::shared_ptr<sim::WavOutputSink> wav;
@@ -62,8 +67,8 @@ bool WdmMachine::Boot(const WdmMachineOptions& options, std::string* error) {
     state_ = std::make_unique<State>(rigOptions);
     MixerSettings settings = DefaultMixerSettings();
     settings.sampleRate = static_cast<LONG>(options.rate);
-    if (!StartDeviceWithSettings(state_->rig, settings, error)) return false;
-    sim::Q407Device& device = state_->rig.Device();
+    if (!StartDeviceWithSettings(*state_->rig, settings, error)) return false;
+    sim::Q407Device& device = state_->rig->Device();
     switch (options.inputs) {
         case InputFeed::Loopback:
             device.LoopbackAllInputs();
@@ -89,6 +94,16 @@ bool WdmMachine::Boot(const WdmMachineOptions& options, std::string* error) {
     state_->client = std::make_unique<sim::Process>("q407 audio client");
     state_->bootTime = sim::MachineClock::Instance().Now();
     ClientScope scope(*this);
+    return HasWaveSubdevice(error);
+}
+
+bool WdmMachine::UseLinked(std::string* error) {
+    state_ = std::make_unique<State>();
+    state_->linkTime = std::chrono::steady_clock::now();
+    return HasWaveSubdevice(error);
+}
+
+bool WdmMachine::HasWaveSubdevice(std::string* error) {
     bool anyWave = false;
     for (const sim::audio::SubdeviceInfo& info : sim::audio::ListSubdevices())
         anyWave = anyWave || info.kind == sim::audio::SubdeviceKind::Wave;
@@ -99,8 +114,12 @@ bool WdmMachine::Boot(const WdmMachineOptions& options, std::string* error) {
     return true;
 }
 
+bool WdmMachine::Linked() const {
+    return state_ && !state_->rig;
+}
+
 DeviceRig& WdmMachine::Rig() {
-    return state_->rig;
+    return *state_->rig;
 }
 
 sim::Process& WdmMachine::Client() {
@@ -108,10 +127,17 @@ sim::Process& WdmMachine::Client() {
 }
 
 void WdmMachine::Advance(double seconds) {
-    state_->rig.RunForSeconds(seconds);
+    if (Linked()) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        return;
+    }
+    state_->rig->RunForSeconds(seconds);
 }
 
 double WdmMachine::Now() const {
+    if (Linked())
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - state_->linkTime)
+            .count();
     return double(sim::MachineClock::Instance().Now() - state_->bootTime) /
            double(sim::kTicksPerSecond);
 }
@@ -126,7 +152,7 @@ uint64_t WdmMachine::OutputFrames() const {
 
 bool WdmMachine::CloseOutputWav(std::string* error) {
     if (!state_ || !state_->wav) return true;
-    state_->rig.Device().RemoveOutputSink(state_->wav);
+    state_->rig->Device().RemoveOutputSink(state_->wav);
     const bool closed = state_->wav->Close() && !state_->wav->Failed();
     if (!closed) *error = "the device's outputs could not be written to the WAV file";
     state_->wav.reset();
@@ -138,8 +164,9 @@ struct ClientScope::Holder {
     sim::Process::Scope scope;
 };
 
-ClientScope::ClientScope(WdmMachine& machine)
-    : holder_(std::make_unique<Holder>(machine.Client())) {}
+ClientScope::ClientScope(WdmMachine& machine) {
+    if (!machine.Linked()) holder_ = std::make_unique<Holder>(machine.Client());
+}
 
 ClientScope::~ClientScope() = default;
 

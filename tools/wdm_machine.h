@@ -68,6 +68,12 @@ class WdmMachine {
     // Boots the machine and starts the device; false, with the message, when it does not start
     // or Q407WDM registers no subdevice.
     bool Boot(const WdmMachineOptions& options, std::string* error);
+    // Uses the running machine the program is linked to (ClientLink) instead: the calls go there,
+    // time is the wall clock, and the device's outputs stay out of reach (Output is empty). False,
+    // with the message, when the machine has no wave subdevice.
+    bool UseLinked(std::string* error);
+    bool Linked() const;
+    // The private machine's rig (not when linked).
     DeviceRig& Rig();
     sim::Process& Client();
     void Advance(double seconds);
@@ -80,11 +86,13 @@ class WdmMachine {
     bool CloseOutputWav(std::string* error);
 
   private:
+    bool HasWaveSubdevice(std::string* error);
     struct State;
     std::unique_ptr<State> state_;
 };
 
-// The client process's context on the calling thread for the scope.
+// The client process's context on the calling thread for the scope (nothing when linked: the
+// machine runs the calls in the program's process there).
 class ClientScope {
   public:
     explicit ClientScope(WdmMachine& machine);

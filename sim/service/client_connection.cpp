@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstring>
 #include <exception>
+#include <shared_mutex>
 
 #include "platform/user/bench_win32.h"
+#include "platform/user/remote/client_link.h"
 #include "sim/host/client_address_space.h"
 #include "sim/host/pool.h"
 #include "sim/host/process.h"
@@ -75,24 +77,25 @@ const std::vector<uint8_t>& CallWindowScope::Output() const {
 // The client's memory reached through its connection.
 class ConnectionAddressSpace final : public sim::ClientAddressSpace {
   public:
-    explicit ConnectionAddressSpace(ClientConnection& connection) : connection_(connection) {}
+    explicit ConnectionAddressSpace(ClientConnection& connection) : connection_(&connection) {}
+
+    // The connection is going: from now on every access fails (a kernel object of the process
+    // may outlive it).
+    void Detach() {
+        std::unique_lock lock(mutex_);
+        connection_ = nullptr;
+    }
 
     bool Read(void* destination, uintptr_t clientAddress, size_t length) override {
         if (length == 0) return true;
-        CallWindow* w = Window();
-        if (w != nullptr && Within(clientAddress, length, w->inAddress, w->input.size())) {
-            std::memcpy(destination, w->input.data() + (clientAddress - w->inAddress), length);
-            return true;
-        }
-        if (w != nullptr && Within(clientAddress, length, w->outAddress, w->output.size())) {
-            std::memcpy(destination, w->output.data() + (clientAddress - w->outAddress), length);
-            return true;
-        }
-        return RemoteRead(static_cast<uint8_t*>(destination), clientAddress, length);
+        std::shared_lock lock(mutex_);
+        return connection_ != nullptr && ReadLocked(destination, clientAddress, length);
     }
 
     bool Write(uintptr_t clientAddress, const void* source, size_t length) override {
         if (length == 0) return true;
+        std::shared_lock lock(mutex_);
+        if (connection_ == nullptr) return false;
         CallWindow* w = Window();
         if (w == nullptr || !Within(clientAddress, length, w->outAddress, w->outLength))
             return RemoteWrite(clientAddress, static_cast<const uint8_t*>(source), length);
@@ -102,7 +105,7 @@ class ConnectionAddressSpace final : public sim::ClientAddressSpace {
             // The reply carries a prefix of the output range: what lies before this write keeps
             // the client's own bytes.
             std::vector<uint8_t> gap(offset - known);
-            if (!Read(gap.data(), w->outAddress + known, gap.size())) return false;
+            if (!ReadLocked(gap.data(), w->outAddress + known, gap.size())) return false;
             w->output.insert(w->output.end(), gap.begin(), gap.end());
         }
         if (w->output.size() < offset + length) w->output.resize(offset + length);
@@ -121,7 +124,9 @@ class ConnectionAddressSpace final : public sim::ClientAddressSpace {
         WireWriter request;
         request.U64(arenaOffset).U64(length);
         std::vector<uint8_t> answer;
-        if (!connection_.Request(Op::MapView, request, &answer)) return 0;
+        std::shared_lock lock(mutex_);
+        if (connection_ == nullptr || !connection_->Request(Op::MapView, request, &answer))
+            return 0;
         WireReader in(answer.data(), answer.size());
         const uint64_t address = in.U64();
         return in.AtEnd() ? static_cast<uintptr_t>(address) : 0;
@@ -130,12 +135,27 @@ class ConnectionAddressSpace final : public sim::ClientAddressSpace {
     void Unmap(uintptr_t clientAddress, size_t length) override {
         WireWriter notice;
         notice.U64(clientAddress).U64(length);
-        (void)connection_.SendNotice(Op::UnmapView, notice);  // the client may be gone already
+        std::shared_lock lock(mutex_);
+        // The client may be gone already: nothing to tell then.
+        if (connection_ != nullptr) (void)connection_->SendNotice(Op::UnmapView, notice);
     }
 
   private:
+    bool ReadLocked(void* destination, uintptr_t clientAddress, size_t length) {
+        CallWindow* w = Window();
+        if (w != nullptr && Within(clientAddress, length, w->inAddress, w->input.size())) {
+            std::memcpy(destination, w->input.data() + (clientAddress - w->inAddress), length);
+            return true;
+        }
+        if (w != nullptr && Within(clientAddress, length, w->outAddress, w->output.size())) {
+            std::memcpy(destination, w->output.data() + (clientAddress - w->outAddress), length);
+            return true;
+        }
+        return RemoteRead(static_cast<uint8_t*>(destination), clientAddress, length);
+    }
+
     CallWindow* Window() const {
-        const void* self = static_cast<const Connection*>(&connection_);
+        const void* self = static_cast<const Connection*>(connection_);
         return t_window != nullptr && t_window->owner == self ? t_window : nullptr;
     }
 
@@ -145,7 +165,7 @@ class ConnectionAddressSpace final : public sim::ClientAddressSpace {
             WireWriter request;
             request.U64(address).U32(static_cast<uint32_t>(n));
             std::vector<uint8_t> answer;
-            if (!connection_.Request(Op::ReadMemory, request, &answer)) return false;
+            if (!connection_->Request(Op::ReadMemory, request, &answer)) return false;
             WireReader in(answer.data(), answer.size());
             const uint32_t ok = in.U32();
             const std::vector<uint8_t> data = in.Bytes(n);
@@ -164,7 +184,7 @@ class ConnectionAddressSpace final : public sim::ClientAddressSpace {
             WireWriter request;
             request.U64(address).Bytes(source, n);
             std::vector<uint8_t> answer;
-            if (!connection_.Request(Op::WriteMemory, request, &answer)) return false;
+            if (!connection_->Request(Op::WriteMemory, request, &answer)) return false;
             WireReader in(answer.data(), answer.size());
             const uint32_t ok = in.U32();
             if (!in.AtEnd() || ok != 1) return false;
@@ -175,7 +195,8 @@ class ConnectionAddressSpace final : public sim::ClientAddressSpace {
         return true;
     }
 
-    ClientConnection& connection_;
+    std::shared_mutex mutex_;  // shared by accesses, taken alone to detach
+    ClientConnection* connection_;
 };
 
 ClientConnection::ClientConnection(int socket, const HandlerTable& handlers,
@@ -288,6 +309,8 @@ bool ClientConnection::Request(Op op, const WireWriter& payload, std::vector<uin
 
 void ClientConnection::ReadLoop() {
     {
+        // The machine's own thread, even where a linked client shares this Linux process.
+        remote::ClientLink::MachineThreadScope machineThread;
         for (;;) {
             Message message;
             if (!remote::ReceiveMessage(socket_, &message)) break;
@@ -339,7 +362,8 @@ bool ClientConnection::Hello(const Message& message) {
         return false;
     }
     auto process = std::make_unique<sim::Process>(NarrowName(program));
-    sim::AttachClientAddressSpace(*process, std::make_shared<ConnectionAddressSpace>(*this));
+    space_ = std::make_shared<ConnectionAddressSpace>(*this);
+    sim::AttachClientAddressSpace(*process, space_);
     const uint32_t id = process->Id();
     {
         std::lock_guard lock(mutex_);
@@ -371,54 +395,68 @@ bool ClientConnection::Enqueue(Message& message) {
     std::unique_lock lock(mutex_);
     // A client that piles up calls without waiting for their replies is not one of ours.
     if (queued_ >= kMaxQueuedCalls) return false;
-    auto it = workers_.find(h.thread);
-    if (it == workers_.end()) {
-        if (workers_.size() >= kMaxWorkersPerConnection) {
-            lock.unlock();
-            return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+    Worker* worker = nullptr;
+    if (auto it = byThread_.find(h.thread); it != byThread_.end()) {
+        worker = it->second;
+    } else {
+        // A thread the client has not called from before: an idle worker takes it over (the
+        // thread it served has no call in progress, so nothing of its order is lost), else a
+        // new one starts.
+        for (auto& w : workers_) {
+            if (!w->running && w->calls.empty()) {
+                byThread_.erase(w->clientThread);
+                worker = w.get();
+                break;
+            }
         }
-        it = workers_.emplace(h.thread, Worker{}).first;
-        const uint32_t thread = h.thread;
-        lock.unlock();
-        HANDLE started = process_->StartThread([this, thread] { WorkerLoop(thread); });
-        lock.lock();
-        if (started == nullptr) {
-            workers_.erase(h.thread);
+        if (worker == nullptr) {
+            if (workers_.size() >= kMaxWorkersPerConnection) {
+                lock.unlock();
+                return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+            }
+            worker = workers_.emplace_back(std::make_unique<Worker>()).get();
             lock.unlock();
-            return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+            HANDLE started = process_->StartThread([this, worker] { WorkerLoop(*worker); });
+            if (started == nullptr) {
+                lock.lock();
+                std::erase_if(workers_, [worker](const auto& w) { return w.get() == worker; });
+                lock.unlock();
+                return SendError(h, win32::ERROR_NO_SYSTEM_RESOURCES);
+            }
+            // The thread's handle is the process's own; the client never sees it.
+            (void)process_->Close(started);
+            lock.lock();
         }
-        // The thread's handle is the process's; the client never sees it.
-        lock.unlock();
-        (void)process_->Close(started);
-        lock.lock();
-        it = workers_.find(h.thread);
-        if (it == workers_.end()) return false;
+        worker->clientThread = h.thread;
+        byThread_[h.thread] = worker;
     }
-    it->second.calls.push_back(Call{h, std::move(message.payload)});
+    worker->calls.push_back(Call{h, std::move(message.payload)});
     ++queued_;
     changed_.notify_all();
     return true;
 }
 
-void ClientConnection::WorkerLoop(uint32_t clientThread) {
+void ClientConnection::WorkerLoop(Worker& worker) {
+    remote::ClientLink::MachineThreadScope machineThread;
     for (;;) {
         Call call;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return gone_ || !workers_[clientThread].calls.empty(); });
+            worker.running = false;
+            changed_.wait(lock, [&] { return gone_ || !worker.calls.empty(); });
             if (gone_) return;
-            auto& calls = workers_[clientThread].calls;
-            call = std::move(calls.front());
-            calls.pop_front();
+            call = std::move(worker.calls.front());
+            worker.calls.pop_front();
+            worker.running = true;
             --queued_;
         }
-        RunCall(clientThread, call);
+        RunCall(call);
     }
 }
 
-void ClientConnection::RunCall(uint32_t clientThread, const Call& call) {
+void ClientConnection::RunCall(const Call& call) {
     const CallHandler* handler = handlers_.Find(static_cast<Op>(call.header.op));
-    CallContext context{*process_, *this, clientThread};
+    CallContext context{*process_, *this, call.header.thread};
     WireReader in(call.payload.data(), call.payload.size());
     WireWriter out;
     bool failed = false;
@@ -453,6 +491,7 @@ void ClientConnection::EndProcess() {
     if (process_ == nullptr) return;
     // The threads stop first (none can add work owed after that), then the handles close.
     process_->End();
+    space_->Detach();
     std::vector<std::pair<uintptr_t, std::function<void()>>> cleanups;
     {
         std::lock_guard lock(mutex_);

@@ -28,13 +28,15 @@ class Process;
 
 namespace q407::service {
 
-// Limits a client cannot exceed: distinct calling threads, and calls queued but not yet run.
+// Limits a client cannot exceed: threads with calls in progress at once (idle workers serve new
+// client threads), and calls queued but not yet run.
 inline constexpr size_t kMaxWorkersPerConnection = 64;
 inline constexpr size_t kMaxQueuedCalls = 256;
 // How long the machine waits for the client to answer a request about its memory.
 inline constexpr int kRequestTimeoutMs = 10'000;
 
 struct CallWindow;
+class ConnectionAddressSpace;
 
 // For the scope of one device I/O control on the calling thread: reads of the client's input
 // range come from the copy that arrived with the call, and writes into its output range are
@@ -85,7 +87,10 @@ class ClientConnection final : public Connection {
         remote::MessageHeader header;
         std::vector<uint8_t> payload;
     };
+    // An emulated thread of the process running one client thread's calls in order.
     struct Worker {
+        uint32_t clientThread = 0;
+        bool running = true;  // a call (or the thread's start) is in progress
         std::deque<Call> calls;
     };
     struct Pending {
@@ -97,8 +102,8 @@ class ClientConnection final : public Connection {
     bool Dispatch(remote::Message& message);
     bool Hello(const remote::Message& message);
     bool Enqueue(remote::Message& message);
-    void WorkerLoop(uint32_t clientThread);
-    void RunCall(uint32_t clientThread, const Call& call);
+    void WorkerLoop(Worker& worker);
+    void RunCall(const Call& call);
     bool SendReply(const remote::MessageHeader& call, const std::vector<uint8_t>& payload,
                    const std::vector<int>& fds);
     bool SendError(const remote::MessageHeader& call, uint32_t error);
@@ -118,12 +123,14 @@ class ClientConnection final : public Connection {
     mutable std::mutex mutex_;  // everything below
     std::condition_variable changed_;
     bool gone_ = false;
-    std::map<uint32_t, Worker> workers_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::map<uint32_t, Worker*> byThread_;
     size_t queued_ = 0;
     uint32_t nextRequest_ = 1;
     std::map<uint32_t, Pending> pending_;
     std::vector<std::pair<uintptr_t, std::function<void()>>> atEnd_;
     uint32_t processId_ = 0;
+    std::shared_ptr<ConnectionAddressSpace> space_;
 
     std::unique_ptr<sim::Process> process_;  // last: it ends before the rest goes
 };

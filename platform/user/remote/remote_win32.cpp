@@ -27,6 +27,8 @@ using remote::WireWriter;
 
 // Windows' limit for one wait.
 constexpr DWORD kMaximumWaitObjects = 64;
+// The most input one DeviceIoControl message carries beside its other fields.
+constexpr DWORD kMaxInput = remote::kMaxPayload - 64;
 
 // An event's or a thread's signalled state, carried by an eventfd (counter > 0: signalled). The
 // descriptor closes with the last holder, so a wait in progress keeps it valid after a close.
@@ -197,6 +199,8 @@ BOOL DeviceIoControl(ClientLink& link, HANDLE hDevice, DWORD dwIoControlCode, LP
                      DWORD nInBufferSize, LPVOID lpOutBuffer, DWORD nOutBufferSize,
                      LPDWORD lpBytesReturned, LPOVERLAPPED lpOverlapped) {
     if (lpOverlapped != nullptr) return Fail(ERROR_INVALID_PARAMETER);
+    // The input travels in one message; no request of ours comes near the limit.
+    if (nInBufferSize > kMaxInput) return Fail(ERROR_NO_SYSTEM_RESOURCES);
     // The input goes along as a copy; an unreadable buffer fails as the I/O manager's probe would.
     std::vector<uint8_t> input(nInBufferSize);
     if (!remote::ReadOwnMemory(input.data(), reinterpret_cast<uintptr_t>(lpInBuffer),

@@ -1,6 +1,17 @@
 // The operations a client process and the machine exchange, numbered once for both sides.
 // Payload layouts (WireWriter order) are written next to each; every reply to a core call starts
 // with U32 win32Error (0 = success).
+//
+// Points both sides rely on beyond the layouts:
+// - Notices reach a client's handlers on a thread of the link's own, in order, not on the
+//   receiver thread: a handler (a window told to refresh) may then call the machine without
+//   waiting on the very thread that would deliver its reply.
+// - ReceiveMessage refuses a header whose kind is not a MessageKind, as it refuses an oversized
+//   payload; SendMessage refuses a header whose payloadLength disagrees with the bytes given.
+// - A client unmaps only views it mapped for a MapView request (address and length as
+//   answered); any other UnmapView is ignored.
+// - An unreadable DeviceIoControl input buffer fails in the client (ERROR_NOACCESS) without a
+//   call, so the input copy always covers [inAddress, +inLength).
 #pragma once
 
 #include <cstdint>
@@ -45,7 +56,23 @@ enum class Op : uint16_t {
     // Devices: String(JSON) both ways.
     DeviceCommand = 0x200,
 
-    // Audio: 0x300..0x33F.
+    // Audio: 0x300..0x33F. The audio client API of a linked program; payloads in
+    // sim/host/portcls/audio_wire.h.
+    AudioListSubdevices = 0x300,
+    AudioListMixerLines = 0x301,
+    AudioSetMute = 0x302,
+    AudioGetMute = 0x303,
+    WavePinOpen = 0x310,
+    WavePinSetState = 0x311,
+    WavePinWrite = 0x312,
+    WavePinRead = 0x313,
+    WavePinQueued = 0x314,
+    WavePinPosition = 0x315,
+    WavePinClose = 0x316,
+    MidiPortOpen = 0x320,
+    MidiPortSend = 0x321,
+    MidiPortReceive = 0x322,
+    MidiPortClose = 0x323,
 };
 
 }  // namespace q407::remote

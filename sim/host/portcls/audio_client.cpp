@@ -8,6 +8,7 @@
 
 #include "sim/host/device_interfaces.h"
 #include "sim/host/portcls/adapter.h"
+#include "sim/host/portcls/audio_client_link.h"
 #include "sim/host/portcls/port_base.h"
 #include "sim/host/portcls/property_requests.h"
 
@@ -102,6 +103,7 @@ std::set<ULONG> FilterPinsOnPath(const PCFILTER_DESCRIPTOR& filter, ULONG node, 
 }  // namespace
 
 std::vector<SubdeviceInfo> ListSubdevices() {
+    if (linked::Active()) return linked::ListSubdevices();
     std::vector<SubdeviceInfo> list;
     for (const std::wstring& link : EnabledDeviceInterfaces(KSCATEGORY_AUDIO)) {
         portcls::SubdeviceRecord record;
@@ -120,6 +122,7 @@ std::vector<SubdeviceInfo> ListSubdevices() {
 
 int32_t ListMixerLines(const std::wstring& mixerName, std::vector<MixerLine>* lines) {
     lines->clear();
+    if (linked::Active()) return linked::ListMixerLines(mixerName, lines);
     PortHold hold(mixerName);
     NTSTATUS status = TopologyPort(hold);
     if (!NT_SUCCESS(status)) return status;
@@ -173,6 +176,7 @@ int32_t ListMixerLines(const std::wstring& mixerName, std::vector<MixerLine>* li
 }
 
 int32_t SetMute(const std::wstring& mixerName, int node, bool mute) {
+    if (linked::Active()) return linked::SetMute(mixerName, node, mute);
     PortHold hold(mixerName);
     const NTSTATUS status = TopologyPort(hold);
     if (!NT_SUCCESS(status)) return status;
@@ -181,6 +185,7 @@ int32_t SetMute(const std::wstring& mixerName, int node, bool mute) {
 }
 
 int32_t GetMute(const std::wstring& mixerName, int node, bool* mute) {
+    if (linked::Active()) return linked::GetMute(mixerName, node, mute);
     PortHold hold(mixerName);
     NTSTATUS status = TopologyPort(hold);
     if (!NT_SUCCESS(status)) return status;

@@ -1,7 +1,9 @@
 // The audio stack as an application sees it: the port-class subdevices that plugged devices
 // registered, the mixer lines of a topology subdevice with their mute controls, wave pins that
 // play and record, and the MIDI port. Calls are made from an emulated process thread
-// (PASSIVE_LEVEL), like the rest of the bench's user mode. Status values are NTSTATUS numbers.
+// (PASSIVE_LEVEL), like the rest of the bench's user mode; a program linked to a running machine
+// (ClientLink) makes them from its own threads and the machine runs them in the program's process
+// there. Status values are NTSTATUS numbers.
 // This header names no kernel or port-class declaration, so that programs holding Win32 and COM
 // names can include it.
 #pragma once

@@ -1,10 +1,12 @@
 // The streaming half of the audio stack: wave pins and the MIDI port, opened on a registered
 // subdevice by name. The pins' client buffers are owned by the port's pins; these objects only
-// hold references and close them when they go.
+// hold references and close them when they go. A program linked to a running machine holds
+// the machine's handles instead.
 #include <utility>
 
 #include "sim/host/portcls/adapter.h"
 #include "sim/host/portcls/audio_client.h"
+#include "sim/host/portcls/audio_client_link.h"
 #include "sim/host/portcls/port_dmus.h"
 #include "sim/host/portcls/port_wave_pci.h"
 #include "sim/host/verifier.h"
@@ -49,11 +51,13 @@ NTSTATUS ReferencePort(const std::wstring& name, PortKind kind, PortBase** port)
 
 struct WavePin::Impl {
     WavePciPin* pin = nullptr;  // referenced
+    uint64_t linked = 0;        // the machine's handle when the pin is there
 };
 
 WavePin::WavePin(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 WavePin::~WavePin() {
+    if (impl_ && impl_->linked != 0) linked::CloseWavePin(impl_->linked);
     if (impl_ && impl_->pin != nullptr) {
         impl_->pin->Close();
         impl_->pin->Release();
@@ -62,8 +66,14 @@ WavePin::~WavePin() {
 
 int32_t WavePin::Open(const std::wstring& waveName, bool capture, const WaveFormat& format,
                       std::unique_ptr<WavePin>* pin) {
-    RequirePassive("WavePin::Open");
     pin->reset();
+    if (linked::Active()) {
+        auto impl = std::make_unique<Impl>();
+        const int32_t status = linked::OpenWavePin(waveName, capture, format, &impl->linked);
+        if (status >= 0) pin->reset(new WavePin(std::move(impl)));
+        return status;
+    }
+    RequirePassive("WavePin::Open");
     PortBase* base = nullptr;
     NTSTATUS status = ReferencePort(waveName, PortKind::WavePci, &base);
     if (!NT_SUCCESS(status)) return status;
@@ -80,34 +90,41 @@ int32_t WavePin::Open(const std::wstring& waveName, bool capture, const WaveForm
 }
 
 int32_t WavePin::SetState(PinState state) {
+    if (impl_->pin == nullptr) return linked::SetWavePinState(impl_->linked, state);
     return impl_->pin->SetState(ToKsState(state));
 }
 
 size_t WavePin::Write(const void* bytes, size_t count) {
+    if (impl_->pin == nullptr) return linked::WriteWavePin(impl_->linked, bytes, count);
     return impl_->pin->Write(bytes, count);
 }
 
 size_t WavePin::Read(void* bytes, size_t count) {
+    if (impl_->pin == nullptr) return linked::ReadWavePin(impl_->linked, bytes, count);
     return impl_->pin->Read(bytes, count);
 }
 
 size_t WavePin::Queued() const {
+    if (impl_->pin == nullptr) return linked::WavePinQueued(impl_->linked);
     return impl_->pin->Queued();
 }
 
 uint64_t WavePin::Position() const {
+    if (impl_->pin == nullptr) return linked::WavePinPosition(impl_->linked);
     return impl_->pin->Position();
 }
 
 struct MidiPort::Impl {
     DmusPin* render = nullptr;   // referenced
     DmusPin* capture = nullptr;  // referenced
+    uint64_t linked = 0;         // the machine's handle when the port is there
 };
 
 MidiPort::MidiPort(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 MidiPort::~MidiPort() {
     if (!impl_) return;
+    if (impl_->linked != 0) linked::CloseMidiPort(impl_->linked);
     for (DmusPin* pin : {impl_->render, impl_->capture}) {
         if (pin == nullptr) continue;
         pin->Close();
@@ -116,8 +133,14 @@ MidiPort::~MidiPort() {
 }
 
 int32_t MidiPort::Open(const std::wstring& midiName, std::unique_ptr<MidiPort>* port) {
-    RequirePassive("MidiPort::Open");
     port->reset();
+    if (linked::Active()) {
+        auto impl = std::make_unique<Impl>();
+        const int32_t status = linked::OpenMidiPort(midiName, &impl->linked);
+        if (status >= 0) port->reset(new MidiPort(std::move(impl)));
+        return status;
+    }
+    RequirePassive("MidiPort::Open");
     PortBase* base = nullptr;
     NTSTATUS status = ReferencePort(midiName, PortKind::DMus, &base);
     if (!NT_SUCCESS(status)) return status;
@@ -136,10 +159,12 @@ int32_t MidiPort::Open(const std::wstring& midiName, std::unique_ptr<MidiPort>* 
 }
 
 int32_t MidiPort::Send(const uint8_t* bytes, size_t count) {
+    if (impl_->render == nullptr) return linked::SendMidi(impl_->linked, bytes, count);
     return impl_->render->Send(bytes, count, nullptr);
 }
 
 size_t MidiPort::Receive(std::vector<uint8_t>* bytes) {
+    if (impl_->render == nullptr) return linked::ReceiveMidi(impl_->linked, bytes);
     return impl_->capture->Receive(bytes);
 }
 

@@ -190,6 +190,9 @@ TEST_F(LinkedWin32, DeviceIoControlCarriesBuffersBothWaysAndBadAddressesFailClea
     EXPECT_FALSE(DeviceIoControl(device, 1, in, 4, hole, 8, &returned, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_NOACCESS);
     munmap(hole, 4096);
+    // A length no message can carry is refused before anything is read or sent.
+    EXPECT_FALSE(DeviceIoControl(device, 1, in, 0xFFFFFFFFu, out, 8, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NO_SYSTEM_RESOURCES);
     OVERLAPPED overlapped{};
     EXPECT_FALSE(DeviceIoControl(device, 1, in, 4, out, 8, &returned, &overlapped));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
