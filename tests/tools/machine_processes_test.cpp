@@ -101,37 +101,80 @@ class MachineProcesses : public ::testing::Test {
     ChildProcess machine_;
 };
 
-TEST_F(MachineProcesses, ClientsInThreeProcessesShareOneDeviceUntilTheMachineStops) {
-    StartMachine();
-    Client panel, asio, secondPanel;
-    StartClient(&panel, "panel", 120);
-    StartClient(&asio, "asio", 120);
-    StartClient(&secondPanel, "panel", 120);
+// A second of a 16-bit stereo tone as a WAV file.
+void WriteTone(const std::string& path) {
+    const uint32_t frames = 48000;
+    const uint32_t dataBytes = frames * 4;
+    std::ofstream out(path, std::ios::binary);
+    const auto u32 = [&out](uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&out](uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out.write("RIFF", 4);
+    u32(36 + dataBytes);
+    out.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);
+    u16(2);
+    u32(48000);
+    u32(48000 * 4);
+    u16(4);
+    u16(16);
+    out.write("data", 4);
+    u32(dataBytes);
+    for (uint32_t f = 0; f < frames; ++f) {
+        const auto sample = static_cast<uint16_t>((f % 96) * 300);
+        u16(sample);
+        u16(static_cast<uint16_t>(~sample));
+    }
+}
+
+// The whole output of a child that ends by itself, and its exit status.
+int Finish(ChildProcess& child, std::string* output) {
     std::string line;
-    ASSERT_TRUE(asio.process.WaitForLine("streaming", &line, kPatience));
+    output->clear();
+    while (child.ReadLine(&line, kPatience)) *output += line + "\n";
+    return child.Wait(kPatience);
+}
+
+TEST_F(MachineProcesses, PanelsAsioHostAndWdmApplicationShareOneDeviceUntilTheMachineStops) {
+    StartMachine();
+    Client panel, secondPanel;
+    StartClient(&panel, "panel", 120);
+    StartClient(&secondPanel, "panel", 120);
 
     // One record, each process's own mapping of it.
     EXPECT_NE(panel.ready["address"], 0);
-    EXPECT_NE(asio.ready["address"], 0);
+    EXPECT_NE(secondPanel.ready["address"], 0);
     EXPECT_EQ(panel.ready["sampleRate"], 48000);
-    for (const char* field : {"sampleRate", "latency", "usbBuffers"}) {
-        EXPECT_EQ(panel.ready[field], asio.ready[field]) << field;
+    for (const char* field : {"sampleRate", "latency", "usbBuffers"})
         EXPECT_EQ(panel.ready[field], secondPanel.ready[field]) << field;
-    }
-    EXPECT_NE(panel.ready["process"], asio.ready["process"]);
     EXPECT_NE(panel.ready["process"], secondPanel.ready["process"]);
 
-    nlohmann::json list;
-    ASSERT_EQ(Device({"list"}, &list), 0);
-    EXPECT_EQ(list["clients"], 3);
-    EXPECT_EQ(list["units"][0]["state"], "plugged");
+    // The ASIO host and an application through the audio stack, at once, beside the panels.
+    WriteTone(dir_ + "/tone.wav");
+    ChildProcess session, play;
+    ASSERT_TRUE(
+        session.Start({Q407_PROGRAM, "session", "--machine", socket_, "--seconds", "1", "--json"},
+                      dir_ + "/session.err"));
+    ASSERT_TRUE(
+        play.Start({Q407_PROGRAM, "play", "--machine", socket_, dir_ + "/tone.wav", "--json"},
+                   dir_ + "/play.err"));
+    std::string output;
+    ASSERT_EQ(Finish(session, &output), 0) << Text(dir_ + "/session.err");
+    const nlohmann::json sessionReport = nlohmann::json::parse(output, nullptr, false);
+    EXPECT_NE(sessionReport.value("machine", "").find(socket_), std::string::npos) << output;
+    EXPECT_GT(sessionReport.value("buffer_switches", 0), 0) << output;
+    ASSERT_EQ(Finish(play, &output), 0) << Text(dir_ + "/play.err");
+    const nlohmann::json playReport = nlohmann::json::parse(output, nullptr, false);
+    EXPECT_NE(playReport.value("machine", "").find(socket_), std::string::npos) << output;
+    ASSERT_TRUE(WaitForClients(2));
 
-    // Stopped under them: the clients fail instead of hanging, the machine still ends clean.
+    // Stopped under the panels: they fail instead of hanging, the machine still ends clean.
     nlohmann::json stopped;
     EXPECT_EQ(StopMachine(SIGINT, &stopped), 0) << Text(dir_ + "/machine.err");
     EXPECT_EQ(stopped.value("event", ""), "stopped");
     EXPECT_TRUE(stopped.value("clean", false)) << stopped.dump();
-    for (Client* client : {&panel, &asio, &secondPanel}) {
+    std::string line;
+    for (Client* client : {&panel, &secondPanel}) {
         EXPECT_TRUE(client->process.WaitForLine("gone", &line, kPatience));
         EXPECT_EQ(client->process.Wait(kPatience), 3);
     }
@@ -148,6 +191,9 @@ TEST_F(MachineProcesses, ClientKilledMidStreamLeavesTheMachineClean) {
     StartClient(&asio, "asio", 120);
     std::string line;
     ASSERT_TRUE(asio.process.WaitForLine("streaming", &line, kPatience));
+    // The panel's and the ASIO client's mappings hold the one record.
+    for (const char* field : {"sampleRate", "latency", "usbBuffers"})
+        EXPECT_EQ(panel.ready[field], asio.ready[field]) << field;
     nlohmann::json during;
     ASSERT_EQ(Device({"list"}, &during), 0);
     EXPECT_GT(during["driverPool"]["bytes"], before["driverPool"]["bytes"]);
