@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -235,24 +236,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t poolBefore = PoolAllocations();
     int ends[2];
     Check(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) == 0);
+    // Room for every reply an input can cause, so that the machine never waits for the client
+    // to read while the client is still writing.
+    const int room = 4 << 20;
+    Check(::setsockopt(ends[0], SOL_SOCKET, SO_SNDBUF, &room, sizeof room) == 0);
+    Check(::setsockopt(ends[1], SOL_SOCKET, SO_RCVBUF, &room, sizeof room) == 0);
     {
         q407::service::ClientConnection connection(ends[0], bench.handlers, nullptr);
         connection.Start();
-        // The client's side reads everything the machine sends, so the machine never blocks on a
-        // full socket; descriptors it is handed are the client's to close.
-        std::thread drain([client = ends[1]] {
-            q407::remote::Message m;
-            while (q407::remote::ReceiveMessage(client, &m))
-                for (int fd : m.fds) ::close(fd);
-        });
         Input in(data, size);
         Feed(ends[1], in);
         ::shutdown(ends[1], SHUT_WR);
-        drain.join();  // the machine closed its end: the connection is over
+        // Everything the machine sent until it closed its end: descriptors handed to the client
+        // are the client's to close.
+        q407::remote::Message m;
+        while (q407::remote::ReceiveMessage(ends[1], &m))
+            for (int fd : m.fds) ::close(fd);
         connection.Join();
         Check(connection.Finished());
     }
     ::close(ends[1]);
+    // A worker's thread object goes with the thread's own last reference, a moment after the
+    // process saw it end.
+    for (int i = 0; i < 100'000 && PoolAllocations() != poolBefore; ++i)
+        std::this_thread::sleep_for(std::chrono::microseconds(10));
     Check(PoolAllocations() == poolBefore);
     Check(OpenDescriptors() == descriptorsBefore);
     return 0;
