@@ -41,6 +41,9 @@ struct Waitable {
     const int fd;
     const Kind kind;
     const bool manualReset;
+    // Orders what a signalling thread of this process wrote before its signal with what a
+    // waiter reads after it: a poll on the descriptor alone carries no such ordering.
+    std::atomic<uint64_t> signals{0};
 };
 
 // The local objects of one link; dropped when it disconnects.
@@ -113,7 +116,8 @@ uint64_t AddLocal(Tables& t, std::shared_ptr<Waitable> w) {
     return handle;
 }
 
-void Signal(const Waitable& w) {
+void Signal(Waitable& w) {
+    w.signals.fetch_add(1, std::memory_order_release);
     const uint64_t one = 1;
     // Fails only when the counter would overflow, and then it is signalled already.
     if (write(w.fd, &one, sizeof one) != sizeof one) return;
@@ -121,7 +125,9 @@ void Signal(const Waitable& w) {
 
 bool IsSignalled(const Waitable& w) {
     pollfd p{w.fd, POLLIN, 0};
-    return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+    if (poll(&p, 1, 0) != 1 || (p.revents & POLLIN) == 0) return false;
+    (void)w.signals.load(std::memory_order_acquire);  // only the ordering matters
+    return true;
 }
 
 // Takes the object's signal as a satisfied wait does: an auto-reset event is consumed (EAGAIN:
@@ -129,7 +135,9 @@ bool IsSignalled(const Waitable& w) {
 bool TryAcquire(const Waitable& w) {
     if (w.manualReset) return IsSignalled(w);
     uint64_t count = 0;
-    return read(w.fd, &count, sizeof count) == sizeof count;
+    if (read(w.fd, &count, sizeof count) != sizeof count) return false;
+    (void)w.signals.load(std::memory_order_acquire);  // only the ordering matters
+    return true;
 }
 
 // Every object at once; an auto-reset event taken before another waiter stole a later one is

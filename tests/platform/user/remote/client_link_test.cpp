@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "tests/platform/user/remote/fake_machine.h"
@@ -184,14 +185,13 @@ TEST_F(ClientLinkTest, MemoryAndMappingRequestsAreServedDuringACall) {
 }
 
 TEST_F(ClientLinkTest, RepliesFindTheirCallersWhateverTheOrder) {
-    // Two calls held until both arrived, then answered in reverse order.
-    std::mutex held;
-    std::vector<Message> calls;
-    machine_.On(Op::DeviceIoControl, [&](FakeMachine& f, const Message& m) {
-        std::lock_guard lock(held);
-        calls.push_back(m);
-        if (calls.size() < 2) return;
-        for (auto it = calls.rbegin(); it != calls.rend(); ++it) {
+    // Two calls held until both arrived, then answered in reverse order. The handler owns what
+    // it keeps: it may still be running when the test has its answers.
+    auto calls = std::make_shared<std::vector<Message>>();
+    machine_.On(Op::DeviceIoControl, [calls](FakeMachine& f, const Message& m) {
+        calls->push_back(m);
+        if (calls->size() < 2) return;
+        for (auto it = calls->rbegin(); it != calls->rend(); ++it) {
             WireReader r(it->payload.data(), it->payload.size());
             WireWriter w;
             w.U32(r.U32() * 10);
