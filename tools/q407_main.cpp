@@ -3,8 +3,10 @@
 #include <string_view>
 
 #include "tools/demo_command.h"
+#include "tools/device_command.h"
 #include "tools/info_command.h"
 #include "tools/loopback_command.h"
+#include "tools/machine_command.h"
 #include "tools/midi_command.h"
 #include "tools/mixer_command.h"
 #include "tools/play_command.h"
@@ -28,6 +30,8 @@ void Usage(std::ostream& out) {
            "  record   record a WDM wave subdevice into a WAV file\n"
            "  midi     send, receive and loop MIDI through ZEL_Midi1\n"
            "  mixer    the WDM mixers' lines and mute states; set a mute\n"
+           "  machine  run the emulated machine as a service for client processes\n"
+           "  device   list, unplug, plug, sleep or wake a running machine's devices\n"
            "Run 'q407 COMMAND --help' for a command's options.\n";
 }
 
@@ -61,6 +65,10 @@ int main(int argc, char** argv) {
         return q407::tools::MidiCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "mixer")
         return q407::tools::MixerCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "machine")
+        return q407::tools::MachineCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "device")
+        return q407::tools::DeviceCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "loopback")
         return q407::tools::LoopbackCommand(argc - 2, argv + 2, std::cout, std::cerr);
     std::cerr << "q407: unknown command '" << command << "'\n";
