@@ -24,8 +24,10 @@
 #include "shared/device_interface.h"
 #include "sim/host/machine.h"
 #include "sim/host/pool.h"
+#include "sim/service/audio_handlers.h"
 #include "sim/service/client_connection.h"
 #include "sim/service/core_handlers.h"
+#include "sim/service/window_registry.h"
 
 // Kernel objects live in the pool's shared mapping, which the leak checker does not scan, so it
 // would call everything they point to lost; pool leaks are checked by tag instead.
@@ -44,7 +46,7 @@ using q407::remote::WireWriter;
 
 constexpr int kMaxMessages = 48;
 
-const Op kCoreOps[] = {Op::Hello,
+const Op kServedOps[] = {Op::Hello,
                        Op::GetClassDevs,
                        Op::CreateFile,
                        Op::DeviceIoControl,
@@ -53,7 +55,27 @@ const Op kCoreOps[] = {Op::Hello,
                        Op::RegisterDeviceNotification,
                        Op::UnregisterDeviceNotification,
                        Op::TakeDeviceChange,
-                       Op::Goodbye};
+                       Op::Goodbye,
+                       Op::RegisterWindow,
+                       Op::UnregisterWindow,
+                       Op::FindWindow,
+                       Op::PostMessage,
+                       Op::SetForegroundWindow,
+                       Op::AudioListSubdevices,
+                       Op::AudioListMixerLines,
+                       Op::AudioSetMute,
+                       Op::AudioGetMute,
+                       Op::WavePinOpen,
+                       Op::WavePinSetState,
+                       Op::WavePinWrite,
+                       Op::WavePinRead,
+                       Op::WavePinQueued,
+                       Op::WavePinPosition,
+                       Op::WavePinClose,
+                       Op::MidiPortOpen,
+                       Op::MidiPortSend,
+                       Op::MidiPortReceive,
+                       Op::MidiPortClose};
 
 struct Bench {
     q407::sim::Machine machine{q407::sim::ClockMode::Real};
@@ -64,6 +86,8 @@ Bench& TheBench() {
     static Bench* bench = [] {
         auto* b = new Bench();
         q407::service::AddCoreHandlers(b->handlers);
+        q407::service::AddAudioHandlers(b->handlers);
+        q407::service::AddWindowHandlers(b->handlers);
         return b;
     }();
     return *bench;
@@ -193,7 +217,7 @@ void Feed(int s, Input& in) {
         const uint32_t thread = 1 + (in.Byte() & 1);
         bool sent = true;
         if (what <= 3) {
-            const Op op = kCoreOps[in.Byte() % std::size(kCoreOps)];
+            const Op op = kServedOps[in.Byte() % std::size(kServedOps)];
             const MessageKind kind = op == Op::Goodbye ? MessageKind::Notice : MessageKind::Call;
             sent = SendHeader(s, static_cast<uint16_t>(op), kind, id++, thread,
                               StructuredPayload(op, in));
@@ -209,7 +233,7 @@ void Feed(int s, Input& in) {
             MessageHeader h{};
             h.payloadLength =
                 what == 5 ? 1u + in.Byte() : q407::remote::kMaxPayload + 1 + in.Word();
-            h.op = static_cast<uint16_t>(kCoreOps[in.Byte() % std::size(kCoreOps)]);
+            h.op = static_cast<uint16_t>(kServedOps[in.Byte() % std::size(kServedOps)]);
             h.kind = static_cast<uint16_t>(MessageKind::Call);
             h.id = id++;
             h.thread = thread;

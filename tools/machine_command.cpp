@@ -31,6 +31,7 @@
 #include "sim/host/verifier.h"
 #include "sim/service/audio_handlers.h"
 #include "sim/service/machine_server.h"
+#include "sim/service/window_registry.h"
 #include "tools/cli_parse.h"
 #include "tools/device_rig.h"
 #include "tools/machine_devices.h"
@@ -306,6 +307,7 @@ int MachineCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
                     reply.String(requests.Ask(request));
                 });
             service::AddAudioHandlers(server.Handlers());
+            service::AddWindowHandlers(server.Handlers());
             booted = server.Start(&error);
             if (!booted && MachineAnswers(o.socket)) status = kMachineExitRunning;
         }
