@@ -2,23 +2,22 @@
 // client memory.
 //
 // A user mapping is a second mmap of the pool arena's pages, so the client sees the same bytes at
-// another address. Client memory is copied with process_vm_readv/writev on our own process, which
+// another address. Client memory is copied with the checked copies of our own memory, which
 // report an unmapped address as EFAULT instead of faulting.
 //
 // A process whose client lives in another Linux process has a ClientAddressSpace: its client
 // addresses are read and written through it, and its views are mappings of the arena's memfd that
 // the client made, recorded here with the client's address.
 #include <sys/mman.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <vector>
 
 #include "platform/kernel/wdk.h"
+#include "platform/user/remote/own_memory.h"
 #include "sim/host/client_address_space.h"
 #include "sim/host/memory_views.h"
 #include "sim/host/pool.h"
@@ -144,27 +143,9 @@ bool RemoteRangeAllowed(const void* p, size_t length) {
 
 // Copies with the kernel's checks, so an unmapped page is an error and not a fault.
 bool SafeCopy(void* destination, const void* source, size_t length, bool clientIsSource) {
-    iovec local{clientIsSource ? destination : const_cast<void*>(source), length};
-    iovec remote{clientIsSource ? const_cast<void*>(source) : destination, length};
-    const ssize_t n = clientIsSource ? process_vm_readv(getpid(), &local, 1, &remote, 1, 0)
-                                     : process_vm_writev(getpid(), &local, 1, &remote, 1, 0);
-    if (n == static_cast<ssize_t>(length)) return true;
-    if (n >= 0 || (errno != ENOSYS && errno != EPERM)) return false;
-    // Without process_vm_*: the pipe's own copy reports EFAULT the same way.
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    bool ok = true;
-    const auto* src = static_cast<const uint8_t*>(source);
-    auto* dst = static_cast<uint8_t*>(destination);
-    for (size_t done = 0; ok && done < length;) {
-        const size_t chunk = std::min<size_t>(length - done, 4096);
-        ok = write(fds[1], src + done, chunk) == static_cast<ssize_t>(chunk) &&
-             read(fds[0], dst + done, chunk) == static_cast<ssize_t>(chunk);
-        done += chunk;
-    }
-    close(fds[0]);
-    close(fds[1]);
-    return ok;
+    return clientIsSource
+               ? remote::ReadOwnMemory(destination, reinterpret_cast<uintptr_t>(source), length)
+               : remote::WriteOwnMemory(reinterpret_cast<uintptr_t>(destination), source, length);
 }
 
 }  // namespace
