@@ -3,7 +3,7 @@
 //
 // A user mapping is a second mmap of the pool arena's pages, so the client sees the same bytes at
 // another address. Client memory is copied with the checked copies of our own memory, which
-// report an unmapped address as EFAULT instead of faulting.
+// report an unmapped address as a failure instead of faulting.
 //
 // A process whose client lives in another Linux process has a ClientAddressSpace: its client
 // addresses are read and written through it, and its views are mappings of the arena's memfd that
