@@ -3,7 +3,7 @@
 # New inputs go to a scratch directory, never into the seed corpus.
 #   bash scripts/fuzz_smoke.sh [seconds per target]
 # With Q407_FUZZ_RUNS=N each target instead runs N inputs from a fixed seed, so that a run repeats
-# exactly (the test command uses this), but for at most Q407_FUZZ_CAP seconds (60), so that one slow
+# exactly (the test command uses this), but for at most Q407_FUZZ_CAP seconds (30), so that one slow
 # target cannot take the whole run's time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,8 +25,8 @@ for target in "$bin"/fuzz_*; do
   seeds=()
   [ -d "fuzz/corpus/$subject" ] && seeds=("fuzz/corpus/$subject")
   if [ -n "${Q407_FUZZ_RUNS:-}" ]; then
-    budget=(-runs="$Q407_FUZZ_RUNS" -seed=1 -max_total_time="${Q407_FUZZ_CAP:-60}")
-    echo "=== fuzz $name: $Q407_FUZZ_RUNS runs, at most ${Q407_FUZZ_CAP:-60}s"
+    budget=(-runs="$Q407_FUZZ_RUNS" -seed=1 -max_total_time="${Q407_FUZZ_CAP:-30}")
+    echo "=== fuzz $name: $Q407_FUZZ_RUNS runs, at most ${Q407_FUZZ_CAP:-30}s"
   else
     budget=(-max_total_time="$seconds")
     echo "=== fuzz $name: ${seconds}s"
