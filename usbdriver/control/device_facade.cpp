@@ -31,10 +31,17 @@ void CallStreamEntries(DeviceFacade* facade, LONG direction, LONG firstCode, LON
     for (LONG stream = 0; stream < kNotifiedStreams; ++stream) {
         const LONG codes[2] = {firstCode, secondCode};
         for (LONG code : codes) {
-            const StreamNotification& entry = facade->streamTable[direction][stream][code];
-            if (InterlockedCompareExchange(const_cast<volatile LONG*>(&entry.active), 0, 0) == 0)
+            StreamNotification& entry = facade->streamTable[direction][stream][code];
+            if (InterlockedCompareExchange(&entry.active, 0, 0) == 0) continue;
+            PVOID callback = InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&entry.callback), nullptr, nullptr);
+            PVOID context = InterlockedCompareExchangePointer(
+                reinterpret_cast<PVOID volatile*>(&entry.context), nullptr, nullptr);
+            // A registration that changed the entry meanwhile turned it off first: skip this
+            // period rather than call a callback with another registration's context.
+            if (InterlockedCompareExchange(&entry.active, 0, 0) == 0 || callback == nullptr)
                 continue;
-            if (entry.callback != nullptr) entry.callback(direction, code, entry.context);
+            reinterpret_cast<StreamNotifyCallback>(callback)(direction, code, context);
         }
     }
 }
@@ -196,8 +203,10 @@ NTSTATUS RegisterStreamNotification(DeviceFacade* facade, LONG direction, LONG s
     StreamNotification& entry = facade->streamTable[direction][stream][code];
     // Off while the pair changes: a completion never sees a half-written entry as active.
     InterlockedExchange(&entry.active, 0);
-    entry.callback = callback;
-    entry.context = context;
+    // The period notices read the pair at DISPATCH_LEVEL on another processor without a lock.
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&entry.callback),
+                               reinterpret_cast<PVOID>(callback));
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&entry.context), context);
     InterlockedExchange(&entry.active, context != nullptr && callback != nullptr ? 1 : 0);
     return STATUS_SUCCESS;
 }
