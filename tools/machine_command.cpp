@@ -119,34 +119,6 @@ class DeviceRequestQueue {
     bool closed_ = false;
 };
 
-// True when something accepts connections on the path: a live machine.
-bool MachineAnswers(const std::string& path) {
-    sockaddr_un address{};
-    if (path.size() >= sizeof(address.sun_path)) return false;
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    const bool answers =
-        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-    close(fd);
-    return answers;
-}
-
-// The socket's folder, private to the user, when it does not exist yet.
-bool MakeSocketFolder(const std::string& path, std::string* error) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash == 0) return true;
-    const std::string folder = path.substr(0, slash);
-    struct stat info {};
-    if (stat(folder.c_str(), &info) == 0) return true;
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        *error = "cannot create the socket's folder '" + folder + "': " + std::strerror(errno);
-        return false;
-    }
-    return true;
-}
-
 // Every driver tag still in pool once the devices are gone, in the pool's report form.
 std::string DriverPoolLeft() {
     std::string left;
@@ -215,14 +187,10 @@ int MachineCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
         err << "q407 machine: " << error << "\n";
         return kMachineExitUsage;
     }
-    if (MachineAnswers(o.socket)) {
+    if (service::MachineAnswersOn(o.socket)) {
         err << "q407 machine: a machine is already running on " << o.socket
             << " (stop it first, or choose another --socket)\n";
         return kMachineExitRunning;
-    }
-    if (!MakeSocketFolder(o.socket, &error)) {
-        err << "q407 machine: " << error << "\n";
-        return kMachineExitFailed;
     }
     std::ofstream log;
     if (!o.logPath.empty()) {
@@ -309,7 +277,7 @@ int MachineCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
             service::AddAudioHandlers(server.Handlers());
             service::AddWindowHandlers(server.Handlers());
             booted = server.Start(&error);
-            if (!booted && MachineAnswers(o.socket)) status = kMachineExitRunning;
+            if (!booted && service::MachineAnswersOn(o.socket)) status = kMachineExitRunning;
         }
         if (!booted) {
             err << "q407 machine: " << error << "\n";

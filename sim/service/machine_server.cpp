@@ -66,6 +66,11 @@ bool MachineAnswers(const sockaddr_un& address) {
 
 }  // namespace
 
+bool MachineAnswersOn(const std::string& socketPath) {
+    sockaddr_un address;
+    return FillAddress(socketPath, &address) && MachineAnswers(address);
+}
+
 void HandlerTable::Add(remote::Op op, CallHandler handler) {
     handlers_[static_cast<uint16_t>(op)] = std::move(handler);
 }

@@ -68,6 +68,9 @@ struct MachineServerOptions {
     std::string socketPath;
 };
 
+// True when a live machine accepts connections on the path.
+bool MachineAnswersOn(const std::string& socketPath);
+
 class MachineServer {
   public:
     explicit MachineServer(MachineServerOptions options);
