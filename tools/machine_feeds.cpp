@@ -45,8 +45,12 @@ std::string UnitFilePath(const std::string& path, int unit) {
     const size_t dot = path.find_last_of('.');
     const bool hasExtension =
         dot != std::string::npos && dot != 0 && (slash == std::string::npos || dot > slash + 1);
-    const std::string suffix = "-" + std::to_string(unit);
-    return hasExtension ? path.substr(0, dot) + suffix + path.substr(dot) : path + suffix;
+    // Appended piece by piece: GCC 12 at -O3 takes "-" + std::string for an overlapping copy.
+    std::string result = hasExtension ? path.substr(0, dot) : path;
+    result += '-';
+    result += std::to_string(unit);
+    if (hasExtension) result += path.substr(dot);
+    return result;
 }
 
 bool MachineFeeds::Prepare(const MachineFeedOptions& options, std::string* error) {
