@@ -37,7 +37,7 @@ struct OutputRoutingRecord {
     HBITMAP jackNormal = nullptr;
     HBITMAP current = nullptr;  // the background shown
     HBITMAP other = nullptr;
-    HBITMAP unlinked = nullptr;
+    HBITMAP unlinked = nullptr;  // the picture Reset makes current again
     std::array<HWND, kMaxRows> minus{};
     std::array<HWND, kMaxRows> plus{};
     std::array<HWND, kMaxRows> labels{};
@@ -107,7 +107,7 @@ void Reset(HWND window, OutputRoutingRecord& record) {
         IDOK) {
         return;
     }
-    if (record.model->Linked()) {
+    if (record.current != record.unlinked) {
         std::swap(record.current, record.other);
     }
     record.model->Reset();
@@ -232,6 +232,7 @@ HWND CreateOutputRoutingView(const OutputRoutingCreateParams& params) {
     record->jackLit = jackLit;
     record->jackNormal = jackNormal;
     record->current = unlinked;
+    record->unlinked = unlinked;
     record->other = linked;
     record->map = params.map;
     try {

@@ -1,10 +1,12 @@
-// A small winelib program that shows both routing views over one MixerSettings block, as the main
+// A small winelib program that shows both routing views (with the argument "compact", the compact
+// twin of the FlexPATH view instead of the full one) over one MixerSettings block, as the main
 // dialog does, so that tests can drive them with the mouse. It speaks a line protocol:
 //   out:  "ready flexpath X Y W H", "ready output X Y W H" (client areas in screen pixels),
 //         "messagebox CAPTION", and for "dump": "route I F0..F6" (64 lines), "map E0..E7",
 //         "notify FLEXPATH OUTPUT" (WM_COMMAND counts received by the owner), "visible LIST"
 //         (which output rows show their buttons), "labels LIST" (the number labels' texts),
-//         "checks MME WDM ASIO LINK", "end"; and on each notification the owner receives,
+//         "checks MME WDM ASIO LINK", "menus FLEXPATH OUTPUT" (1 where the view has a menu bar),
+//         "end"; and on each notification the owner receives,
 //         "notice ID COUNT SENDER" (SENDER 1 when lParam is the low word of that view's handle).
 //   in:   "dump", "answer ok" / "answer cancel" (the next confirmations), "quit".
 #include <windows.h>
@@ -101,6 +103,9 @@ void Dump() {
                   Checked(g_flexPath, 6273), Checked(g_flexPath, 6274),
                   Checked(g_output, q407::panel::kOutputLinkButton));
     Say(line);
+    std::snprintf(line, sizeof line, "menus %d %d", GetMenu(g_flexPath) != nullptr ? 1 : 0,
+                  GetMenu(g_output) != nullptr ? 1 : 0);
+    Say(line);
     Say("end");
 }
 
@@ -167,7 +172,20 @@ DWORD WINAPI ReadLines(void* owner) {
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
+bool StartsWith(const wchar_t* text, const wchar_t* prefix) {
+    if (text == nullptr) {
+        return false;
+    }
+    for (; *prefix != 0; ++text, ++prefix) {
+        if (*text != *prefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
+    const bool compact = StartsWith(commandLine, L"compact");
     RegisterControlClasses(instance);
     SetPanelMessageHook(Answer);
 
@@ -190,7 +208,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     flexPath.module = instance;
     flexPath.owner = owner;
     flexPath.table = &g_settings.routeTable;
-    g_flexPath = q407::panel::CreateFlexPathView(flexPath);
+    g_flexPath = compact ? q407::panel::CreateFlexPathCompactView(flexPath)
+                         : q407::panel::CreateFlexPathView(flexPath);
 
     q407::panel::OutputRoutingCreateParams output;
     output.module = instance;

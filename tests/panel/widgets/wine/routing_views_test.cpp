@@ -55,6 +55,7 @@ struct Dump {
     std::string visible;
     std::string labels;
     std::string checks;
+    std::string menus;
     const Record& At(int group, int k) const { return routes[static_cast<size_t>(16 * group + k)]; }
 };
 
@@ -96,7 +97,7 @@ class RoutingViewsTest : public ::testing::Test {
             GTEST_SKIP() << wine_.UnavailableReason();
         }
         std::filesystem::create_directories(kShots);
-        program_ = wine_.Start(kProgram);
+        program_ = wine_.Start(kProgram, args_);
         ASSERT_TRUE(program_);
         const auto flexPath = program_->WaitForLine("ready flexpath");
         const auto output = program_->WaitForLine("ready output");
@@ -165,8 +166,9 @@ class RoutingViewsTest : public ::testing::Test {
         const auto visible = program_->WaitForLine("visible ");
         const auto labels = program_->WaitForLine("labels ");
         const auto checks = program_->WaitForLine("checks ");
+        const auto menus = program_->WaitForLine("menus ");
         EXPECT_TRUE(program_->WaitForLine("end"));
-        if (!map || !notify || !visible || !labels || !checks) {
+        if (!map || !notify || !visible || !labels || !checks || !menus) {
             ADD_FAILURE() << "incomplete dump";
             return d;
         }
@@ -179,6 +181,7 @@ class RoutingViewsTest : public ::testing::Test {
         d.visible = visible->substr(8);
         d.labels = labels->substr(7);
         d.checks = checks->substr(7);
+        d.menus = menus->substr(6);
         return d;
     }
 
@@ -192,6 +195,7 @@ class RoutingViewsTest : public ::testing::Test {
     }
 
     WineSession& wine_ = WineSession::Shared();
+    std::vector<std::string> args_;
     std::unique_ptr<WineProcess> program_;
     ScreenRect flexPath_;
     ScreenRect output_;
@@ -377,6 +381,29 @@ TEST_F(RoutingViewsTest, OutputButtonsStepChannelsSinglyAndInLinkedPairs) {
     EXPECT_EQ(d.visible, "1 1 1 1 1 1 1 1");
     EXPECT_EQ(d.checks.substr(6), "0");
     Shot("output_routing_reset.png", output_);
+}
+
+class CompactRoutingViewTest : public RoutingViewsTest {
+  protected:
+    CompactRoutingViewTest() { args_ = {"compact"}; }
+};
+
+TEST_F(CompactRoutingViewTest, PatchesLikeTheFullViewWithoutAResetMenu) {
+    Dump d = Read();
+    EXPECT_EQ(d.menus, "0 1");
+    DragCable(LeftJack(kWdm, 5), RightJack(kMme, 15));
+    DragCable(RightJack(kAsio, 0), LeftJack(kInput, 9));
+    ClickFlexPath(Point{224 + 12, 37 + 7});  // the ASIO layer's OUT button
+    ExpectNotice("3328");
+    d = Read();
+    EXPECT_EQ(d.At(kWdm, 5), (Record{1, 0, kMme, 1, 15, 0, 0}));
+    EXPECT_EQ(d.At(kInput, 9), (Record{1, 0, kAsio, 1, 0, 0, 0}));
+    EXPECT_EQ(d.At(kMme, 15).count, 1);
+    EXPECT_EQ(d.At(kAsio, 0).count, 1);
+    EXPECT_EQ(d.At(kAsio, 0).off, 1);
+    EXPECT_EQ(d.checks.substr(0, 5), "0 0 1");
+    EXPECT_EQ(d.flexPathNotices, 3);
+    Shot("flexpath_compact.png", flexPath_);
 }
 
 }  // namespace
