@@ -195,6 +195,23 @@ def sign_button(w, h, sign, dimmed=False):
     return img
 
 
+def mute_button(w, h, state, facing):
+    """A mute key: a loudspeaker with a cross where its sound would go, the speaker turned
+    towards its channel's side of the pair."""
+    img = button(w, h, "", state)
+    d = ImageDraw.Draw(img)
+    ink = (40, 20, 4) if state == "on" else HEAD
+    cy = h // 2
+    # Drawn facing left, mirrored for the right-hand channel.
+    d.rectangle([16, cy - 2, 18, cy + 1], fill=ink)
+    d.polygon([(16, cy - 2), (12, cy - 5), (12, cy + 4), (16, cy + 1)], fill=ink)
+    d.line([(5, cy - 3), (9, cy + 1)], fill=ink)
+    d.line([(5, cy + 1), (9, cy - 3)], fill=ink)
+    if facing == "right":
+        img = img.transpose(Image.FLIP_LEFT_RIGHT)
+    return img
+
+
 # ---------------------------------------------------------------------------------------------
 # Jacks of the FlexPATH view (10 x 10): "F" normal, "N" highlighted (a valid drop target).
 
@@ -639,18 +656,18 @@ def catalogue():
 
     for state in ("OFF", "ON"):
         s = state.lower()
-        add("BTN_MUTELEFT_" + state, button, 23, 16, "MUTE", s, size=8)
-        add("BTN_MUTERIGHT_" + state, button, 23, 16, "MUTE", s, size=8)
+        add("BTN_MUTELEFT_" + state, mute_button, 23, 16, s, "left")
+        add("BTN_MUTERIGHT_" + state, mute_button, 23, 16, s, "right")
         add("BTN_LINK_" + state, button, 33, 16, "LINK", s, size=9)
-        add("ANALOG_" + state, button, 32, 14, "ANALOG", s, size=8)
-        add("DIGITAL_" + state, button, 32, 14, "S/PDIF", s, size=8)
-        add("DIGITAL_INTERN_" + state, button, 44, 14, "INTERNAL", s, size=8)
-        add("DIGITAL_AUTO_" + state, button, 44, 14, "AUTO", s, size=8)
+        add("ANALOG_" + state, button, 32, 14, "ANALOG", s, face="cond", size=7)
+        add("DIGITAL_" + state, button, 32, 14, "S/PDIF", s, face="cond", size=7)
+        add("DIGITAL_INTERN_" + state, button, 44, 14, "INTERNAL", s, size=7)
+        add("DIGITAL_AUTO_" + state, button, 44, 14, "AUTO", s, size=7)
         add("BTN_BAL_" + state, button, 26, 15, "+4", s, size=9)
         add("BTN_UNBAL_" + state, button, 26, 15, "-10", s, size=9)
         add("BTN_DIGI_FORMAT_PRO_" + state, button, 72, 14, "PROFESSIONAL", s, size=8)
         add("BTN_DIGI_FORMAT_CON_" + state, button, 72, 14, "CONSUMER", s, size=8)
-    add("DIGITAL_DISABLED", button, 32, 14, "S/PDIF", "disabled", size=8)
+    add("DIGITAL_DISABLED", button, 32, 14, "S/PDIF", "disabled", face="cond", size=7)
 
     add("PEAK_BACK", peak, lit=False)
     add("PEAK_FORE", peak, lit=True)
