@@ -13,10 +13,15 @@
 //   pos ID                   -> "pos ID POSITION"                      (SBM_GETPOS)
 //   level ID LEFT RIGHT      -> "level ID"                             (WM_USER + 1)
 //   messages                 -> "messages COMMANDS SCROLLS BOXES"
+//   extra                    -> the classes the panel never creates, then "child ID X Y W H"
+//                               for each: counter 500, three-state 501, text button 502,
+//                               rotary 503, dial 504
+//   send ID MSG WPARAM LPARAM -> "result ID VALUE"                    (SendMessageW)
 //   quit
 // Reports: "command ID CODE STATE" for each WM_COMMAND (the toggle's state as the parent reads it,
 // which it then shows with BM_SETCHECK, as the panel's views do), "vscroll ID CODE POSITION",
-// "box CAPTION TEXT" for each message box (answered IDOK without showing it).
+// "hscroll CODE POSITION", "box CAPTION TEXT" for each message box (answered IDOK without showing
+// it).
 #include <windows.h>
 
 #include <cstdarg>
@@ -27,10 +32,15 @@
 
 #include "panel/widgets/bitmap_cache.h"
 #include "panel/widgets/control_classes.h"
+#include "panel/widgets/dial_control.h"
+#include "panel/widgets/digit_control.h"
+#include "panel/widgets/knob_control.h"
 #include "panel/widgets/panel_message.h"
 #include "panel/widgets/peak_control.h"
 #include "panel/widgets/slider_control.h"
 #include "panel/widgets/small_text_control.h"
+#include "panel/widgets/state3_control.h"
+#include "panel/widgets/text_button_control.h"
 #include "panel/widgets/toggle_control.h"
 
 namespace {
@@ -42,6 +52,11 @@ const int kLinkToggleId = 102;
 const int kLabelId = 200;
 const int kSliderId = 300;
 const int kPeakId = 400;
+const int kDigitId = 500;
+const int kState3Id = 501;
+const int kTextButtonId = 502;
+const int kKnobId = 503;
+const int kDialId = 504;
 
 HINSTANCE g_instance = nullptr;
 int g_commands = 0;
@@ -114,6 +129,57 @@ void ListClasses() {
     Say("classes");
 }
 
+HWND CreateChild(const wchar_t* className, HWND parent, int id, int x, int y, int width,
+                 int height);
+void ReportChild(HWND parent, int id);
+
+// The classes the panel registers but never creates, filled in as their creators would.
+void CreateExtraControls(HWND window) {
+    HWND digit = CreateChild(L"Oxa_DigitExClass", window, kDigitId, 150, 60, 30, 20);
+    if (DigitRecord* record = DigitRecordOf(digit)) {
+        record->textColour = RGB(255, 200, 0);
+        record->fillColour = RGB(0, 0, 0);
+        record->upperBound = 59;
+        record->wrapValue = 1;
+    }
+    HWND state3 = CreateChild(L"Oxa_State3Class", window, kState3Id, 190, 60, 25, 14);
+    if (State3Record* record = State3RecordOf(state3)) {
+        record->stateOnePicture = GetCachedBitmap(g_instance, L"FP_BTN_F");
+        record->stateTwoPicture = GetCachedBitmap(g_instance, L"FP_BTN_N");
+        record->stateZeroPicture = GetCachedBitmap(g_instance, L"FP_BTN_N");
+    }
+    HWND button = CreateChild(L"Oxa_TextBtnClass", window, kTextButtonId, 225, 60, 60, 18);
+    if (TextButtonRecord* record = TextButtonRecordOf(button)) {
+        record->uncheckedTextColour = RGB(220, 220, 220);
+        record->uncheckedFillColour = RGB(60, 60, 60);
+        record->checkedTextColour = RGB(0, 0, 0);
+        record->checkedFillColour = RGB(255, 140, 0);
+        SetWindowTextW(button, L"MUTE");
+    }
+    HWND knob = CreateChild(L"Oxa_KnobClass", window, kKnobId, 150, 90, 40, 40);
+    if (KnobRecord* record = KnobRecordOf(knob)) {
+        record->minimumAngle = -2.3f;
+        record->maximumAngle = 2.3f;
+        record->steps = 64;
+        record->radius = 12;
+        record->focusedPointer = GetCachedBitmap(g_instance, L"FP_JAK_N");
+        record->unfocusedPointer = GetCachedBitmap(g_instance, L"FP_JAK_F");
+        SendMessageW(knob, SBM_SETPOS, 32, 0);
+    }
+    HWND dial = CreateChild(L"Oxa_RoundVSClass", window, kDialId, 200, 90, 40, 40);
+    if (DialRecord* record = DialRecordOf(dial)) {
+        record->centreX = 20;
+        record->centreY = 20;
+        record->startAngle = 90;
+        record->minimum = 0;
+        record->maximum = 100;
+        record->enabledPicture = GetCachedBitmap(g_instance, L"FP_JAK_N");
+    }
+    for (int id : {kDigitId, kState3Id, kTextButtonId, kKnobId, kDialId}) {
+        ReportChild(window, id);
+    }
+}
+
 void RunCommand(HWND window, char* line) {
     int id = 0;
     int value = 0;
@@ -158,6 +224,13 @@ void RunCommand(HWND window, char* line) {
         SendDlgItemMessageW(window, id, kSetLevelsMessage, 0,
                             MAKELPARAM(static_cast<WORD>(value), static_cast<WORD>(right)));
         Say("level %d", id);
+    } else if (std::strcmp(line, "extra") == 0) {
+        CreateExtraControls(window);
+    } else if (long long w = 0, l = 0;
+               std::sscanf(line, "send %d %d %lld %lld", &id, &value, &w, &l) == 4) {
+        LRESULT result = SendDlgItemMessageW(window, id, static_cast<UINT>(value),
+                                             static_cast<WPARAM>(w), static_cast<LPARAM>(l));
+        Say("result %d %lld", id, static_cast<long long>(result));
     } else if (std::strcmp(line, "messages") == 0) {
         Say("messages %d %d %d", g_commands, g_scrolls, g_boxes);
     } else {
@@ -179,6 +252,10 @@ LRESULT CALLBACK MainProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
             ++g_scrolls;
             Say("vscroll %d %d %d", GetDlgCtrlID(reinterpret_cast<HWND>(lParam)), LOWORD(wParam),
                 static_cast<int>(SendMessageW(reinterpret_cast<HWND>(lParam), SBM_GETPOS, 0, 0)));
+            return 0;
+        case WM_HSCROLL:
+            ++g_scrolls;
+            Say("hscroll %d %d", LOWORD(wParam), static_cast<short>(HIWORD(wParam)));
             return 0;
         case kCommandMessage: {
             char* line = reinterpret_cast<char*>(lParam);

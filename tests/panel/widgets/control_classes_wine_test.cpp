@@ -3,6 +3,7 @@
 // dragged, and a screenshot of the toggles both ways and the label.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -224,6 +225,85 @@ TEST_F(ControlClassesWine, ScreenshotShowsBothTogglesAndTheLabel) {
     EXPECT_EQ(Ask("setcheck 100 1", "setcheck"), "setcheck 100 1 1");
     Ask("check 100", "check");
     EXPECT_EQ(shot(100, "toggle_now_checked.png"), checked);
+}
+
+// The classes the panel never creates, through their messages.
+TEST_F(ControlClassesWine, CounterStateTextButtonRotaryAndDialFollowTheirTables) {
+    ASSERT_TRUE(program_->Send("extra"));
+    for (int i = 0; i < 5; ++i) {
+        std::vector<std::string> w = Words(program_->WaitForLine("child ").value_or(""));
+        ASSERT_EQ(w.size(), 6u);
+        children_[std::stoi(w[1])] =
+            ScreenRect{std::stoi(w[2]), std::stoi(w[3]), std::stoi(w[4]), std::stoi(w[5])};
+    }
+    const int kSetPos = 0xE0, kGetPos = 0xE1, kSetCheck = 0xF1, kGetCheck = 0xF0;
+    const int kKeyDown = 0x100, kUp = 0x26, kDown = 0x28;
+    auto send = [&](int id, int message, long long w, long long l = 0) {
+        std::vector<std::string> words =
+            Words(Ask("send " + std::to_string(id) + " " + std::to_string(message) + " " +
+                          std::to_string(w) + " " + std::to_string(l),
+                      "result"));
+        return words.size() == 3 ? std::stoll(words[2]) : -999;
+    };
+
+    // Counter: below zero turns to the upper bound (59), above it to the wrap value (1).
+    send(500, kSetPos, -1);
+    EXPECT_EQ(send(500, kGetPos, 0), 59);
+    send(500, kSetPos, 60);
+    EXPECT_EQ(send(500, kGetPos, 0), 1);
+    send(500, kSetPos, 42);
+    EXPECT_EQ(send(500, kGetPos, 0), 42);
+
+    // Three-state button: the press tells the parent (code 0); the state is the parent's to set.
+    ClickCentre(501);
+    EXPECT_EQ(program_->WaitForLine("command").value_or(""), "command 501 0 0");
+    send(501, kSetCheck, 2);
+    EXPECT_EQ(send(501, kGetCheck, 0), 2);
+    send(501, kSetCheck, 3);  // no picture for it: ignored
+    EXPECT_EQ(send(501, kGetCheck, 0), 2);
+
+    // Text button: the release tells the parent with code 1 and leaves the state alone.
+    ClickCentre(502);
+    EXPECT_EQ(program_->WaitForLine("command").value_or(""), "command 502 1 0");
+    EXPECT_EQ(send(502, kGetCheck, 0), 0);
+
+    // Rotary, 64 steps at 32 (angle 0): one key step of 0.8 rad is 11.13 steps, so up once is
+    // 43, down once 32 again, down again 32 - 11.13 = 20.87 steps.
+    EXPECT_EQ(send(503, kGetPos, 0), 32);
+    send(503, kKeyDown, kUp);
+    send(503, kKeyDown, kDown);
+    send(503, kKeyDown, kDown);
+
+    // Dial: keys do nothing while it is disabled, step by one once enabled.
+    send(504, kKeyDown, kUp);
+    EXPECT_EQ(send(504, kGetPos, 0), 0);
+    send(504, kSetCheck, 1);
+    send(504, kKeyDown, kUp);
+    EXPECT_EQ(send(504, kGetPos, 0), 1);
+    // A press straight below the centre is at the start angle (90 degrees): position 0, told
+    // while pressed (code 5) and once more at the release (code 4), which itself moved nothing.
+    auto [x, y] = Screen(504, 20, 35);
+    ASSERT_TRUE(WineSession::Shared().Click(x, y));
+    // The program sees the click shortly after xdotool sent it: ask until its report is in.
+    auto released = [&] {
+        const std::vector<std::string>& lines = program_->Lines();
+        return std::find(lines.begin(), lines.end(), "vscroll 504 4 0") != lines.end();
+    };
+    for (int i = 0; i < 50 && !released(); ++i) {
+        Ask("messages", "messages");
+    }
+
+    // The scroll reports, in order (some arrived while other answers were awaited).
+    std::vector<std::string> scrolls;
+    for (const std::string& line : program_->Lines()) {
+        if (line.rfind("hscroll", 0) == 0 || line.rfind("vscroll", 0) == 0) {
+            scrolls.push_back(line);
+        }
+    }
+    EXPECT_EQ(scrolls,
+              (std::vector<std::string>{"hscroll 4 43", "hscroll 4 32", "hscroll 4 20",
+                                        "vscroll 504 4 1", "vscroll 504 5 0", "vscroll 504 4 0"}));
+    EXPECT_EQ(Ask("messages", "messages"), "messages 2 6 0");
 }
 
 }  // namespace
