@@ -146,14 +146,6 @@ def recess(draw, box, fill=RECESS):
     draw.line([(x1, y0 + 1), (x1, y1)], fill=EDGE_LIGHT)
 
 
-def raised(draw, box):
-    x0, y0, x1, y1 = box
-    draw.line([(x0, y0), (x1, y0)], fill=EDGE_LIGHT)
-    draw.line([(x0, y0), (x0, y1)], fill=EDGE_LIGHT)
-    draw.line([(x0, y1), (x1, y1)], fill=EDGE_DARK)
-    draw.line([(x1, y0), (x1, y1)], fill=EDGE_DARK)
-
-
 def text(draw, xy, s, face, size, fill, anchor="mm"):
     draw.text(xy, s, font=font(face, size), fill=fill, anchor=anchor)
 
@@ -168,11 +160,6 @@ def fitted_text(draw, xy, s, face, size, fill, max_width, anchor="mm"):
     while size > 6 and text_width(s, face, size) > max_width:
         size -= 1
     text(draw, xy, s, face, size, fill, anchor)
-
-
-def screw(draw, cx, cy):
-    draw.ellipse([cx - 3, cy - 3, cx + 3, cy + 3], fill=(70, 72, 76), outline=EDGE_DARK)
-    draw.line([(cx - 2, cy + 2), (cx + 2, cy - 2)], fill=(28, 29, 31))
 
 
 # ---------------------------------------------------------------------------------------------
@@ -205,6 +192,23 @@ def sign_button(w, h, sign, dimmed=False):
     d.rectangle([cx - 4, cy - 1, cx + 4, cy], fill=ink)
     if sign == "+":
         d.rectangle([cx - 1, cy - 4, cx, cy + 3], fill=ink)
+    return img
+
+
+def mute_button(w, h, state, facing):
+    """A mute key: a loudspeaker with a cross where its sound would go, the speaker turned
+    towards its channel's side of the pair."""
+    img = button(w, h, "", state)
+    d = ImageDraw.Draw(img)
+    ink = (40, 20, 4) if state == "on" else HEAD
+    cy = h // 2
+    # Drawn facing left, mirrored for the right-hand channel.
+    d.rectangle([16, cy - 2, 18, cy + 1], fill=ink)
+    d.polygon([(16, cy - 2), (12, cy - 5), (12, cy + 4), (16, cy + 1)], fill=ink)
+    d.line([(5, cy - 3), (9, cy + 1)], fill=ink)
+    d.line([(5, cy + 1), (9, cy - 3)], fill=ink)
+    if facing == "right":
+        img = img.transpose(Image.FLIP_LEFT_RIGHT)
     return img
 
 
@@ -282,8 +286,8 @@ def draw_fp_virtual():
         gx1 = (right_x if right_x is not None else left_x) + 25
         cx = (gx0 + gx1) / 2
         text(d, (cx, 12), name, "bold", 11, HEAD)
-        d.line([(gx0 + 3, 23), (gx1 - 3, 23)], fill=colour[0:1] and mix(colour, PANEL_DARK, 0.35),
-               width=2)
+        # A rule in the group's cable colour under its heading.
+        d.line([(gx0 + 3, 23), (gx1 - 3, 23)], fill=mix(colour, PANEL_DARK, 0.35), width=2)
         fp_column(d, left_x, left_rows)
         if right_x is not None:
             fp_column(d, right_x, right_rows)
@@ -291,20 +295,16 @@ def draw_fp_virtual():
             yb = FP_ROW0 - 8
             d.line([(left_x + 13, yb), (right_x + 13, yb)], fill=LINE)
             text(d, (right_x + 13, 43), "IN", "cond_bold", 9, LABEL)
-            # A bracket at the level of the last playback row shows where OUT ends.
-        # OUT buttons cover (x, 37) .. (x + 25, 51) of the playback columns; the INPUT column
-        # reads its role at the same height.
-        if name == "INPUT":
-            text(d, (left_x + 13, 43), "IN", "cond_bold", 9, LABEL)
-        else:
+        # The OUT buttons cover (x, 37) .. (x + 25, 51) of the playback columns; the well and
+        # caption under them show while a button is missing.
+        if name != "INPUT":
             recess(d, (left_x - 1, 36, left_x + 25, 51), fill=RECESS)
-            text(d, (left_x + 12, 29), "OUT", "cond", 8, LABEL_DIM)
-        if right_x is not None:
-            pass
+            text(d, (left_x + 12, 44), "OUT", "cond_bold", 9, LABEL)
+            # The playback column ends after eight jacks; its role is repeated under it.
+            text(d, (left_x + 13, FP_ROW0 + FP_PITCH * 8 + 6), "OUT", "cond_bold", 9, LABEL_DIM)
 
-    # Sub-captions under the headings of the paired groups: "OUT" over the left column is on
-    # the button itself, "IN" over the right column above; the group span is shown by a rule.
-    # Column guide lines: a thin rule down each column between its jacks.
+    # Column guide lines: a thin rule down each column between its jacks, and an end mark under
+    # the eight-jack columns.
     for name, left_x, right_x, left_rows, right_rows, colour in groups:
         for col_x, rows in ((left_x, left_rows), (right_x, right_rows)):
             if col_x is None:
@@ -313,8 +313,6 @@ def draw_fp_virtual():
             for k in range(rows - 1):
                 y0 = FP_ROW0 + FP_PITCH * k + 15
                 d.line([(cx, y0), (cx, y0 + FP_PITCH - 7)], fill=(52, 54, 58))
-            # Jack index beside each jack of the right columns and playback columns is the row
-            # number at the left; the last row of an eight-jack column gets an end mark.
             if rows == 8:
                 yb = FP_ROW0 + FP_PITCH * 7 + 22
                 d.line([(col_x + 6, yb), (col_x + 20, yb)], fill=LINE)
@@ -510,16 +508,13 @@ def draw_main(page):
     text(d, (10, 11), "ZEL", "bold", 13, ACCENT, anchor="lm")
     text(d, (44, 11), "Q407 LX", "bold", 12, HEAD, anchor="lm")
     text(d, (106, 11), "USB 2.0 AUDIO INTERFACE", "cond", 9, LABEL, anchor="lm")
-    text(d, (150, 11), "", "cond", 9, LABEL)
     text(d, (480, 11), "MIXER", "bold", 10, HEAD)
     text(d, (699, 11), "SETUP", "bold", 10, HEAD)
 
     # Section plates: inputs, outputs, dialog column.
     recess(d, (6, 26, 301, 257), fill=PANEL_DARK)
     recess(d, (307, 26, 650, 257), fill=PANEL_DARK)
-    recess(d, (655 if False else 652, 26, 735, 257), fill=PANEL_DARK)
-    for x, y in ((2, 24), (2, 258), (303, 24), (303, 258), (738, 24), (738, 258)):
-        pass
+    recess(d, (652, 26, 735, 257), fill=PANEL_DARK)
 
     # --- inputs ---
     text(d, (153, 36), "INPUTS", "bold", 9, HEAD)
@@ -547,7 +542,6 @@ def draw_main(page):
     recess(d, (259, 218, 293, 249), fill=RECESS)
     text(d, (111, 226), "SAMPLE RATE", "cond_bold", 9, LABEL)
     recess(d, (75, 234, 146, 247), fill=DISPLAY)
-    text(d, (40, 240), "DIGITAL", "cond", 8, LABEL_DIM)
 
     # --- outputs ---
     for q in range(4):
@@ -565,25 +559,23 @@ def draw_main(page):
         for step in range(0, 11):
             y = fader_y_for_db(-6 * step)
             d.line([(gap0, y), (gap1, y)], fill=LABEL if step % 2 == 0 else LABEL_DIM)
-        # Meter scale numbers outside each pair (left of the pair's left meter).
-        if q == 0:
-            for db in (0, -6, -12, -18, -24, -30, -36, -42):
-                y = round(meter_y_for_db(db))
-                if 55 <= y <= 200:
-                    text(d, (329, y), str(-db), "cond", 7, LABEL, anchor="rm")
-            text(d, (329, 47), "dB", "cond", 7, LABEL_DIM, anchor="rm")
-        # Fader dB numbers right of the pair, every 12 dB.
+        # Fader scale numbers, every 12 dB, beside each pair (and left of the first).
         for step in range(0, 6):
             y = fader_y_for_db(-12 * step)
             text(d, (base + 80, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="lm")
+            if q == 0:
+                text(d, (330, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="rm")
+        if q == 0:
+            text(d, (330, 47), "dB", "cond", 7, LABEL_DIM, anchor="rm")
         # Mute, link, mute in one strip at y 233..249.
         recess(d, (base - 1, 232, base + 79, 249), fill=RECESS)
-    text(d, (480, 254), "MUTE  ·  LINK  ·  MUTE", "cond", 7, LABEL_DIM)
 
     # --- dialog column (x 653..735): output level per pair and S/PDIF format ---
     text(d, (694, 36), "OUTPUT LEVEL", "bold", 8, HEAD)
-    text(d, (686, 64), "+4dBu", "cond_bold", 8, LABEL)
-    text(d, (712, 64), "-10dBV", "cond_bold", 8, LABEL)
+    text(d, (686, 56), "BAL", "cond_bold", 8, LABEL)
+    text(d, (686, 65), "+4dBu", "cond", 7, LABEL_DIM)
+    text(d, (712, 56), "UNBAL", "cond_bold", 8, LABEL)
+    text(d, (712, 65), "-10dBV", "cond", 7, LABEL_DIM)
     recess(d, (672, 71, 726, 132), fill=RECESS)
     for p in range(4):
         text(d, (670, 79.5 + 15 * p), "%d/%d" % (2 * p + 1, 2 * p + 2), "cond_bold", 8, LABEL,
@@ -594,18 +586,13 @@ def draw_main(page):
     text(d, (694, 222), "ZEL", "bold", 18, ACCENT)
     text(d, (694, 241), "Q407 LX", "bold", 9, HEAD)
 
-    if page:
-        pass
-    else:
+    if not page:
         # Without a device the mixer page is hidden: its area shows an idle face.
         recess(d, (6, 26, 650, 257), fill=PANEL_DARK)
         text(d, (328, 130), "Q407 LX", "bold", 28, (62, 64, 68))
         text(d, (328, 160), "NO DEVICE", "cond_bold", 11, (78, 80, 84))
         text(d, (111, 226), "SAMPLE RATE", "cond_bold", 9, LABEL)
         recess(d, (75, 234, 146, 247), fill=DISPLAY)
-
-    for x, y in ((4, 4), (MAIN_W - 10, 4)):
-        pass
     return img
 
 
@@ -669,18 +656,18 @@ def catalogue():
 
     for state in ("OFF", "ON"):
         s = state.lower()
-        add("BTN_MUTELEFT_" + state, button, 23, 16, "MUTE", s, size=8)
-        add("BTN_MUTERIGHT_" + state, button, 23, 16, "MUTE", s, size=8)
+        add("BTN_MUTELEFT_" + state, mute_button, 23, 16, s, "left")
+        add("BTN_MUTERIGHT_" + state, mute_button, 23, 16, s, "right")
         add("BTN_LINK_" + state, button, 33, 16, "LINK", s, size=9)
-        add("ANALOG_" + state, button, 32, 14, "ANALOG", s, size=8)
-        add("DIGITAL_" + state, button, 32, 14, "S/PDIF", s, size=8)
-        add("DIGITAL_INTERN_" + state, button, 44, 14, "INTERNAL", s, size=8)
-        add("DIGITAL_AUTO_" + state, button, 44, 14, "AUTO", s, size=8)
+        add("ANALOG_" + state, button, 32, 14, "ANALOG", s, face="cond", size=7)
+        add("DIGITAL_" + state, button, 32, 14, "S/PDIF", s, face="cond", size=7)
+        add("DIGITAL_INTERN_" + state, button, 44, 14, "INTERNAL", s, size=7)
+        add("DIGITAL_AUTO_" + state, button, 44, 14, "AUTO", s, size=7)
         add("BTN_BAL_" + state, button, 26, 15, "+4", s, size=9)
         add("BTN_UNBAL_" + state, button, 26, 15, "-10", s, size=9)
         add("BTN_DIGI_FORMAT_PRO_" + state, button, 72, 14, "PROFESSIONAL", s, size=8)
         add("BTN_DIGI_FORMAT_CON_" + state, button, 72, 14, "CONSUMER", s, size=8)
-    add("DIGITAL_DISABLED", button, 32, 14, "S/PDIF", "disabled", size=8)
+    add("DIGITAL_DISABLED", button, 32, 14, "S/PDIF", "disabled", face="cond", size=7)
 
     add("PEAK_BACK", peak, lit=False)
     add("PEAK_FORE", peak, lit=True)

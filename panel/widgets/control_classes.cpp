@@ -2,8 +2,19 @@
 
 #include "panel/widgets/bitmap_cache.h"
 #include "panel/widgets/control_font.h"
+#include "panel/widgets/dial_control.h"
+#include "panel/widgets/digit_control.h"
+#include "panel/widgets/double_slider_control.h"
+#include "panel/widgets/knob_control.h"
+#include "panel/widgets/peak_control.h"
+#include "panel/widgets/peak_mono_control.h"
+#include "panel/widgets/picture_text_button_control.h"
 #include "panel/widgets/routing_view_procedures.h"
+#include "panel/widgets/slider_control.h"
 #include "panel/widgets/small_text_control.h"
+#include "panel/widgets/state3_control.h"
+#include "panel/widgets/state4_control.h"
+#include "panel/widgets/text_button_control.h"
 #include "panel/widgets/toggle_control.h"
 
 namespace {
@@ -24,12 +35,25 @@ struct ControlClass {
 
 // In registration order.
 const ControlClass kClasses[] = {
+    {kDigitClassName, DigitWindowProc, false, ClassCursor::kModuleArrow, false},
+    {kState3ClassName, State3WindowProc, false, ClassCursor::kArrow, false},
+    {kState4ClassName, State4WindowProc, false, ClassCursor::kArrow, false},
+    {kKnobClassName, KnobWindowProc, true, ClassCursor::kModuleSize, false},
+    {kSliderClassName, SliderWindowProc, true, ClassCursor::kModuleSize, false},
     {kSmallTextClassName, SmallTextWindowProc, false, ClassCursor::kModuleArrow, false},
+    {kDoubleSliderClassName, DoubleSliderWindowProc, true, ClassCursor::kModuleArrow, false},
+    {kPeakClassName, PeakWindowProc, true, ClassCursor::kModuleArrow, false},
+    {kPeakMonoClassName, PeakMonoWindowProc, true, ClassCursor::kModuleArrow, false},
+    {kTextButtonClassName, TextButtonWindowProc, false, ClassCursor::kModuleArrow, false},
+    {kPictureTextButtonClassName, PictureTextButtonWindowProc, false, ClassCursor::kModuleArrow,
+     false},
     {kToggleClassName, ToggleWindowProc, false, ClassCursor::kArrow, false},
     {L"Oxa_FpathClass", FpathCompactWindowProc, false, ClassCursor::kArrow, true},
     {L"Oxa_FpathAdvanceClass", FlexPathWindowProc, false, ClassCursor::kArrow, false},
     {L"Oxa_OutputRoutingClass", OutputRoutingWindowProc, false, ClassCursor::kArrow, false},
+    {kDialClassName, DialWindowProc, true, ClassCursor::kModuleSize, false},
 };
+static_assert(sizeof kClasses / sizeof kClasses[0] == 16);
 
 HCURSOR ClassCursorOf(HINSTANCE module, ClassCursor cursor) {
     switch (cursor) {

@@ -1,16 +1,7 @@
 #include "panel/widgets/paint_buffer.h"
 
-PaintBuffer::PaintBuffer(HWND window) : window_(window), painting_(true) {
+PaintBuffer::PaintBuffer(HWND window) : window_(window) {
     target_ = BeginPaint(window_, &paint_);
-    Open();
-}
-
-PaintBuffer::PaintBuffer(HWND window, bool immediate) : window_(window), painting_(!immediate) {
-    if (painting_) {
-        target_ = BeginPaint(window_, &paint_);
-    } else {
-        target_ = GetDC(window_);
-    }
     Open();
 }
 
@@ -42,11 +33,16 @@ PaintBuffer::~PaintBuffer() {
         DeleteObject(bitmap_);
         DeleteDC(memory_);
     }
-    if (painting_) {
-        EndPaint(window_, &paint_);
-    } else if (target_ != nullptr) {
-        ReleaseDC(window_, target_);
-    }
+    EndPaint(window_, &paint_);
+}
+
+void RedrawNow(HWND window) {
+    InvalidateRect(window, nullptr, FALSE);
+    UpdateWindow(window);
+}
+
+LPARAM HandleLowWord(HWND window) {
+    return static_cast<LPARAM>(reinterpret_cast<UINT_PTR>(window) & 0xFFFFu);
 }
 
 SIZE BitmapSize(HBITMAP bitmap) {

@@ -9,8 +9,6 @@ class PaintBuffer {
   public:
     // Draws into the buffer from WM_PAINT (BeginPaint/EndPaint are done here).
     explicit PaintBuffer(HWND window);
-    // Draws into the buffer outside WM_PAINT (an immediate redraw), onto the window's DC.
-    PaintBuffer(HWND window, bool immediate);
     ~PaintBuffer();
     PaintBuffer(const PaintBuffer&) = delete;
     PaintBuffer& operator=(const PaintBuffer&) = delete;
@@ -24,7 +22,6 @@ class PaintBuffer {
     void Open();
 
     HWND window_;
-    bool painting_;
     PAINTSTRUCT paint_{};
     HDC target_ = nullptr;
     HDC memory_ = nullptr;
@@ -41,5 +38,9 @@ void DrawBitmap(HDC dc, HBITMAP bitmap, int x, int y, int width, int height, int
 SIZE BitmapSize(HBITMAP bitmap);
 // Copies a bitmap with the colour of its top-left pixel left transparent.
 void DrawBitmapTransparent(HDC dc, HBITMAP bitmap, int x, int y);
+// Repaints the window at once (the "redraw now" of level meters and set positions).
+void RedrawNow(HWND window);
+// The window handle as the low word that some notifications carry in lParam.
+LPARAM HandleLowWord(HWND window);
 // Fills a rectangle with a solid colour.
 void FillColour(HDC dc, const RECT& rect, COLORREF colour);
