@@ -513,9 +513,9 @@ def draw_main(page):
     text(d, (699, 11), "SETUP", "bold", 10, HEAD)
 
     # Section plates: inputs, outputs, dialog column.
-    recess(d, (6, 26, 301, 257), fill=PANEL_DARK)
+    recess(d, (2, 26, 301, 257), fill=PANEL_DARK)
     recess(d, (307, 26, 650, 257), fill=PANEL_DARK)
-    recess(d, (652, 26, 735, 257), fill=PANEL_DARK)
+    recess(d, (652, 26, 739, 257), fill=PANEL_DARK)
 
     # --- inputs ---
     text(d, (153, 36), "INPUTS", "bold", 9, HEAD)
@@ -527,9 +527,8 @@ def draw_main(page):
         text(d, ((x0 + x1) / 2, 208), label, "cond_bold", 9, LABEL)
     # dB scale: ticks in the gaps between meters, numbers at the left edge.
     for db in (0, -6, -12, -18, -24, -30, -36, -42):
-        y = round(meter_y_for_db(db))
-        if y < 55 or y > 200:
-            continue
+        # 0 dB lies a fraction above the top row (level 127.8 of 127).
+        y = min(200, max(55, round(meter_y_for_db(db))))
         for j in range(8):
             x = input_meter_x(2 * j) + 9
             d.line([(x + 1, y), (x + 6, y)], fill=LABEL_DIM)
@@ -563,7 +562,8 @@ def draw_main(page):
         # Fader scale numbers, every 12 dB, beside each pair (and left of the first).
         for step in range(0, 6):
             y = fader_y_for_db(-12 * step)
-            text(d, (base + 80, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="lm")
+            if q < 3:
+                text(d, (base + 80, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="lm")
             if q == 0:
                 text(d, (330, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="rm")
         if q == 0:
@@ -589,7 +589,7 @@ def draw_main(page):
 
     if not page:
         # Without a device the mixer page is hidden: its area shows an idle face.
-        recess(d, (6, 26, 650, 257), fill=PANEL_DARK)
+        recess(d, (2, 26, 650, 257), fill=PANEL_DARK)
         text(d, (328, 130), "Q407 LX", "bold", 28, (62, 64, 68))
         text(d, (328, 160), "NO DEVICE", "cond_bold", 11, (78, 80, 84))
         text(d, (111, 226), "SAMPLE RATE", "cond_bold", 9, LABEL)
