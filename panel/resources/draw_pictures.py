@@ -378,7 +378,7 @@ def draw_output_routing(linked):
             d.line([(115, y1), (119, y1)], fill=ACCENT, width=2)
     # Link button well, then the foot.
     recess(d, (47, 216, 115, 233), fill=RECESS)
-    text(d, (81, 244), "STEREO PAIRS" if linked else "MONO CHANNELS", "cond", 8, LABEL_DIM)
+    text(d, (81, 244), "STEREO PAIRS" if linked else "INDEPENDENT", "cond", 8, LABEL_DIM)
     d.line([(8, 254), (w - 9, 254)], fill=EDGE_DARK)
     text(d, (w - 8, 261), "FlexPATH", "bold", 9, LABEL, anchor="rm")
     return img
@@ -392,7 +392,8 @@ LEVEL_MAX = 127
 
 
 def meter_zone(y):
-    """Colour zone of a meter row: the hold marker turns red above level 115."""
+    """Colour zone of a meter row, as the hold marker's colours: red above level 115, yellow from
+    91, green below."""
     level = (METER_H - y) * LEVEL_MAX / METER_H
     if level > 115:
         return 2
