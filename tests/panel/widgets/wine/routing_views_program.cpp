@@ -8,7 +8,9 @@
 //         "checks MME WDM ASIO LINK", "menus FLEXPATH OUTPUT" (1 where the view has a menu bar),
 //         "end"; and on each notification the owner receives,
 //         "notice ID COUNT SENDER" (SENDER 1 when lParam is the low word of that view's handle).
-//   in:   "dump", "answer ok" / "answer cancel" (the next confirmations), "quit".
+//   in:   "dump", "answer ok" / "answer cancel" (the next confirmations), "reload E0..E7" (the
+//         map changes under the output view, which is then hidden and shown again, as the dialog
+//         does when it re-reads the map from the driver), "quit".
 #include <windows.h>
 
 #include <cstdio>
@@ -116,6 +118,15 @@ void Command(HWND owner, const std::string& line) {
         g_answer = IDOK;
     } else if (line == "answer cancel") {
         g_answer = IDCANCEL;
+    } else if (line.rfind("reload ", 0) == 0) {
+        int e[8] = {};
+        if (std::sscanf(line.c_str() + 7, "%d %d %d %d %d %d %d %d", &e[0], &e[1], &e[2], &e[3],
+                        &e[4], &e[5], &e[6], &e[7]) == 8) {
+            std::memcpy(g_settings.outputMap.entries, e, sizeof e);
+            ShowWindow(g_output, SW_HIDE);
+            ShowWindow(g_output, SW_SHOW);
+        }
+        Say("reloaded");
     } else if (line == "quit") {
         DestroyWindow(owner);
     }

@@ -381,6 +381,11 @@ TEST_F(RoutingViewsTest, OutputButtonsStepChannelsSinglyAndInLinkedPairs) {
     EXPECT_EQ(d.visible, "1 1 1 1 1 1 1 1");
     EXPECT_EQ(d.checks.substr(6), "0");
     Shot("output_routing_reset.png", output_);
+
+    // A map re-read while the view was hidden shows once the view is shown again.
+    ASSERT_TRUE(program_->Send("reload 7 6 5 4 3 2 1 0"));
+    ASSERT_TRUE(program_->WaitForLine("reloaded"));
+    EXPECT_EQ(Read().labels, "8 7 6 5 4 3 2 1");
 }
 
 class CompactRoutingViewTest : public RoutingViewsTest {
