@@ -250,6 +250,29 @@ TEST_F(RoutingViewsTest, CablesDraggedBetweenJacksLandInTheTableInTheirLayersCol
         EXPECT_TRUE(e.green || c.g < 40);
         EXPECT_TRUE(e.blue || c.b < 40);
     }
+
+    // A cable in the hand, from a free jack to the pointer, is drawn in yellow until released.
+    const Point anchor = LeftJack(kAsio, 5);
+    const Point a = OnScreen(flexPath_, anchor);
+    const Point pointer = OnScreen(flexPath_, Point{160, 330});
+    ASSERT_TRUE(wine_.Press(a.x, a.y));
+    ASSERT_TRUE(wine_.MoveTo((a.x + pointer.x) / 2, pointer.y - 40));
+    ASSERT_TRUE(wine_.MoveTo(pointer.x, pointer.y));
+    // The moves reach the program some time after xdotool returns: look until the cable shows.
+    bool yellow = false;
+    for (int attempt = 0; attempt < 20 && !yellow; ++attempt) {
+        Read();
+        ASSERT_TRUE(wine_.Screenshot(ppm, flexPath_));
+        ASSERT_TRUE(ReadPpm(ppm, picture));
+        const Rgb c = picture.At(anchor.x, anchor.y + 8);  // the press point is the fixed end
+        yellow = c.r > 120 && c.g > 120 && c.b < 40;
+    }
+    EXPECT_TRUE(yellow) << "no dragged cable below the press point";
+    Shot("flexpath_dragging.png", flexPath_);
+    std::filesystem::remove(ppm);
+    ASSERT_TRUE(wine_.Release(pointer.x, pointer.y));
+    ExpectNotice("3328");
+    EXPECT_EQ(Read().At(kAsio, 5).inUse, 0);  // dropped away from the jacks: nothing plugged
 }
 
 TEST_F(RoutingViewsTest, CablesArePickedUpRepluggedAndPulledAndResetOnlyWhenConfirmed) {
