@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev python3
           nlohmann-json3-dev libcli11-dev
-          pkg-config libsndfile1-dev gnuplot-nox)
+          pkg-config libsndfile1-dev gnuplot-nox python3-pil fonts-dejavu-core)
 packages+=("$@")
 
 missing=()
