@@ -15,7 +15,7 @@
 //   messages                 -> "messages COMMANDS SCROLLS BOXES"
 //   extra                    -> the classes the panel never creates, then "child ID X Y W H"
 //                               for each: counter 500, three-state 501, text button 502,
-//                               rotary 503, dial 504
+//                               rotary 503, dial 504, double slider 505
 //   send ID MSG WPARAM LPARAM -> "result ID VALUE"                    (SendMessageW)
 //   quit
 // Reports: "command ID CODE STATE" for each WM_COMMAND (the toggle's state as the parent reads it,
@@ -34,6 +34,7 @@
 #include "panel/widgets/control_classes.h"
 #include "panel/widgets/dial_control.h"
 #include "panel/widgets/digit_control.h"
+#include "panel/widgets/double_slider_control.h"
 #include "panel/widgets/knob_control.h"
 #include "panel/widgets/panel_message.h"
 #include "panel/widgets/peak_control.h"
@@ -57,6 +58,7 @@ const int kState3Id = 501;
 const int kTextButtonId = 502;
 const int kKnobId = 503;
 const int kDialId = 504;
+const int kDoubleSliderId = 505;
 
 HINSTANCE g_instance = nullptr;
 int g_commands = 0;
@@ -175,7 +177,21 @@ void CreateExtraControls(HWND window) {
         record->maximum = 100;
         record->enabledPicture = GetCachedBitmap(g_instance, L"FP_JAK_N");
     }
-    for (int id : {kDigitId, kState3Id, kTextButtonId, kKnobId, kDialId}) {
+    HWND pair = CreateChild(L"Oxa_DBLVSClass", window, kDoubleSliderId, 250, 90, 40, 110);
+    if (DoubleSliderRecord* record = DoubleSliderRecordOf(pair)) {
+        record->bottom = 100;
+        record->top = 10;
+        record->maximum = 90;
+        record->minimum = 0;
+        record->focus = -1;
+        record->activePart = -1;
+        record->firstSplit = 15;
+        record->secondSplit = 25;
+        record->unfocusedThumb = GetCachedBitmap(g_instance, L"FP_JAK_F");
+        record->focusedThumb = GetCachedBitmap(g_instance, L"FP_JAK_N");
+        record->meterPicture = GetCachedBitmap(g_instance, L"PEAK_FORE");
+    }
+    for (int id : {kDigitId, kState3Id, kTextButtonId, kKnobId, kDialId, kDoubleSliderId}) {
         ReportChild(window, id);
     }
 }
