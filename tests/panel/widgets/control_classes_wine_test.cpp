@@ -136,6 +136,13 @@ TEST_F(ControlClassesWine, ToggleClickFlipsOnceAndSendsOneCommand) {
     EXPECT_EQ(Ask("messages", "messages"), "messages 2 0 0");
 }
 
+TEST_F(ControlClassesWine, FrameRefusesCreationWithoutARecordAndCatchesHandlerFailures) {
+    // Creation fails when the record cannot be allocated; a throwing handler answers 0 and the
+    // program goes on, its window destroyed with its record.
+    EXPECT_EQ(Ask("frame", "frame"), "frame 1 0 1");
+    EXPECT_EQ(Ask("check 101", "check"), "check 101 1");
+}
+
 TEST_F(ControlClassesWine, SetCheckTakesZeroOrOneAndAlwaysRepaints) {
     EXPECT_EQ(Ask("setcheck 101 2", "setcheck"), "setcheck 101 1 1");  // ignored, repainted
     EXPECT_EQ(Ask("setcheck 101 0", "setcheck"), "setcheck 101 0 1");
