@@ -20,7 +20,7 @@ import sys
 
 try:
     from PIL import Image, ImageChops, ImageDraw, ImageFont
-except ImportError:  # pragma: no cover - reported to the user
+except ImportError:
     sys.stderr.write("draw_pictures: the Python imaging library (Debian package python3-pil) "
                      "is not installed\n")
     sys.exit(2)
@@ -217,21 +217,23 @@ def mute_button(w, h, state, facing):
 
 
 def jack(lit):
+    """A socket whose hole is centred on pixel (4, 4): drawn at (jack left + 8, top + 4), that is
+    (left + 12, top + 8), one pixel under the point where the view ends a cable."""
     img = Image.new("RGB", (10, 10), STRIP)
     d = ImageDraw.Draw(img)
-    ring_out = (255, 196, 96) if lit else (160, 163, 168)
-    ring_in = (214, 110, 24) if lit else (84, 86, 90)
-    d.ellipse([0, 0, 9, 9], fill=ring_in)
-    d.ellipse([0, 0, 8, 8], fill=ring_out)
-    d.ellipse([1, 1, 8, 8], fill=mix(ring_out, ring_in, 0.5))
-    d.ellipse([2, 2, 7, 7], fill=(60, 28, 4) if lit else (6, 6, 7))
-    d.point((4, 3), fill=(140, 80, 30) if lit else (46, 47, 50))
+    ring = (255, 190, 90) if lit else (150, 153, 158)
+    rim = (214, 110, 24) if lit else (88, 90, 95)
+    d.ellipse([1, 1, 9, 9], fill=EDGE_DARK)  # shadow to the lower right
+    d.ellipse([0, 0, 8, 8], fill=rim)
+    d.ellipse([0, 0, 7, 7], fill=ring)
+    d.ellipse([1, 1, 7, 7], fill=mix(ring, rim, 0.5))
+    d.ellipse([2, 2, 6, 6], fill=(60, 28, 4) if lit else (6, 6, 7))
     return img
 
 
 # ---------------------------------------------------------------------------------------------
 # FlexPATH background (310 x 450). Jack k of a column occupies x .. x + 23, y = 52 + 23 k ..
-# + 12; the jack picture sits at (x + 8, y + 4), so its centre is (x + 13, y + 9).
+# + 12; the jack picture sits at (x + 8, y + 4), its hole at (x + 12, y + 8).
 
 FP_ROW0 = 52
 FP_PITCH = 23
@@ -240,17 +242,15 @@ FP_MME_X = 41 + 48
 FP_WDM_X = 41 + 135
 FP_ASIO_X = 41 + 183
 FP_RIGHT = 39  # right column offset within a group
-
-
-def fp_jack_centre(col_x, k):
-    return col_x + 13, FP_ROW0 + FP_PITCH * k + 9
+FP_HOLE_X = 12  # the jack hole, from the jack rectangle's top-left corner
+FP_HOLE_Y = 8
 
 
 def fp_column(d, col_x, rows):
     """The strip a column of jacks is mounted on."""
     top = FP_ROW0 - 3
     bottom = FP_ROW0 + FP_PITCH * (rows - 1) + 18
-    x0, x1 = col_x + 5, col_x + 21
+    x0, x1 = col_x + FP_HOLE_X - 8, col_x + FP_HOLE_X + 8
     d.rectangle([x0, top, x1, bottom], fill=STRIP)
     d.line([(x0, top), (x1, top)], fill=EDGE_DARK)
     d.line([(x0, top), (x0, bottom)], fill=EDGE_DARK)
@@ -275,7 +275,7 @@ def draw_fp_virtual():
 
     # Row guide lines, under everything else: one faint line per row across the jack field.
     for k in range(16):
-        y = FP_ROW0 + FP_PITCH * k + 9
+        y = FP_ROW0 + FP_PITCH * k + FP_HOLE_Y
         for x in range(30, w - 6, 3):
             d.point((x, y), fill=LINE)
         # Row numbers, right-aligned beside the INPUT column.
@@ -293,15 +293,16 @@ def draw_fp_virtual():
             fp_column(d, right_x, right_rows)
             # Guide from the group's OUT column to its IN column.
             yb = FP_ROW0 - 8
-            d.line([(left_x + 13, yb), (right_x + 13, yb)], fill=LINE)
-            text(d, (right_x + 13, 43), "IN", "cond_bold", 9, LABEL)
+            d.line([(left_x + FP_HOLE_X, yb), (right_x + FP_HOLE_X, yb)], fill=LINE)
+            text(d, (right_x + FP_HOLE_X, 43), "IN", "cond_bold", 9, LABEL)
         # The OUT buttons cover (x, 37) .. (x + 25, 51) of the playback columns; the well and
         # caption under them show while a button is missing.
         if name != "INPUT":
             recess(d, (left_x - 1, 36, left_x + 25, 51), fill=RECESS)
             text(d, (left_x + 12, 44), "OUT", "cond_bold", 9, LABEL)
             # The playback column ends after eight jacks; its role is repeated under it.
-            text(d, (left_x + 13, FP_ROW0 + FP_PITCH * 8 + 6), "OUT", "cond_bold", 9, LABEL_DIM)
+            text(d, (left_x + FP_HOLE_X, FP_ROW0 + FP_PITCH * 8 + 6), "OUT", "cond_bold", 9,
+                 LABEL_DIM)
 
     # Column guide lines: a thin rule down each column between its jacks, and an end mark under
     # the eight-jack columns.
@@ -309,13 +310,13 @@ def draw_fp_virtual():
         for col_x, rows in ((left_x, left_rows), (right_x, right_rows)):
             if col_x is None:
                 continue
-            cx = col_x + 13
+            cx = col_x + FP_HOLE_X
             for k in range(rows - 1):
-                y0 = FP_ROW0 + FP_PITCH * k + 15
-                d.line([(cx, y0), (cx, y0 + FP_PITCH - 7)], fill=(52, 54, 58))
+                y0 = FP_ROW0 + FP_PITCH * k + FP_HOLE_Y + 6
+                d.line([(cx, y0), (cx, y0 + FP_PITCH - 12)], fill=(52, 54, 58))
             if rows == 8:
                 yb = FP_ROW0 + FP_PITCH * 7 + 22
-                d.line([(col_x + 6, yb), (col_x + 20, yb)], fill=LINE)
+                d.line([(cx - 7, yb), (cx + 7, yb)], fill=LINE)
 
     # Legend of cable colours and the view's name at the foot.
     d.rectangle([0, 418, w - 1, h - 1], fill=PANEL_DARK)
@@ -377,7 +378,7 @@ def draw_output_routing(linked):
             d.line([(115, y1), (119, y1)], fill=ACCENT, width=2)
     # Link button well, then the foot.
     recess(d, (47, 216, 115, 233), fill=RECESS)
-    text(d, (81, 244), "STEREO PAIRS" if linked else "MONO CHANNELS", "cond", 8, LABEL_DIM)
+    text(d, (81, 244), "STEREO PAIRS" if linked else "INDEPENDENT", "cond", 8, LABEL_DIM)
     d.line([(8, 254), (w - 9, 254)], fill=EDGE_DARK)
     text(d, (w - 8, 261), "FlexPATH", "bold", 9, LABEL, anchor="rm")
     return img
@@ -391,7 +392,8 @@ LEVEL_MAX = 127
 
 
 def meter_zone(y):
-    """Colour zone of a meter row: the hold marker turns red above level 115."""
+    """Colour zone of a meter row, as the hold marker's colours: red above level 115, yellow from
+    91, green below."""
     level = (METER_H - y) * LEVEL_MAX / METER_H
     if level > 115:
         return 2
@@ -512,9 +514,9 @@ def draw_main(page):
     text(d, (699, 11), "SETUP", "bold", 10, HEAD)
 
     # Section plates: inputs, outputs, dialog column.
-    recess(d, (6, 26, 301, 257), fill=PANEL_DARK)
+    recess(d, (2, 26, 301, 257), fill=PANEL_DARK)
     recess(d, (307, 26, 650, 257), fill=PANEL_DARK)
-    recess(d, (652, 26, 735, 257), fill=PANEL_DARK)
+    recess(d, (652, 26, 739, 257), fill=PANEL_DARK)
 
     # --- inputs ---
     text(d, (153, 36), "INPUTS", "bold", 9, HEAD)
@@ -526,9 +528,8 @@ def draw_main(page):
         text(d, ((x0 + x1) / 2, 208), label, "cond_bold", 9, LABEL)
     # dB scale: ticks in the gaps between meters, numbers at the left edge.
     for db in (0, -6, -12, -18, -24, -30, -36, -42):
-        y = round(meter_y_for_db(db))
-        if y < 55 or y > 200:
-            continue
+        # 0 dB lies a fraction above the top row (level 127.8 of 127).
+        y = min(200, max(55, round(meter_y_for_db(db))))
         for j in range(8):
             x = input_meter_x(2 * j) + 9
             d.line([(x + 1, y), (x + 6, y)], fill=LABEL_DIM)
@@ -562,7 +563,8 @@ def draw_main(page):
         # Fader scale numbers, every 12 dB, beside each pair (and left of the first).
         for step in range(0, 6):
             y = fader_y_for_db(-12 * step)
-            text(d, (base + 80, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="lm")
+            if q < 3:
+                text(d, (base + 80, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="lm")
             if q == 0:
                 text(d, (330, y), str(12 * step), "cond", 7, LABEL_DIM, anchor="rm")
         if q == 0:
@@ -588,7 +590,7 @@ def draw_main(page):
 
     if not page:
         # Without a device the mixer page is hidden: its area shows an idle face.
-        recess(d, (6, 26, 650, 257), fill=PANEL_DARK)
+        recess(d, (2, 26, 650, 257), fill=PANEL_DARK)
         text(d, (328, 130), "Q407 LX", "bold", 28, (62, 64, 68))
         text(d, (328, 160), "NO DEVICE", "cond_bold", 11, (78, 80, 84))
         text(d, (111, 226), "SAMPLE RATE", "cond_bold", 9, LABEL)
