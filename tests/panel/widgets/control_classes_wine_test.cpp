@@ -120,7 +120,7 @@ TEST_F(ControlClassesWine, SixteenClassesWithTheirStylesCursorsAndBackground) {
     EXPECT_EQ(seen.size(), 16u);
 }
 
-TEST_F(ControlClassesWine, ToggleClickFlipsOnceAndSendsOneCommand) {
+TEST_F(ControlClassesWine, ToggleFlipsOnceOnAClickAndTakesZeroOrOneFromItsParent) {
     EXPECT_EQ(Ask("check 100", "check"), "check 100 0");
     ClickCentre(100);
     std::optional<std::string> command = program_->WaitForLine("command");
@@ -134,6 +134,12 @@ TEST_F(ControlClassesWine, ToggleClickFlipsOnceAndSendsOneCommand) {
     ASSERT_TRUE(command.has_value());
     EXPECT_EQ(*command, "command 100 1 0");
     EXPECT_EQ(Ask("messages", "messages"), "messages 2 0 0");
+
+    // BM_SETCHECK takes 0 or 1 only, and always asks for a repaint.
+    EXPECT_EQ(Ask("setcheck 101 2", "setcheck"), "setcheck 101 1 1");  // ignored, repainted
+    EXPECT_EQ(Ask("setcheck 101 0", "setcheck"), "setcheck 101 0 1");
+    EXPECT_EQ(Ask("setcheck 101 -1", "setcheck"), "setcheck 101 0 1");
+    EXPECT_EQ(Ask("setcheck 101 1", "setcheck"), "setcheck 101 1 1");
 }
 
 TEST_F(ControlClassesWine, FrameRefusesCreationWithoutARecordAndCatchesHandlerFailures) {
@@ -141,13 +147,6 @@ TEST_F(ControlClassesWine, FrameRefusesCreationWithoutARecordAndCatchesHandlerFa
     // program goes on, its window destroyed with its record.
     EXPECT_EQ(Ask("frame", "frame"), "frame 1 0 1");
     EXPECT_EQ(Ask("check 101", "check"), "check 101 1");
-}
-
-TEST_F(ControlClassesWine, SetCheckTakesZeroOrOneAndAlwaysRepaints) {
-    EXPECT_EQ(Ask("setcheck 101 2", "setcheck"), "setcheck 101 1 1");  // ignored, repainted
-    EXPECT_EQ(Ask("setcheck 101 0", "setcheck"), "setcheck 101 0 1");
-    EXPECT_EQ(Ask("setcheck 101 -1", "setcheck"), "setcheck 101 0 1");
-    EXPECT_EQ(Ask("setcheck 101 1", "setcheck"), "setcheck 101 1 1");
 }
 
 TEST_F(ControlClassesWine, LabelKeepsSixtyThreeCharacters) {
