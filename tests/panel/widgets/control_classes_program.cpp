@@ -15,8 +15,12 @@
 //   messages                 -> "messages COMMANDS SCROLLS BOXES"
 //   extra                    -> the classes the panel never creates, then "child ID X Y W H"
 //                               for each: counter 500, three-state 501, text button 502,
-//                               rotary 503, dial 504
+//                               rotary 503, dial 504, double slider 505
 //   send ID MSG WPARAM LPARAM -> "result ID VALUE"                    (SendMessageW)
+//   frame                    -> "frame REFUSED ANSWER DESTROYED"       (the shared control frame:
+//                               1 when a record that cannot be allocated fails the creation;
+//                               the answer of a handler that threw; 1 when the window and its
+//                               record were then destroyed normally)
 //   quit
 // Reports: "command ID CODE STATE" for each WM_COMMAND (the toggle's state as the parent reads it,
 // which it then shows with BM_SETCHECK, as the panel's views do), "vscroll ID CODE POSITION",
@@ -29,11 +33,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <new>
+#include <stdexcept>
 
 #include "panel/widgets/bitmap_cache.h"
 #include "panel/widgets/control_classes.h"
+#include "panel/widgets/control_window.h"
 #include "panel/widgets/dial_control.h"
 #include "panel/widgets/digit_control.h"
+#include "panel/widgets/double_slider_control.h"
 #include "panel/widgets/knob_control.h"
 #include "panel/widgets/panel_message.h"
 #include "panel/widgets/peak_control.h"
@@ -57,6 +65,7 @@ const int kState3Id = 501;
 const int kTextButtonId = 502;
 const int kKnobId = 503;
 const int kDialId = 504;
+const int kDoubleSliderId = 505;
 
 HINSTANCE g_instance = nullptr;
 int g_commands = 0;
@@ -175,9 +184,72 @@ void CreateExtraControls(HWND window) {
         record->maximum = 100;
         record->enabledPicture = GetCachedBitmap(g_instance, L"FP_JAK_N");
     }
-    for (int id : {kDigitId, kState3Id, kTextButtonId, kKnobId, kDialId}) {
+    HWND pair = CreateChild(L"Oxa_DBLVSClass", window, kDoubleSliderId, 250, 90, 40, 110);
+    if (DoubleSliderRecord* record = DoubleSliderRecordOf(pair)) {
+        record->bottom = 100;
+        record->top = 10;
+        record->maximum = 90;
+        record->minimum = 0;
+        record->focus = -1;
+        record->activePart = -1;
+        record->firstSplit = 15;
+        record->secondSplit = 25;
+        record->unfocusedThumb = GetCachedBitmap(g_instance, L"FP_JAK_F");
+        record->focusedThumb = GetCachedBitmap(g_instance, L"FP_JAK_N");
+        record->meterPicture = GetCachedBitmap(g_instance, L"PEAK_FORE");
+    }
+    for (int id : {kDigitId, kState3Id, kTextButtonId, kKnobId, kDialId, kDoubleSliderId}) {
         ReportChild(window, id);
     }
+}
+
+// A control whose record can never be allocated, and one whose handler throws.
+struct UnallocatableRecord {
+    int unused;
+    static void* operator new(std::size_t, const std::nothrow_t&) noexcept { return nullptr; }
+};
+class Unallocatable {
+  public:
+    using Record = UnallocatableRecord;
+    Unallocatable(HWND, Record&) {}
+    LRESULT Handle(UINT, WPARAM, LPARAM) { return 0; }
+    void Destroy() {}
+};
+
+int g_destroyedRecords = 0;
+struct ThrowingRecord {
+    int unused;
+};
+class Throwing {
+  public:
+    using Record = ThrowingRecord;
+    Throwing(HWND window, Record&) : window_(window) {}
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_APP + 7) throw std::runtime_error("handler failed");
+        return DefWindowProcW(window_, message, wParam, lParam);
+    }
+    void Destroy() { ++g_destroyedRecords; }
+
+  private:
+    HWND window_;
+};
+
+void TryFrame(HWND parent) {
+    WNDCLASSW info{};
+    info.hInstance = g_instance;
+    info.lpfnWndProc = ControlWindowProc<Unallocatable>;
+    info.lpszClassName = L"Q407Unallocatable";
+    RegisterClassW(&info);
+    info.lpfnWndProc = ControlWindowProc<Throwing>;
+    info.lpszClassName = L"Q407Throwing";
+    RegisterClassW(&info);
+    HWND refused = CreateChild(L"Q407Unallocatable", parent, 900, 0, 0, 10, 10);
+    HWND throwing = CreateChild(L"Q407Throwing", parent, 901, 0, 0, 10, 10);
+    LRESULT answer = throwing != nullptr ? SendMessageW(throwing, WM_APP + 7, 0, 0) : -1;
+    int before = g_destroyedRecords;
+    BOOL destroyed = throwing != nullptr && DestroyWindow(throwing);
+    Say("frame %d %d %d", refused == nullptr ? 1 : 0, static_cast<int>(answer),
+        destroyed && g_destroyedRecords == before + 1 ? 1 : 0);
 }
 
 void RunCommand(HWND window, char* line) {
@@ -224,6 +296,8 @@ void RunCommand(HWND window, char* line) {
         SendDlgItemMessageW(window, id, kSetLevelsMessage, 0,
                             MAKELPARAM(static_cast<WORD>(value), static_cast<WORD>(right)));
         Say("level %d", id);
+    } else if (std::strcmp(line, "frame") == 0) {
+        TryFrame(window);
     } else if (std::strcmp(line, "extra") == 0) {
         CreateExtraControls(window);
     } else if (long long w = 0, l = 0;

@@ -120,7 +120,7 @@ TEST_F(ControlClassesWine, SixteenClassesWithTheirStylesCursorsAndBackground) {
     EXPECT_EQ(seen.size(), 16u);
 }
 
-TEST_F(ControlClassesWine, ToggleClickFlipsOnceAndSendsOneCommand) {
+TEST_F(ControlClassesWine, ToggleFlipsOnceOnAClickAndTakesZeroOrOneFromItsParent) {
     EXPECT_EQ(Ask("check 100", "check"), "check 100 0");
     ClickCentre(100);
     std::optional<std::string> command = program_->WaitForLine("command");
@@ -134,13 +134,19 @@ TEST_F(ControlClassesWine, ToggleClickFlipsOnceAndSendsOneCommand) {
     ASSERT_TRUE(command.has_value());
     EXPECT_EQ(*command, "command 100 1 0");
     EXPECT_EQ(Ask("messages", "messages"), "messages 2 0 0");
-}
 
-TEST_F(ControlClassesWine, SetCheckTakesZeroOrOneAndAlwaysRepaints) {
+    // BM_SETCHECK takes 0 or 1 only, and always asks for a repaint.
     EXPECT_EQ(Ask("setcheck 101 2", "setcheck"), "setcheck 101 1 1");  // ignored, repainted
     EXPECT_EQ(Ask("setcheck 101 0", "setcheck"), "setcheck 101 0 1");
     EXPECT_EQ(Ask("setcheck 101 -1", "setcheck"), "setcheck 101 0 1");
     EXPECT_EQ(Ask("setcheck 101 1", "setcheck"), "setcheck 101 1 1");
+}
+
+TEST_F(ControlClassesWine, FrameRefusesCreationWithoutARecordAndCatchesHandlerFailures) {
+    // Creation fails when the record cannot be allocated; a throwing handler answers 0 and the
+    // program goes on, its window destroyed with its record.
+    EXPECT_EQ(Ask("frame", "frame"), "frame 1 0 1");
+    EXPECT_EQ(Ask("check 101", "check"), "check 101 1");
 }
 
 TEST_F(ControlClassesWine, LabelKeepsSixtyThreeCharacters) {
@@ -230,14 +236,14 @@ TEST_F(ControlClassesWine, ScreenshotShowsBothTogglesAndTheLabel) {
 // The classes the panel never creates, through their messages.
 TEST_F(ControlClassesWine, CounterStateTextButtonRotaryAndDialFollowTheirTables) {
     ASSERT_TRUE(program_->Send("extra"));
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < 6; ++i) {
         std::vector<std::string> w = Words(program_->WaitForLine("child ").value_or(""));
         ASSERT_EQ(w.size(), 6u);
         children_[std::stoi(w[1])] =
             ScreenRect{std::stoi(w[2]), std::stoi(w[3]), std::stoi(w[4]), std::stoi(w[5])};
     }
     const int kSetPos = 0xE0, kGetPos = 0xE1, kSetCheck = 0xF1, kGetCheck = 0xF0;
-    const int kKeyDown = 0x100, kUp = 0x26, kDown = 0x28;
+    const int kKeyDown = 0x100, kUp = 0x26, kDown = 0x28, kWheel = 0x20A;
     auto send = [&](int id, int message, long long w, long long l = 0) {
         std::vector<std::string> words =
             Words(Ask("send " + std::to_string(id) + " " + std::to_string(message) + " " +
@@ -293,6 +299,22 @@ TEST_F(ControlClassesWine, CounterStateTextButtonRotaryAndDialFollowTheirTables)
         Ask("messages", "messages");
     }
 
+    // Double slider: both positions in one value, left in the low word. The wheel moves the part
+    // under the pointer by 8 and reports the wheel's wParam plus 1 when the left moved and 2
+    // when the right moved.
+    send(505, kSetPos, (20 << 16) | 10);
+    EXPECT_EQ(send(505, kGetPos, 0), (20 << 16) | 10);
+    auto wheelAt = [&](int clientX) {
+        auto [sx, sy] = Screen(505, clientX, 50);
+        return send(505, kWheel, 120 << 16, (static_cast<long long>(sy) << 16) | sx);
+    };
+    wheelAt(20);  // between the splits: both
+    EXPECT_EQ(send(505, kGetPos, 0), (28 << 16) | 18);
+    send(505, kSetPos, (85 << 16) | 90);
+    wheelAt(30);  // right of the second split: the right one, up to the maximum
+    wheelAt(5);   // left of the first split: the left one, already at the maximum
+    EXPECT_EQ(send(505, kGetPos, 0), (90 << 16) | 90);
+
     // The scroll reports, in order (some arrived while other answers were awaited).
     std::vector<std::string> scrolls;
     for (const std::string& line : program_->Lines()) {
@@ -302,8 +324,11 @@ TEST_F(ControlClassesWine, CounterStateTextButtonRotaryAndDialFollowTheirTables)
     }
     EXPECT_EQ(scrolls,
               (std::vector<std::string>{"hscroll 4 43", "hscroll 4 32", "hscroll 4 20",
-                                        "vscroll 504 4 1", "vscroll 504 5 0", "vscroll 504 4 0"}));
-    EXPECT_EQ(Ask("messages", "messages"), "messages 2 6 0");
+                                        "vscroll 504 4 1", "vscroll 504 5 0", "vscroll 504 4 0",
+                                        // (28 << 16) | 18, then (90 << 16) | 90
+                                        "vscroll 505 3 1835026", "vscroll 505 2 5898330",
+                                        "vscroll 505 0 5898330"}));
+    EXPECT_EQ(Ask("messages", "messages"), "messages 2 9 0");
 }
 
 }  // namespace
