@@ -6,11 +6,14 @@
 //   fill R G B    paint the client area in that colour, then answer "filled"
 // Started with the argument "hang", it stops answering before its ready line (for the timeout
 // tests).
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// Wine's header after the standard ones.
+// clang-format off
+#include <windows.h>
+// clang-format on
 
 namespace {
 
