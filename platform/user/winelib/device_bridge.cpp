@@ -145,11 +145,15 @@ int q407_bridge_class_paths(const q407_bridge_guid* guid, uint32_t flags, char* 
                             uint32_t size, uint32_t* required, uint32_t* error) {
     if (guid == nullptr || required == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
     std::vector<std::wstring> found;
-    ClientLink* link = Link();
-    SetLastError(ERROR_SUCCESS);
-    // No machine: no device is present, as on a computer with nothing plugged in.
-    if (link != nullptr && !linked::GetClassDevs(*link, GuidOf(*guid), flags, &found))
-        return FailWithLast(error);
+    // A machine that went away may not be noticed until the first call fails: then once more,
+    // on a new link. No machine: no device is present, as on a computer with nothing plugged in.
+    for (int attempt = 0;; ++attempt) {
+        ClientLink* link = Link();
+        SetLastError(ERROR_SUCCESS);
+        if (link == nullptr || linked::GetClassDevs(*link, GuidOf(*guid), flags, &found)) break;
+        if (attempt == 1 || link->Alive()) return FailWithLast(error);
+        found.clear();
+    }
     std::string all;
     for (const std::wstring& path : found) {
         all += Narrow(path.data(), path.size());
@@ -165,12 +169,17 @@ int q407_bridge_class_paths(const q407_bridge_guid* guid, uint32_t flags, char* 
 int q407_bridge_open(const char* path, uint32_t access, uint32_t share, uint32_t disposition,
                      uint32_t attributes, uint64_t* handle, uint32_t* error) {
     if (path == nullptr || handle == nullptr) return Fail(error, ERROR_INVALID_PARAMETER);
-    ClientLink* link = Link();
-    if (link == nullptr) return Fail(error, ERROR_FILE_NOT_FOUND);
-    SetLastError(ERROR_SUCCESS);
-    HANDLE opened =
-        linked::CreateFileW(*link, Widen(path).c_str(), access, share, disposition, attributes);
-    if (opened == INVALID_HANDLE_VALUE) return FailWithLast(error);
+    const std::wstring wide = Widen(path);
+    ClientLink* link = nullptr;
+    HANDLE opened = INVALID_HANDLE_VALUE;
+    for (int attempt = 0;; ++attempt) {  // once more on a new link, as above
+        link = Link();
+        if (link == nullptr) return Fail(error, ERROR_FILE_NOT_FOUND);
+        SetLastError(ERROR_SUCCESS);
+        opened = linked::CreateFileW(*link, wide.c_str(), access, share, disposition, attributes);
+        if (opened != INVALID_HANDLE_VALUE) break;
+        if (attempt == 1 || link->Alive()) return FailWithLast(error);
+    }
     std::lock_guard lock(g_mutex);
     *handle = NewValue();
     g_handles.emplace(*handle, OpenHandle{link, opened});
