@@ -30,6 +30,15 @@ bool BitmapButton::LoadBitmaps(HINSTANCE instance, const wchar_t* normal, const 
     return pictures_[kNormal] != nullptr;
 }
 
+bool BitmapButton::SetBitmaps(HBITMAP normal, HBITMAP selected, HBITMAP focused, HBITMAP disabled) {
+    FreePictures();
+    pictures_[kNormal] = normal;
+    pictures_[kSelected] = selected;
+    pictures_[kFocused] = focused;
+    pictures_[kDisabled] = disabled;
+    return normal != nullptr;
+}
+
 void BitmapButton::FreePictures() {
     for (HBITMAP& picture : pictures_) {
         if (picture != nullptr) DeleteObject(picture);

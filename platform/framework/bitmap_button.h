@@ -20,6 +20,9 @@ class BitmapButton : public Window {
     // picture cannot be loaded. Earlier pictures are freed.
     bool LoadBitmaps(HINSTANCE instance, const wchar_t* normal, const wchar_t* selected = nullptr,
                      const wchar_t* focused = nullptr, const wchar_t* disabled = nullptr);
+    // Takes pictures made by the program (the button frees them); false without a normal one.
+    bool SetBitmaps(HBITMAP normal, HBITMAP selected = nullptr, HBITMAP focused = nullptr,
+                    HBITMAP disabled = nullptr);
     // Resizes the button to its normal picture.
     void SizeToContent() const;
     HBITMAP PictureOf(Picture which) const { return pictures_[which]; }
