@@ -8,9 +8,13 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-# tshark decodes the USB captures in the tests; the rest builds and checks the Windows images.
+# tshark decodes the USB captures in the tests; the mingw-w64 and signing packages build and check
+# the Windows images; Wine's winelib tools, Xvfb, xdotool and imagemagick build the Win32 programs
+# for the bench and run their tests (asan preset; the tsan preset leaves them out), Pillow and the
+# DejaVu fonts draw their pictures.
 bash scripts/setup.sh tshark g++-mingw-w64-x86-64 mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 \
-  wine64 osslsigncode openssl || exit 1
+  wine64 osslsigncode openssl wine64-tools libwine-dev xvfb xauth imagemagick xdotool python3-pil \
+  fonts-dejavu-core || exit 1
 
 presets=${Q407_PRESETS:-"asan tsan fuzz windows"}
 jobs=$(nproc)
