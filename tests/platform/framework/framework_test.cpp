@@ -66,9 +66,15 @@ class FrameworkTest : public ::testing::Test {
             return {};
         }
         probe->CloseInput();
+        // Every line up to the program's end (the last one it prints is "bare").
+        std::vector<std::string> lines;
+        while (std::optional<std::string> line = probe->WaitForLine("")) {
+            lines.push_back(*line);
+            if (line->rfind("bare ", 0) == 0) break;
+        }
         const std::optional<int> code = probe->WaitForExit();
         EXPECT_EQ(code, 0) << probe->ErrorText();
-        return probe->Lines();
+        return lines;
     }
 
     // The colour in the middle of a client rectangle of the dialog.
