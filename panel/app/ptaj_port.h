@@ -40,7 +40,6 @@ class PTAJPort {
 
     uint32_t count_ = 0;
     uint8_t bytes_[kPortStreamBytes] = {};
-    uint8_t flag_ = 0;
     void* sinkContext_ = nullptr;
     PortSink sink_ = nullptr;
     // kPortStreamBytes while no stream is open (put refuses then).
