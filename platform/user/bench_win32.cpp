@@ -21,7 +21,6 @@
 namespace q407::win32 {
 namespace {
 
-thread_local DWORD t_lastError = ERROR_SUCCESS;
 std::atomic<DWORD> g_nextThreadId{0x1000};
 
 constexpr uint32_t kDeviceInfoSetMagic = 0x51344453;  // "SD4Q"
@@ -81,7 +80,7 @@ DWORD ErrorOf(NTSTATUS status) {
 }
 
 BOOL Fail(DWORD error) {
-    t_lastError = error;
+    SetLastError(error);
     return FALSE;
 }
 
@@ -92,7 +91,7 @@ sim::Process* Current() {
 DWORD WaitResult(NTSTATUS status, DWORD count) {
     if (status >= 0 && static_cast<DWORD>(status) < count) return WAIT_OBJECT_0 + DWORD(status);
     if (status == STATUS_TIMEOUT) return WAIT_TIMEOUT;
-    t_lastError = ErrorOf(status);
+    SetLastError(ErrorOf(status));
     return WAIT_FAILED;
 }
 
@@ -131,26 +130,26 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFil
         return linked::RegisterDeviceNotificationW(*link, hRecipient, NotificationFilter, Flags);
     sim::Process* process = Current();
     if (process == nullptr) {
-        t_lastError = ERROR_ACCESS_DENIED;
+        SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
     const DWORD allClasses = Flags & DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;
     const DWORD kind = Flags & ~DEVICE_NOTIFY_ALL_INTERFACE_CLASSES;
     if (hRecipient == nullptr || hRecipient == INVALID_HANDLE_VALUE ||
         (kind != DEVICE_NOTIFY_WINDOW_HANDLE && kind != DEVICE_NOTIFY_SERVICE_HANDLE)) {
-        t_lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     // The filter is the caller's memory: only its fixed part is read, after its size is checked.
     if (NotificationFilter == nullptr) {
-        t_lastError = ERROR_INVALID_DATA;
+        SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     DEV_BROADCAST_HDR header;
     std::memcpy(&header, NotificationFilter, sizeof header);
     if (header.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
         header.dbch_size < sizeof(DEV_BROADCAST_DEVICEINTERFACE_W)) {
-        t_lastError = ERROR_INVALID_DATA;
+        SetLastError(ERROR_INVALID_DATA);
         return nullptr;
     }
     DEV_BROADCAST_DEVICEINTERFACE_W filter;
@@ -161,7 +160,7 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFil
     n->process = process;
     n->eventHandle = process->CreateEvent(true, false);
     if (n->eventHandle == nullptr) {
-        t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     {
@@ -169,7 +168,7 @@ HDEVNOTIFY RegisterDeviceNotificationW(HANDLE hRecipient, LPVOID NotificationFil
         if (ObReferenceObjectByHandle(n->eventHandle, 0, *ExEventObjectType, UserMode,
                                       &n->eventObject, nullptr) < 0) {
             process->Close(n->eventHandle);
-            t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
     }
@@ -205,7 +204,7 @@ HANDLE BenchDeviceChangeEvent(HDEVNOTIFY Handle) {
         return linked::BenchDeviceChangeEvent(*link, Handle);
     Notification* n = NotificationOf(Handle);
     if (n == nullptr) {
-        t_lastError = ERROR_INVALID_HANDLE;
+        SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     return n->eventHandle;
@@ -248,7 +247,7 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwn
     (void)Enumerator;
     (void)hwndParent;
     if (ClassGuid == nullptr || (Flags & DIGCF_DEVICEINTERFACE) == 0) {
-        t_lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     std::vector<std::wstring> machinePaths;
@@ -332,13 +331,13 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     (void)hTemplateFile;
     sim::Process* process = Current();
     if (process == nullptr || lpFileName == nullptr || dwCreationDisposition != OPEN_EXISTING) {
-        t_lastError = process == nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+        SetLastError(process == nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
     HANDLE handle = nullptr;
     const NTSTATUS status = process->OpenDevice(lpFileName, &handle);
     if (status < 0) {
-        t_lastError = ErrorOf(status);
+        SetLastError(ErrorOf(status));
         return INVALID_HANDLE_VALUE;
     }
     return handle;
@@ -379,11 +378,11 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset, 
     sim::Process* process = Current();
     // Named events would be shared across processes; no client of ours names one.
     if (process == nullptr || lpName != nullptr) {
-        t_lastError = process == nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER;
+        SetLastError(process == nullptr ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     HANDLE event = process->CreateEvent(bManualReset != FALSE, bInitialState != FALSE);
-    if (event == nullptr) t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+    if (event == nullptr) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return event;
 }
 
@@ -411,7 +410,7 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         return linked::WaitForMultipleObjects(*link, nCount, lpHandles, bWaitAll, dwMilliseconds);
     sim::Process* process = Current();
     if (process == nullptr || lpHandles == nullptr || nCount == 0) {
-        t_lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
     const NTSTATUS status = process->Wait(lpHandles, nCount, bWaitAll != FALSE, dwMilliseconds);
@@ -430,13 +429,13 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
     sim::Process* process = Current();
     // Suspended creation is not served: the flag is refused rather than ignored.
     if (process == nullptr || lpStartAddress == nullptr || dwCreationFlags != 0) {
-        t_lastError = ERROR_INVALID_PARAMETER;
+        SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
     HANDLE thread =
         process->StartThread([lpStartAddress, lpParameter] { (void)lpStartAddress(lpParameter); });
     if (thread == nullptr) {
-        t_lastError = ERROR_NOT_ENOUGH_MEMORY;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     if (lpThreadId != nullptr) *lpThreadId = g_nextThreadId.fetch_add(4);
@@ -467,14 +466,6 @@ MMRESULT timeBeginPeriod(UINT uPeriod) {
 
 MMRESULT timeEndPeriod(UINT uPeriod) {
     return uPeriod >= 1 ? TIMERR_NOERROR : TIMERR_NOCANDO;
-}
-
-DWORD GetLastError() {
-    return t_lastError;
-}
-
-void SetLastError(DWORD dwErrCode) {
-    t_lastError = dwErrCode;
 }
 
 void OutputDebugStringA(LPCSTR lpOutputString) {

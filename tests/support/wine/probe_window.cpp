@@ -4,13 +4,17 @@
 //   quit          close the window; the program exits with code 0
 //   exit N        leave at once with exit code N
 //   fill R G B    paint the client area in that colour, then answer "filled"
+// After the ready line it prints "title T", T from its string table.
 // Started with the argument "hang", it stops answering before its ready line (for the timeout
 // tests).
-#include <windows.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// Wine's header after the standard ones.
+// clang-format off
+#include <windows.h>
+// clang-format on
 
 namespace {
 
@@ -107,6 +111,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int) {
     std::printf("ready probe %ld %ld %ld %ld\n", static_cast<long>(origin.x),
                 static_cast<long>(origin.y), static_cast<long>(client.right),
                 static_cast<long>(client.bottom));
+    std::fflush(stdout);
+
+    // The title from the program's string table.
+    WCHAR title[64] = {};
+    char utf8[128] = {};
+    LoadStringW(instance, 1, title, 64);
+    WideCharToMultiByte(CP_UTF8, 0, title, -1, utf8, sizeof utf8, nullptr, nullptr);
+    std::printf("title %s\n", utf8);
     std::fflush(stdout);
 
     HANDLE reader = CreateThread(nullptr, 0, ReadCommands, window, 0, nullptr);

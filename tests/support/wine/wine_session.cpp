@@ -255,6 +255,10 @@ void WineProcess::Kill() {
     }
 }
 
+void WineProcess::Signal(int signal) {
+    if (!exited_ && pid_ > 0) kill(pid_, signal);
+}
+
 bool WineProcess::Running() {
     Reap(false, Timeout{0});
     return !exited_;
@@ -417,6 +421,19 @@ std::unique_ptr<WineProcess> WineSession::Start(const std::string& program,
                                                 const std::vector<std::string>& args,
                                                 const std::vector<std::string>& environment) {
     if (!Available()) return nullptr;
+    std::vector<std::string> argv = {Q407_WINE_LOADER_PATH, program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Spawn(argv, environment);
+}
+
+std::unique_ptr<WineProcess> WineSession::StartNative(const std::vector<std::string>& argv,
+                                                      const std::vector<std::string>& environment) {
+    if (!Available() || argv.empty()) return nullptr;
+    return Spawn(argv, environment);
+}
+
+std::unique_ptr<WineProcess> WineSession::Spawn(const std::vector<std::string>& argv,
+                                                const std::vector<std::string>& environment) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) return nullptr;
     if (pipe2(out, O_CLOEXEC) != 0) {
@@ -426,8 +443,6 @@ std::unique_ptr<WineProcess> WineSession::Start(const std::string& program,
     }
     std::unique_ptr<WineProcess> process(new WineProcess);
     process->errorPath_ = runDir_ + "/program-" + std::to_string(++started_) + ".stderr";
-    std::vector<std::string> argv = {Q407_WINE_LOADER_PATH, program};
-    argv.insert(argv.end(), args.begin(), args.end());
     ExecArgs execArgs(argv);
     std::vector<std::string> envStrings = Environment(environment);
     ExecArgs execEnv(envStrings);

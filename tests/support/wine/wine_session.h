@@ -49,7 +49,7 @@ std::optional<std::pair<int, int>> PngSize(const std::string& path);
 using Timeout = std::chrono::milliseconds;
 inline constexpr Timeout kDefaultTimeout{20000};
 
-// One program running under Wine.
+// One program the session started, under Wine or beside it.
 class WineProcess {
   public:
     WineProcess(const WineProcess&) = delete;
@@ -72,6 +72,8 @@ class WineProcess {
     // ended by a signal.
     std::optional<int> WaitForExit(Timeout timeout = kDefaultTimeout);
     void Kill();
+    // Sends a signal to the program alone (not its group).
+    void Signal(int signal);
     bool Running();
 
     // Every line the program wrote so far, and what it wrote on standard error.
@@ -114,6 +116,11 @@ class WineSession {
                                        const std::vector<std::string>& args = {},
                                        const std::vector<std::string>& environment = {});
 
+    // A host program beside the Wine ones (a machine, a command), with the same line protocol;
+    // argv[0] is a path.
+    std::unique_ptr<WineProcess> StartNative(const std::vector<std::string>& argv,
+                                             const std::vector<std::string>& environment = {});
+
     // The mouse, in screen coordinates. Each call returns once xdotool has sent the events; the
     // program sees them shortly after, so wait for its answer.
     bool MoveTo(int x, int y);
@@ -139,6 +146,8 @@ class WineSession {
     bool CopyPrefix();
     bool RunXdotool(const std::vector<std::string>& commands);
     std::vector<std::string> Environment(const std::vector<std::string>& extra) const;
+    std::unique_ptr<WineProcess> Spawn(const std::vector<std::string>& argv,
+                                       const std::vector<std::string>& environment);
 
     std::string reason_;
     std::string display_;

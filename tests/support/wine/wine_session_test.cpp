@@ -101,6 +101,7 @@ TEST_F(WineSessionTest, ClicksAndDragsReachTheWindowInClientCoordinates) {
     EXPECT_GT(client.height, 100);
     EXPECT_LE(client.x + client.width, 1024);
     EXPECT_LE(client.y + client.height, 768);
+    EXPECT_EQ(probe->WaitForLine("title"), "title Probe window");
 
     ASSERT_TRUE(wine_.Click(client.x + 10, client.y + 20));
     EXPECT_EQ(probe->WaitForLine("press"), "press 10 20");
@@ -122,7 +123,7 @@ TEST_F(WineSessionTest, ClicksAndDragsReachTheWindowInClientCoordinates) {
     ASSERT_TRUE(probe->Send("quit"));
     EXPECT_EQ(probe->WaitForExit(), 0);
     for (const std::string& line : probe->Lines()) EXPECT_NE(line, "press 0 0");
-    EXPECT_EQ(probe->Lines().size(), 7u) << "ready line plus three presses and releases";
+    EXPECT_EQ(probe->Lines().size(), 8u) << "ready and title lines, three presses and releases";
 }
 
 TEST_F(WineSessionTest, ScreenshotsShowTheWindowAtItsReportedPlace) {
