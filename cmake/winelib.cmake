@@ -43,7 +43,7 @@ else()
   list(APPEND Q407_WINELIB_FLAGS -O2)
 endif()
 
-# wineg++ finds its helpers (winegcc, winebuild) on PATH.
+# wineg++ finds winegcc and winebuild on PATH.
 set(Q407_WINE_ENV ${CMAKE_COMMAND} -E env "PATH=${Q407_WINE_TOOLS_DIR}:$ENV{PATH}")
 
 # Compiles SOURCES with wineg++ into objects under OBJ_DIR; the object paths in OUT_VAR.

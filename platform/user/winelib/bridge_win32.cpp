@@ -69,18 +69,21 @@ bool Narrow(LPCWSTR text, std::string* out) {
     return true;
 }
 
-// Tells the host side this program's name once, before its first call.
+// Tells the host side this program's name once, before its first call. Not std::call_once:
+// optimised winelib code that inlines it overflows the stack of Wine's main thread.
 void NameProgram() {
-    static std::once_flag named;
-    std::call_once(named, [] {
-        WCHAR path[MAX_PATH] = {};
-        const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        const WCHAR* name = path;
-        for (DWORD i = 0; i < length; ++i)
-            if (path[i] == L'\\' || path[i] == L'/') name = path + i + 1;
-        std::string utf8;
-        if (length > 0 && Narrow(name, &utf8)) q407_bridge_set_program(utf8.c_str());
-    });
+    static std::mutex mutex;
+    static bool named = false;
+    std::lock_guard lock(mutex);
+    if (named) return;
+    named = true;
+    WCHAR path[MAX_PATH] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    const WCHAR* name = path;
+    for (DWORD i = 0; i < length; ++i)
+        if (path[i] == L'\\' || path[i] == L'/') name = path + i + 1;
+    std::string utf8;
+    if (length > 0 && Narrow(name, &utf8)) q407_bridge_set_program(utf8.c_str());
 }
 
 // A snapshot of a class's interfaces, behind an HDEVINFO.

@@ -76,8 +76,9 @@ class DeviceBridgeTest : public ::testing::Test {
     // Sends a command; the answer line starting with prefix.
     static std::string Ask(WineProcess& program, const std::string& command,
                            const std::string& prefix) {
-        if (!program.Send(command)) return "(program gone)";
-        return program.WaitForLine(prefix, kPatience).value_or("(no answer)");
+        if (!program.Send(command)) return "(program gone) " + program.ErrorText();
+        return program.WaitForLine(prefix, kPatience)
+            .value_or("(no answer) " + program.ErrorText());
     }
 
     static int Count(const WineProcess& program, const std::string& prefix) {
