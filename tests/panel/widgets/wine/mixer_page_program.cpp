@@ -7,7 +7,8 @@
 //        for "dump": "faders P0..P7", "labels T0..T7", "buttons" with the on flag of mute 1..8,
 //        link 1..4, analog, S/PDIF, INTERNAL, AUTO and S/PDIF's disabled flag, "visible" with
 //        the page, fader 1, mute 1, link 1 and AUTO, "hold H0..H23", "bar B0..B23", "end".
-//   in:  "meters B0..B23", "apply RECORD", "show FLAG", "release", "dump", "quit".
+//   in:  "meters B0..B23", "apply RECORD", "show FLAG", "wheel K DELTA" (a wheel turn over
+//        fader K), "dump", "quit".
 #include <windows.h>
 
 #include <cstdio>
@@ -146,10 +147,12 @@ void Command(HWND host, const std::string& line) {
         Say("shown");
     } else if (verb == "dump") {
         Dump();
-    } else if (verb == "release") {
-        g_page->Release();
-        g_page = nullptr;
-        DestroyWindow(host);
+    } else if (verb == "wheel") {
+        int k = 0, delta = 0;
+        words >> k >> delta;
+        HWND fader = GetDlgItem(g_page->Handle(), q407::panel::kFaderFirstId + k);
+        SendMessageW(fader, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(delta)), 0);
+        Say("wheeled");
     } else if (verb == "quit") {
         DestroyWindow(host);
     }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,6 +21,29 @@ using panel::PageRect;
 
 const char* const kProgram = Q407_WINE_PROGRAM_mixer_page_program;
 const std::string kShots = Q407_MIXER_SHOTS_DIR;
+
+struct Rgb {
+    int r, g, b;
+    bool operator==(const Rgb&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const Rgb& c) {
+    return os << "(" << c.r << "," << c.g << "," << c.b << ")";
+}
+
+// The pixel at (x, y) of a binary PPM file, as import writes it for a .ppm name.
+std::optional<Rgb> PixelOf(const std::string& path, int x, int y) {
+    std::ifstream file(path, std::ios::binary);
+    std::string magic;
+    int width = 0, height = 0, maxValue = 0;
+    if (!(file >> magic >> width >> height >> maxValue) || magic != "P6" || maxValue != 255 ||
+        x < 0 || y < 0 || x >= width || y >= height)
+        return std::nullopt;
+    file.get();
+    file.seekg(static_cast<std::streamoff>((static_cast<long>(y) * width + x) * 3), std::ios::cur);
+    unsigned char rgb[3];
+    if (!file.read(reinterpret_cast<char*>(rgb), 3)) return std::nullopt;
+    return Rgb{rgb[0], rgb[1], rgb[2]};
+}
 
 struct Dump {
     std::vector<int> faders, buttons, visible, hold, bar;
@@ -180,12 +205,21 @@ TEST_F(MixerPageTest, ActsAsAPersonUsesIt) {
         const int x = page_.x + f.left + 5;
         const int top = page_.y + f.top;
         ASSERT_TRUE(wine_.Drag({{x, top + 8}, {x, top + 80}, {x, top + 150}, {x, top + 153}}));
+        calls = Calls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.front().rfind("levels 0 ", 0), 0u);
+        EXPECT_EQ(RecordOf(calls.back(), false)[1], 0);  // the partner's byte went with it
         Dump d = Read();
         EXPECT_EQ(d.faders[0], 0);
         EXPECT_EQ(d.faders[1], 0);
         EXPECT_EQ(d.labels[0], "-63.5dB");
         EXPECT_EQ(d.labels[1], "-63.5dB");
         EXPECT_EQ(d.faders[2], 90);  // the next pair is not linked
+        // One wheel notch up from the bottom.
+        Send("wheel 1 120", "wheeled");
+        d = Read();
+        EXPECT_EQ(d.labels[1], "-63.0dB");
+        EXPECT_EQ(d.labels[0], "-63.0dB");
         calls = Calls();
         Click(panel::OutputRect(panel::kMuteColumns, 1));
         calls = Calls();
@@ -195,8 +229,8 @@ TEST_F(MixerPageTest, ActsAsAPersonUsesIt) {
         const auto record = RecordOf(calls[0], true);
         EXPECT_EQ(record[8], 1);
         EXPECT_EQ(record[9], 1);
-        EXPECT_EQ(record[0], 0);
-        EXPECT_EQ(record[1], 0);
+        EXPECT_EQ(record[0], 1);
+        EXPECT_EQ(record[1], 1);
         d = Read();
         EXPECT_EQ(d.buttons[kMute + 0], 1);
         EXPECT_EQ(d.buttons[kMute + 1], 1);
@@ -227,6 +261,15 @@ TEST_F(MixerPageTest, ActsAsAPersonUsesIt) {
         ASSERT_TRUE(size);
         EXPECT_EQ(size->first, panel::kPageWidth);
         EXPECT_EQ(size->second, panel::kPageHeight);
+        // Hold markers: input 1 at 47 (green, row 145 - 145 x 47 / 127 = 92), output 8 at 126
+        // (red, row 2), both drawn over their bars.
+        const std::string pixels = kShots + "/mixer_page.ppm";
+        ASSERT_TRUE(wine_.Screenshot(pixels, page_));
+        const PageRect in0 = panel::InputMeterRect(0);
+        const PageRect out7 = panel::OutputRect(panel::kOutputMeterColumns, 7);
+        EXPECT_EQ(PixelOf(pixels, in0.left + 4, in0.top + 92), Rgb({94, 212, 42}));
+        EXPECT_EQ(PixelOf(pixels, out7.left + 4, out7.top + 2), Rgb({253, 95, 89}));
+        EXPECT_NE(PixelOf(pixels, in0.left + 4, in0.top + 91), Rgb({94, 212, 42}));
     }
 }
 
