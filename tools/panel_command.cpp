@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -27,6 +29,7 @@
 #include "platform/user/remote/client_link.h"
 #include "sim/service/machine_server.h"
 #include "tools/cli_parse.h"
+#include "tools/device_command.h"
 #include "tools/wine_prefix.h"
 
 extern char** environ;
@@ -42,6 +45,9 @@ constexpr milliseconds kMachineStartLimit{20000};
 constexpr milliseconds kMachineStopLimit{20000};
 constexpr milliseconds kToolLimit{20000};
 constexpr milliseconds kXvfbLimit{10000};
+// How long the schedule waits for the panel to connect to the machine before it counts anyway.
+constexpr milliseconds kPanelReachLimit{30000};
+constexpr milliseconds kClientLookInterval{200};
 constexpr milliseconds kTemplateLimit{400000};
 // The longest schedule accepted: a bound on every wait of a scheduled run.
 constexpr double kMaxScheduleSeconds = 3600;
@@ -214,6 +220,34 @@ bool ShowRunningPanel(const std::string& socket) {
     return shown;
 }
 
+// A q407 device request to the machine, in this process; its JSON answer, or nothing with *why.
+std::optional<nlohmann::json> AskMachine(const std::string& socket,
+                                         const std::vector<std::string>& request,
+                                         std::string* why) {
+    std::vector<std::string> args = {"--machine", socket, "--json"};
+    args.insert(args.end(), request.begin(), request.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    std::ostringstream out, err;
+    const int code = tools::DeviceCommand(static_cast<int>(argv.size()), argv.data(), out, err);
+    nlohmann::json answer = nlohmann::json::parse(out.str(), nullptr, false);
+    if (code != 0 || !answer.is_object()) {
+        *why = err.str();
+        while (!why->empty() && why->back() == '\n') why->pop_back();
+        return std::nullopt;
+    }
+    return answer;
+}
+
+// The clients connected to the machine (the asker not counted); -1 when it cannot tell.
+int MachineClients(const std::string& socket) {
+    std::string why;
+    const std::optional<nlohmann::json> answer = AskMachine(socket, {"list"}, &why);
+    if (!answer || !answer->contains("clients") || !(*answer)["clients"].is_number_integer())
+        return -1;
+    return (*answer)["clients"].get<int>();
+}
+
 std::string SelfPath() {
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
@@ -243,7 +277,7 @@ class PanelRun {
     bool StartXvfb();
     bool PreparePrefix();
     bool StartPanel();
-    bool DeviceCommand(const char* action, double at);
+    bool ChangeDevice(const char* action, double at);
     bool TakeScreenshot();
     // The wait for the panel: false on a failure, true when it is time to stop.
     bool Watch(int signals);
@@ -264,6 +298,8 @@ class PanelRun {
     bool stopped_ = false;
     bool screenshotWritten_ = false;
     int stopSignal_ = 0;
+    int clientsBefore_ = 0;
+    double reachedAfter_ = -1;  // seconds from the panel's start to its connection
     std::optional<bool> machineClean_;
     std::string machineTail_;  // what an unclean machine said last, kept past the run folder
     std::optional<int> panelExit_;
@@ -377,15 +413,11 @@ bool PanelRun::StartPanel() {
     return true;
 }
 
-bool PanelRun::DeviceCommand(const char* action, double at) {
-    const std::optional<int> code =
-        RunTool({SelfPath(), "device", "--machine", socket_, action, "0"}, EnvironmentWith({}),
-                runDir_ + "/device.log", kToolLimit);
-    const bool ok = code && *code == 0;
+bool PanelRun::ChangeDevice(const char* action, double at) {
+    std::string why;
+    const bool ok = AskMachine(socket_, {action, "0"}, &why).has_value();
     events_.push_back({{"action", action}, {"at", at}, {"ok", ok}});
-    if (!ok)
-        return Fail(std::string("q407 device ") + action + " failed" +
-                    Tail(runDir_ + "/device.log"));
+    if (!ok) return Fail(std::string("unit 0 could not be ") + action + "ged: " + why);
     Progress(std::string(action == std::string("unplug") ? "unplugged" : "plugged in") + " unit 0");
     return true;
 }
@@ -403,7 +435,11 @@ bool PanelRun::TakeScreenshot() {
 }
 
 bool PanelRun::Watch(int signals) {
-    const auto start = Clock::now();
+    // The schedule counts from when the panel has connected to the machine (Wine takes a few
+    // seconds to start it), or from the end of the wait for that.
+    const auto launched = Clock::now();
+    std::optional<Clock::time_point> start;
+    auto nextLook = launched;
     bool unplugged = false;
     bool replugged = false;
     for (;;) {
@@ -433,14 +469,31 @@ bool PanelRun::Watch(int signals) {
             Progress("the machine on " + socket_ + " went away");
             return true;
         }
-        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        const auto now = Clock::now();
+        if (!start && now >= nextLook) {
+            nextLook = now + kClientLookInterval;
+            if (MachineClients(socket_) > clientsBefore_) {
+                start = now;
+                reachedAfter_ = std::chrono::duration<double>(now - launched).count();
+                char line[96];
+                std::snprintf(line, sizeof(line), "the panel reached the machine after %.1f s",
+                              reachedAfter_);
+                Progress(line);
+            }
+        }
+        if (!start && now >= launched + kPanelReachLimit) {
+            start = now;
+            Progress("the panel has not connected to the machine; the schedule counts from now");
+        }
+        if (!start) continue;
+        const double elapsed = std::chrono::duration<double>(now - *start).count();
         if (o_.unplugAfter >= 0 && !unplugged && elapsed >= o_.unplugAfter) {
             unplugged = true;
-            if (!DeviceCommand("unplug", elapsed)) return false;
+            if (!ChangeDevice("unplug", elapsed)) return false;
         }
         if (o_.replugAfter >= 0 && !replugged && elapsed >= o_.replugAfter) {
             replugged = true;
-            if (!DeviceCommand("plug", elapsed)) return false;
+            if (!ChangeDevice("plug", elapsed)) return false;
         }
         if (!o_.screenshot.empty() && elapsed >= o_.after) return TakeScreenshot();
     }
@@ -465,7 +518,9 @@ int PanelRun::Run(int signals) {
         Stop();
         return ok ? kPanelExitOk : kPanelExitFailed;
     }
-    ok = ok && (!headless_ || StartXvfb()) && PreparePrefix() && StartPanel();
+    ok = ok && (!headless_ || StartXvfb()) && PreparePrefix();
+    if (ok) clientsBefore_ = std::max(MachineClients(socket_), 0);
+    ok = ok && StartPanel();
     if (ok && o_.screenshot.empty() && !o_.json)
         Progress("running; Ctrl-C stops the panel" +
                  std::string(privateMachine_ ? " and its machine" : ""));
@@ -512,6 +567,8 @@ nlohmann::json PanelRun::Report() const {
         {"display", display_},  {"headless", headless_}, {"program", o_.program},
         {"events", events_}};
     report["already_running"] = alreadyRunning_;
+    report["panel_connected_after"] =
+        reachedAfter_ >= 0 ? nlohmann::json(reachedAfter_) : nlohmann::json();
     report["screenshot"] = screenshotWritten_ ? nlohmann::json(o_.screenshot) : nlohmann::json();
     report["panel_exit"] = panelExit_ ? nlohmann::json(*panelExit_) : nlohmann::json();
     report["machine_clean"] = machineClean_ ? nlohmann::json(*machineClean_) : nlohmann::json();
@@ -540,7 +597,9 @@ int PanelCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_flag("--headless", o.headless, "run on a private Xvfb screen");
     CLI::Option* shot =
         app.add_option("--screenshot", o.screenshot, "write a PNG of the screen, then stop");
-    app.add_option("--after", o.after, "seconds after the panel's start to take the screenshot")
+    app.add_option("--after", o.after,
+                   "seconds to take the screenshot after (the schedule counts from when the panel "
+                   "has connected to the machine)")
         ->check(CLI::Range(0.0, kMaxScheduleSeconds))
         ->needs(shot)
         ->capture_default_str();

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -40,6 +41,19 @@ std::vector<std::string> Environment(const std::vector<std::string>& extra) {
     }
     env.insert(env.end(), extra.begin(), extra.end());
     return env;
+}
+
+// Whether a "q407 panel --machine SOCKET" runs (this test's socket makes the match its own).
+bool PanelRunsOn(const std::string& socket) {
+    using namespace std::string_literals;
+    const std::string wanted = "\0panel\0--machine\0"s + socket + "\0"s;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+        const std::string line((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        if (line.find(wanted) != std::string::npos) return true;
+    }
+    return false;
 }
 
 int Count(const std::vector<std::string>& lines, const std::string& line) {
@@ -131,7 +145,7 @@ TEST_F(PanelCommandTest, HeadlessScreenshotOnAPrivateMachineStopsClean) {
     // No DISPLAY: headless without being asked.
     nlohmann::json report;
     const std::string shot = dir_ + "/shot.png";
-    ASSERT_EQ(RunPanel({"--screenshot", shot, "--after", "2"}, {}, &report), 0) << text_;
+    ASSERT_EQ(RunPanel({"--screenshot", shot, "--after", "1"}, {}, &report), 0) << text_;
     EXPECT_TRUE(report["ok"].get<bool>()) << text_;
     EXPECT_TRUE(report["headless"].get<bool>());
     EXPECT_TRUE(report["private_machine"].get<bool>());
@@ -152,16 +166,18 @@ TEST_F(PanelCommandTest, HeadlessScreenshotOnAPrivateMachineStopsClean) {
 TEST_F(PanelCommandTest, UnplugAndReplugReachTheProgramOnSchedule) {
     nlohmann::json report;
     const std::string shot = dir_ + "/shot.png";
-    ASSERT_EQ(RunPanel({"--headless", "--unplug-after", "1.5", "--replug-after", "3.5",
-                        "--screenshot", shot, "--after", "5.5"},
+    ASSERT_EQ(RunPanel({"--headless", "--unplug-after", "0.5", "--replug-after", "1.5",
+                        "--screenshot", shot, "--after", "2.5"},
                        {}, &report),
               0)
         << text_;
     ASSERT_EQ(report["events"].size(), 2u) << report.dump();
     EXPECT_EQ(report["events"][0]["action"], "unplug");
     EXPECT_EQ(report["events"][1]["action"], "plug");
-    EXPECT_GE(report["events"][0]["at"].get<double>(), 1.5);
-    EXPECT_GE(report["events"][1]["at"].get<double>(), 3.5);
+    // Counted from when the program connected to the machine.
+    EXPECT_GT(report["panel_connected_after"].get<double>(), 0.0);
+    EXPECT_GE(report["events"][0]["at"].get<double>(), 0.5);
+    EXPECT_GE(report["events"][1]["at"].get<double>(), 1.5);
     EXPECT_LT(report["events"][0]["at"].get<double>(), report["events"][1]["at"].get<double>());
     for (const auto& event : report["events"]) EXPECT_TRUE(event["ok"].get<bool>());
     EXPECT_EQ(LogLines(),
@@ -222,7 +238,16 @@ TEST_F(PanelCommandTest, TheAsioDriverStartsAPanelOnItsMachineWhenNoneRuns) {
     }
     EXPECT_TRUE(shown);
     EXPECT_EQ(Count(LogLines(), "device present"), 1);
-    // Stopping the machine ends the panel it started (TearDown checks the machine's own stop).
+    ASSERT_TRUE(PanelRunsOn(socket_));
+
+    // Stopping the machine ends the panel that it started.
+    machine_->Signal(SIGINT);
+    EXPECT_EQ(machine_->WaitForExit(kPatience), 0) << machine_->ErrorText();
+    machine_.reset();
+    const auto ended = std::chrono::steady_clock::now() + 30s;
+    while (PanelRunsOn(socket_) && std::chrono::steady_clock::now() < ended)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(PanelRunsOn(socket_));
 }
 
 }  // namespace
