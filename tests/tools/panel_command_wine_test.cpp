@@ -163,6 +163,23 @@ TEST_F(PanelCommandTest, HeadlessScreenshotOnAPrivateMachineStopsClean) {
     EXPECT_FALSE(fs::exists(fs::path(socket).parent_path()));
 }
 
+TEST_F(PanelCommandTest, SigintStopsThePanelItsMachineAndScreen) {
+    std::unique_ptr<WineProcess> panel = wine_.StartNative(
+        {Q407_PROGRAM, "panel", "--headless", "--program", kStandIn, "--json"},
+        {"Q407_STAND_IN_LOG=" + log_});
+    ASSERT_TRUE(panel);
+    ASSERT_TRUE(WaitForLog("device present")) << panel->ErrorText();
+    panel->Signal(SIGINT);
+    ASSERT_EQ(panel->WaitForExit(kPatience), 0) << panel->ErrorText();
+    const std::optional<std::string> line = panel->WaitForLine("{", Timeout(1000));
+    ASSERT_TRUE(line) << panel->ErrorText();
+    const nlohmann::json report = nlohmann::json::parse(*line);
+    EXPECT_EQ(report["stop_signal"], SIGINT);
+    EXPECT_TRUE(report["machine_clean"].get<bool>()) << panel->ErrorText();
+    EXPECT_TRUE(report["screenshot"].is_null());
+    EXPECT_FALSE(fs::exists(fs::path(report["machine"].get<std::string>()).parent_path()));
+}
+
 TEST_F(PanelCommandTest, UnplugAndReplugReachTheProgramOnSchedule) {
     nlohmann::json report;
     const std::string shot = dir_ + "/shot.png";
