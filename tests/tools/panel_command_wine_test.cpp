@@ -27,6 +27,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 const char* const kStandIn = Q407_WINE_PROGRAM_panel_stand_in;
+const char* const kPanel = Q407_WINE_PROGRAM_Q407Pan;
 constexpr Timeout kPatience{90000};
 
 // This process's environment without DISPLAY, with the extra NAME=VALUE entries.
@@ -92,9 +93,9 @@ class PanelCommandTest : public ::testing::Test {
 
     // Runs q407 panel to its end; its exit code and its JSON report.
     std::optional<int> RunPanel(const std::vector<std::string>& args,
-                                const std::vector<std::string>& environment,
-                                nlohmann::json* report) {
-        std::vector<std::string> argv = {Q407_PROGRAM, "panel", "--program", kStandIn, "--json"};
+                                const std::vector<std::string>& environment, nlohmann::json* report,
+                                const char* program = kStandIn) {
+        std::vector<std::string> argv = {Q407_PROGRAM, "panel", "--program", program, "--json"};
         argv.insert(argv.end(), args.begin(), args.end());
         const std::string output = dir_ + "/panel.out";
         std::vector<std::string> extra = environment;
@@ -164,9 +165,9 @@ TEST_F(PanelCommandTest, HeadlessScreenshotOnAPrivateMachineStopsClean) {
 }
 
 TEST_F(PanelCommandTest, SigintStopsThePanelItsMachineAndScreen) {
-    std::unique_ptr<WineProcess> panel = wine_.StartNative(
-        {Q407_PROGRAM, "panel", "--headless", "--program", kStandIn, "--json"},
-        {"Q407_STAND_IN_LOG=" + log_});
+    std::unique_ptr<WineProcess> panel =
+        wine_.StartNative({Q407_PROGRAM, "panel", "--headless", "--program", kStandIn, "--json"},
+                          {"Q407_STAND_IN_LOG=" + log_});
     ASSERT_TRUE(panel);
     ASSERT_TRUE(WaitForLog("device present")) << panel->ErrorText();
     panel->Signal(SIGINT);
@@ -265,6 +266,38 @@ TEST_F(PanelCommandTest, TheAsioDriverStartsAPanelOnItsMachineWhenNoneRuns) {
     while (PanelRunsOn(socket_) && std::chrono::steady_clock::now() < ended)
         std::this_thread::sleep_for(100ms);
     EXPECT_FALSE(PanelRunsOn(socket_));
+}
+
+TEST_F(PanelCommandTest, TheControlPanelProgramRunsSharesItsWindowAndIsShownOnASecondStart) {
+    nlohmann::json report;
+    const std::string shot = dir_ + "/panel.png";
+    ASSERT_EQ(RunPanel({"--headless", "--screenshot", shot, "--after", "1"}, {}, &report, kPanel),
+              0)
+        << text_;
+    EXPECT_TRUE(report["panel_connected_after"].is_number()) << report.dump();
+    EXPECT_EQ(PngSize(shot), std::make_pair(1024, 768));
+
+    ASSERT_NO_FATAL_FAILURE(StartMachine());
+    std::unique_ptr<WineProcess> panel =
+        wine_.StartNative({Q407_PROGRAM, "panel", "--machine", socket_, "--program", kPanel});
+    ASSERT_TRUE(panel);
+    // Once its message window is known to the machine, the driver's request starts nothing.
+    const std::string marker = dir_ + "/started";
+    const std::vector<std::string> env = {"Q407_PANEL_COMMAND=echo started >> '" + marker + "'"};
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    bool found = false;
+    while (!found && std::chrono::steady_clock::now() < deadline) {
+        fs::remove(marker);
+        ASSERT_EQ(AskControlPanel(env), 0);
+        std::this_thread::sleep_for(500ms);
+        found = !fs::exists(marker);
+    }
+    ASSERT_TRUE(found) << panel->ErrorText();
+    nlohmann::json second;
+    ASSERT_EQ(RunPanel({"--machine", socket_}, {}, &second, kPanel), 0) << text_;
+    EXPECT_TRUE(second["already_running"].get<bool>());
+    panel->Signal(SIGINT);
+    EXPECT_EQ(panel->WaitForExit(kPatience), 0) << panel->ErrorText();
 }
 
 }  // namespace
