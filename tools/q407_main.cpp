@@ -9,6 +9,7 @@
 #include "tools/machine_command.h"
 #include "tools/midi_command.h"
 #include "tools/mixer_command.h"
+#include "tools/panel_command.h"
 #include "tools/play_command.h"
 #include "tools/pnp_command.h"
 #include "tools/record_command.h"
@@ -32,6 +33,7 @@ void Usage(std::ostream& out) {
            "  mixer    the WDM mixers' lines and mute states; set a mute\n"
            "  machine  run the emulated machine as a service for client processes\n"
            "  device   list, unplug, plug, sleep or wake a running machine's devices\n"
+           "  panel    the control panel under Wine, on a machine with a virtual Q407 LX\n"
            "Run 'q407 COMMAND --help' for a command's options.\n";
 }
 
@@ -69,6 +71,8 @@ int main(int argc, char** argv) {
         return q407::tools::MachineCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "device")
         return q407::tools::DeviceCommand(argc - 2, argv + 2, std::cout, std::cerr);
+    if (command == "panel")
+        return q407::tools::PanelCommand(argc - 2, argv + 2, std::cout, std::cerr);
     if (command == "loopback")
         return q407::tools::LoopbackCommand(argc - 2, argv + 2, std::cout, std::cerr);
     std::cerr << "q407: unknown command '" << command << "'\n";

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "tools/asio_device_session.h"
+#include "tools/asio_host.h"
+#include "tools/asio_module.h"
 #include "tools/cli_parse.h"
 #include "tools/command_line.h"
 #include "tools/latency_sweep.h"
@@ -34,6 +36,29 @@ int FailureExit(AsioSessionFailure failure) {
     return failure == AsioSessionFailure::BadRequest ? 2 : 1;
 }
 
+// What a host's "settings" button does: the driver's controlPanel, which shows the control panel
+// running on the machine or starts one there.
+int ShowControlPanel(const std::string& driverPath, std::ostream& out, std::ostream& err) {
+    AsioModule module(driverPath.empty() ? DefaultAsioModulePath() : driverPath);
+    if (!module.Loaded()) {
+        err << "q407 session: cannot load the ASIO driver: " << module.Error() << "\n";
+        return 1;
+    }
+    IASIO* driver = module.CreateDriver(kQ407AsioClassId);
+    if (driver == nullptr) {
+        err << "q407 session: the ASIO driver did not create its object\n";
+        return 1;
+    }
+    const ASIOError shown = driver->controlPanel();
+    driver->Release();
+    if (shown != ASE_OK) {
+        err << "q407 session: controlPanel failed with " << shown << "\n";
+        return 1;
+    }
+    out << "q407 session: asked the ASIO driver for its control panel\n";
+    return 0;
+}
+
 }  // namespace
 
 int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
@@ -45,7 +70,7 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
     std::string playPath, recordPath, outputsText, inputsText = "1-16", driverPath;
     double seconds = 0;
     uint32_t rate = 48000, latency = 256, buffers = 4, starts = 100;
-    bool json = false, realTime = false, sweep = false;
+    bool json = false, realTime = false, sweep = false, controlPanel = false;
     app.add_option("--play", playPath, "WAV file to play (default: the test signal)");
     app.add_option("--outputs", outputsText,
                    "outputs to play, e.g. 1-8 or 1,2 (default: all 8, or as many as the file has)");
@@ -66,6 +91,8 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
                  "n = 2, 5 (virtual time)");
     app.add_option("--starts", starts, "starts per setting in the sweep (default 100)")
         ->check(CLI::Range(1, 10000));
+    app.add_flag("--control-panel", controlPanel,
+                 "only ask the ASIO driver to show the control panel (needs a running machine)");
     MachineOptions machineOptions;
     AddMachineOptions(app, &machineOptions);
     if (const std::optional<int> exit = ParseCommandLine(app, argc, argv, out, err)) return *exit;
@@ -77,6 +104,14 @@ int SessionCommand(int argc, char** argv, std::ostream& out, std::ostream& err) 
                          {"--latency", "--buffers", "--real-time", "--latency-sweep", "--starts"}),
             true, err))
         return *exit;
+
+    if (controlPanel) {
+        if (!choice.Linked()) {
+            err << "q407 session: --control-panel needs a running machine (--machine SOCKET)\n";
+            return 2;
+        }
+        return ShowControlPanel(driverPath, out, err);
+    }
 
     if (sweep) {
         LatencySweepOptions options;

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/user/remote/client_link.h"
+
 extern char** environ;
 
 namespace q407::win32::bench {
@@ -23,7 +25,7 @@ std::wstring BaseNameLower(const std::wstring& file) {
     return base;
 }
 
-std::vector<std::string> PanelCommand() {
+std::vector<std::string> PanelCommand(const std::string& machineSocket) {
     if (const char* command = std::getenv("Q407_PANEL_COMMAND"); command != nullptr && *command)
         return {"/bin/sh", "-c", command};
     std::error_code error;
@@ -31,18 +33,22 @@ std::vector<std::string> PanelCommand() {
     if (error) return {};
     const std::filesystem::path tool = self.parent_path() / "q407";
     if (access(tool.c_str(), X_OK) != 0) return {};
-    return {tool.string(), "panel"};
+    if (machineSocket.empty()) return {tool.string(), "panel"};
+    return {tool.string(), "panel", "--machine", machineSocket};
 }
 
 }  // namespace
 
-std::vector<std::string> KnownProgramCommand(const std::wstring& file) {
-    if (BaseNameLower(file) == L"q407pan.exe") return PanelCommand();
+std::vector<std::string> KnownProgramCommand(const std::wstring& file,
+                                             const std::string& machineSocket) {
+    if (BaseNameLower(file) == L"q407pan.exe") return PanelCommand(machineSocket);
     return {};
 }
 
 bool StartKnownProgram(const std::wstring& file) {
-    const std::vector<std::string> command = KnownProgramCommand(file);
+    const remote::ClientLink* link = remote::ClientLink::Current();
+    const std::vector<std::string> command =
+        KnownProgramCommand(file, link != nullptr ? link->SocketPath() : std::string());
     if (command.empty()) return false;
     std::vector<char*> argv;
     for (const std::string& part : command) argv.push_back(const_cast<char*>(part.c_str()));

@@ -81,6 +81,7 @@ bool ClientLink::Connect(const std::string& socketPath, const std::wstring& prog
         return false;
     }
     auto* link = new ClientLink(s);
+    link->socketPath_ = socketPath;
     link->Start();
 
     WireWriter hello;

@@ -60,6 +60,8 @@ class ClientLink {
     void AtDisconnect(std::function<void()> cleanup);
     // A manual-reset eventfd signalled when the machine goes away; remote waits include it.
     int GoneFd() const { return goneFd_; }
+    // The socket this link was connected through (set before the link starts, never changed).
+    const std::string& SocketPath() const { return socketPath_; }
 
     // Views of the arena currently mapped for the machine (tests, diagnostics).
     size_t ViewCount() const;
@@ -88,6 +90,7 @@ class ClientLink {
 
     int socket_;
     int goneFd_;
+    std::string socketPath_;
     int arenaFd_ = -1;
     uint32_t processId_ = 0;
     std::atomic<bool> alive_{true};

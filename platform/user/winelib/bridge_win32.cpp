@@ -69,14 +69,69 @@ bool Narrow(LPCWSTR text, std::string* out) {
     return true;
 }
 
-// Tells the host side this program's name once, before its first call. Not std::call_once:
-// optimised winelib code that inlines it overflows the stack of Wine's main thread.
+// The window class other processes of the machine look for: the panel's message window, which
+// the ASIO driver finds (FindWindowW) and posts "show the main dialog" to.
+constexpr WCHAR kSharedClass[] = L"Q407 Class";
+constexpr char kSharedClassUtf8[] = "Q407 Class";
+constexpr DWORD kShareLookMs = 250;
+constexpr DWORD kShareRetryMs = 1000;
+
+// This process's window of the shared class, if it has one.
+HWND OwnSharedWindow() {
+    HWND window = FindWindowW(kSharedClass, nullptr);
+    DWORD process = 0;
+    if (window == nullptr || GetWindowThreadProcessId(window, &process) == 0 ||
+        process != GetCurrentProcessId())
+        return nullptr;
+    return window;
+}
+
+// A thread of Wine's for the program's whole life: once the program has created its window of
+// the shared class, registers it with the machine and posts on to it what other processes post
+// there. Registers again after the machine came back or the window was made anew.
+DWORD WINAPI ShareWindow(LPVOID) {
+    HWND window = nullptr;
+    uint64_t registration = 0;
+    for (;;) {
+        if (registration == 0) {
+            window = OwnSharedWindow();
+            uint32_t error = 0;
+            if (window == nullptr) {
+                Sleep(kShareLookMs);
+            } else if (q407_bridge_window_register(kSharedClassUtf8, &registration, &error) == 0) {
+                registration = 0;
+                Sleep(kShareRetryMs);
+            }
+            continue;
+        }
+        uint32_t message = 0;
+        uint64_t wParam = 0;
+        int64_t lParam = 0;
+        const int took =
+            q407_bridge_window_take(registration, kShareLookMs, &message, &wParam, &lParam);
+        if (took == 1) {
+            // A window that has just gone loses the message, as on Windows.
+            (void)PostMessageW(window, message, static_cast<WPARAM>(wParam),
+                               static_cast<LPARAM>(lParam));
+        } else if (took < 0 || !IsWindow(window)) {
+            q407_bridge_window_unregister(registration);
+            registration = 0;
+        }
+    }
+}
+
+// Tells the host side this program's name once, before its first call, and starts sharing the
+// program's window with the machine. Not std::call_once: optimised winelib code that inlines it
+// overflows the stack of Wine's main thread.
 void NameProgram() {
     static std::mutex mutex;
     static bool named = false;
     std::lock_guard lock(mutex);
     if (named) return;
     named = true;
+    HANDLE sharing = CreateThread(nullptr, 0, ShareWindow, nullptr, 0, nullptr);
+    // Without the thread the program works all the same; only other processes miss its window.
+    if (sharing != nullptr) CloseHandle(sharing);
     WCHAR path[MAX_PATH] = {};
     const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
     const WCHAR* name = path;

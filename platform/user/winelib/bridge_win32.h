@@ -9,6 +9,12 @@
 // known to Wine that sends the window WM_DEVICECHANGE (DBT_DEVICEARRIVAL,
 // DBT_DEVICEREMOVECOMPLETE) with a DEV_BROADCAST_DEVICEINTERFACE_W whose dbcc_name is the
 // interface's path, valid for the duration of the message, as Windows sends it.
+//
+// The panel's message window: from the program's first device call on, a thread known to Wine
+// looks for the program's own top-level window of the class "Q407 Class"; once there, it is
+// registered with the machine, so that other processes of the machine find it (FindWindowW) and
+// post to it (PostMessageW, e.g. the ASIO driver's "show the main dialog"), and that thread
+// posts each such message on to the real window. The program itself calls nothing for it.
 #pragma once
 
 // Wine's windows.h, setupapi.h and dbt.h come first.

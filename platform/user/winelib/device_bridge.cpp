@@ -2,7 +2,10 @@
 // this process's client link to the machine.
 #include "platform/user/winelib/device_bridge.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -11,6 +14,8 @@
 #include "platform/user/remote/client_link.h"
 #include "platform/user/remote/remote_win32.h"
 #include "platform/user/remote/socket_path.h"
+#include "platform/user/remote/wire_message.h"
+#include "platform/user/remote/wire_ops.h"
 
 namespace {
 
@@ -123,6 +128,40 @@ bool Find(uint64_t value, OpenHandle* found, uint32_t* error) {
     if (it->second.link != ClientLink::Current()) return Fail(error, ERROR_NO_SUCH_DEVICE) != 0;
     *found = it->second;
     return true;
+}
+
+// Windows registered with the machine: what was posted to each, until the winelib side takes it.
+struct PostedToWindow {
+    uint32_t message;
+    uint64_t wParam;
+    int64_t lParam;
+};
+struct MachineWindow {
+    ClientLink* link;
+    uint64_t machineWindow;
+    std::deque<PostedToWindow> queue;
+};
+// A program registers one or two windows; a flood of posts is cut here rather than held.
+constexpr size_t kMaxPostedQueued = 256;
+std::mutex g_windowsMutex;  // g_windows and g_windowsLink
+std::condition_variable g_windowsChanged;
+std::map<uint64_t, MachineWindow> g_windows;
+ClientLink* g_windowsLink = nullptr;
+
+// On the link's notice thread: a message another process posted to one of our windows.
+void WindowPosted(q407::remote::WireReader& in) {
+    const uint64_t window = in.U64();
+    const uint32_t message = in.U32();
+    const uint64_t wParam = in.U64();
+    const int64_t lParam = in.I64();
+    if (!in.Ok()) return;  // malformed: nothing to deliver
+    std::lock_guard lock(g_windowsMutex);
+    for (auto& [value, entry] : g_windows) {
+        if (entry.machineWindow != window || entry.link != ClientLink::Current()) continue;
+        if (entry.queue.size() < kMaxPostedQueued)
+            entry.queue.push_back(PostedToWindow{message, wParam, lParam});
+        g_windowsChanged.notify_all();
+    }
 }
 
 uint64_t NewValue() {
@@ -337,6 +376,82 @@ void q407_bridge_release(uint64_t registration) {
     }
     if (!r.ended) linked::UnregisterDeviceNotification(*r.link, r.notify);
     linked::CloseHandle(*r.link, r.stop);
+}
+
+int q407_bridge_window_register(const char* className, uint64_t* registration, uint32_t* error) {
+    if (className == nullptr || registration == nullptr)
+        return Fail(error, ERROR_INVALID_PARAMETER);
+    ClientLink* link = Link();
+    if (link == nullptr) return Fail(error, ERROR_FILE_NOT_FOUND);
+    {
+        std::lock_guard lock(g_windowsMutex);
+        if (g_windowsLink != link) {
+            // A new link: the windows of an earlier one went with it.
+            link->SetNoticeHandler(q407::remote::Op::PostedMessage, WindowPosted);
+            g_windowsLink = link;
+        }
+    }
+    q407::remote::WireWriter request;
+    request.WString(Widen(className));
+    std::vector<uint8_t> reply;
+    if (!link->Call(q407::remote::Op::RegisterWindow, request, &reply))
+        return Fail(error, ERROR_NO_SUCH_DEVICE);
+    q407::remote::WireReader in(reply.data(), reply.size());
+    const uint32_t status = in.U32();
+    const uint64_t window = in.U64();
+    if (!in.AtEnd()) return Fail(error, ERROR_INVALID_PARAMETER);
+    if (status != ERROR_SUCCESS) return Fail(error, status);
+    uint64_t value = 0;
+    {
+        std::lock_guard lock(g_mutex);
+        value = NewValue();
+    }
+    std::lock_guard lock(g_windowsMutex);
+    g_windows.emplace(value, MachineWindow{link, window, {}});
+    *registration = value;
+    return 1;
+}
+
+int q407_bridge_window_take(uint64_t registration, uint32_t timeoutMs, uint32_t* message,
+                            uint64_t* wParam, int64_t* lParam) {
+    if (message == nullptr || wParam == nullptr || lParam == nullptr) return -1;
+    std::unique_lock lock(g_windowsMutex);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto it = g_windows.find(registration);
+        if (it == g_windows.end()) return -1;
+        MachineWindow& entry = it->second;
+        if (!entry.queue.empty()) {
+            *message = entry.queue.front().message;
+            *wParam = entry.queue.front().wParam;
+            *lParam = entry.queue.front().lParam;
+            entry.queue.pop_front();
+            return 1;
+        }
+        if (entry.link != ClientLink::Current() || !entry.link->Alive()) return -1;
+        if (g_windowsChanged.wait_until(lock, deadline) == std::cv_status::timeout) {
+            auto again = g_windows.find(registration);
+            if (again == g_windows.end() || again->second.queue.empty()) return 0;
+        }
+    }
+}
+
+void q407_bridge_window_unregister(uint64_t registration) {
+    MachineWindow entry{};
+    {
+        std::lock_guard lock(g_windowsMutex);
+        auto it = g_windows.find(registration);
+        if (it == g_windows.end()) return;
+        entry = std::move(it->second);
+        g_windows.erase(it);
+        g_windowsChanged.notify_all();
+    }
+    if (entry.link != ClientLink::Current() || !entry.link->Alive()) return;  // gone with it
+    q407::remote::WireWriter request;
+    request.U64(entry.machineWindow);
+    std::vector<uint8_t> reply;
+    // A failure leaves the window to the end of the connection, which removes it as well.
+    (void)entry.link->Call(q407::remote::Op::UnregisterWindow, request, &reply);
 }
 
 }  // extern "C"

@@ -64,6 +64,17 @@ int q407_bridge_unregister(uint64_t registration, uint32_t* error);
 // The serving thread's last call: frees what is left of the registration.
 void q407_bridge_release(uint64_t registration);
 
+// A top-level window of this program that other processes of the machine find by class
+// (FindWindowW) and post messages to (PostMessageW). The winelib side registers its real window
+// and a thread of Wine's takes what is posted and posts it on to that window.
+int q407_bridge_window_register(const char* className, uint64_t* registration, uint32_t* error);
+// Waits at most timeoutMs for a message posted to the window: 1 with it taken, 0 when none came,
+// -1 when the registration is unknown or its machine went away (register again then).
+int q407_bridge_window_take(uint64_t registration, uint32_t timeoutMs, uint32_t* message,
+                            uint64_t* wParam, int64_t* lParam);
+// Takes the window off the machine; what was queued for it is dropped.
+void q407_bridge_window_unregister(uint64_t registration);
+
 #ifdef __cplusplus
 }
 #endif

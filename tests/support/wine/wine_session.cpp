@@ -15,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tools/wine_prefix.h"
+
 extern char** environ;
 
 namespace q407::test {
@@ -371,26 +373,10 @@ bool WineSession::CopyPrefix() {
     prefix_ = runDir_ + "/prefix";
     std::error_code error;
     fs::remove_all(runDir_, error);
-    fs::create_directories(runDir_, error);
-    if (error) return false;
-    // Hard links: a new prefix is 0.1 s instead of 20 s. The registry files are rewritten by
-    // Wine in place, so they are real copies.
-    fs::copy(Q407_WINE_TEMPLATE, prefix_,
-             fs::copy_options::recursive | fs::copy_options::create_hard_links |
-                 fs::copy_options::copy_symlinks,
-             error);
-    if (error) {
-        reason_ = "copying the template prefix: " + error.message();
+    std::string why;
+    if (!tools::CopyWinePrefix(Q407_WINE_TEMPLATE, prefix_, true, &why)) {
+        reason_ = why;
         return false;
-    }
-    for (const char* name : {"system.reg", "user.reg", "userdef.reg"}) {
-        fs::path target = fs::path(prefix_) / name;
-        fs::remove(target, error);
-        fs::copy_file(fs::path(Q407_WINE_TEMPLATE) / name, target, error);
-        if (error) {
-            reason_ = std::string("copying ") + name + ": " + error.message();
-            return false;
-        }
     }
     return true;
 }

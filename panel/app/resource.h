@@ -1,0 +1,39 @@
+// Resource identifiers of the control panel program: templates, menus, strings, the icon and the
+// menu commands. Shared by Q407Pan.rc and the code.
+#pragma once
+
+#define IDD_ABOUTBOX 100
+#define IDD_Q407PANEL_DIALOG 102
+#define IDS_INPUT_IN_USE 103
+#define IDR_MAINFRAME 128
+#define IDD_PAGE_TEMPLATE 154
+#define IDR_TRAY_MENU 163
+#define IDR_MAIN_MENU 164
+
+#define IDC_ABOUT_FIRMWARE 1008
+#define IDC_ABOUT_DRIVER 1009
+
+#define ID_TRAY_OPEN 32771
+#define ID_APP_EXIT_PANEL 32773
+#define ID_CONFIG_FACTORY_DEFAULT 32774
+#define ID_RATE_44100 32776
+#define ID_RATE_48000 32777
+#define ID_RATE_88200 32778
+#define ID_RATE_96000 32779
+#define ID_LATENCY_32 32780
+#define ID_LATENCY_64 32781
+#define ID_LATENCY_128 32782
+#define ID_LATENCY_256 32783
+#define ID_LATENCY_512 32784
+#define ID_LATENCY_1024 32785
+#define ID_USB_BUFFER_2 32790
+#define ID_USB_BUFFER_3 32791
+#define ID_USB_BUFFER_4 32792
+#define ID_USB_BUFFER_5 32793
+#define ID_USB_BUFFER_6 32794
+#define ID_USB_BUFFER_7 32795
+#define ID_WINDOWS_AUDIO_SETTINGS 32796
+#define ID_HELP_ABOUT 32797
+#define ID_ALWAYS_ON_TOP 32798
+#define ID_FLEXPATH_DEVICE_ROUTING 32799
+#define ID_FLEXPATH_OUTPUT_CHANNELS 32800
