@@ -59,14 +59,9 @@ void NormaliseOutputMap(OutputMap* map) {
 }  // namespace
 
 SettingsApplier::SettingsApplier(PanelConfig& current, MixerSettings& copy, USBDevice*& device,
-                                 ZELController& port, framework::ProfileStore& profile,
+                                 ZELController& port, framework::ProfileStore& /*profile*/,
                                  PanelView& view)
-    : current_(current),
-      copy_(copy),
-      device_(device),
-      port_(port),
-      profile_(profile),
-      view_(view) {}
+    : current_(current), copy_(copy), device_(device), port_(port), view_(view) {}
 
 void SettingsApplier::applySampleRate(PanelConfig config) {
     if (!attached() || config.sampleRate == current_.sampleRate) return;
