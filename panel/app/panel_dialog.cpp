@@ -258,7 +258,15 @@ void CZELPanelDlg::OnPaint() {
 
 void CZELPanelDlg::ShowFromTray() {
     for (int i = 0; i < pageCount_; ++i) pages_[i]->Show(i == 0 ? 1 : 0);
+    mayShow_ = true;
     ShowWindow(Handle(), SW_SHOW);
+}
+
+void CZELPanelDlg::ShowPanel() {
+    if (Handle() == nullptr) return;
+    mayShow_ = true;
+    SetForegroundWindow(Handle());
+    ShowWindow(Handle(), SW_SHOWNORMAL);
 }
 
 void CZELPanelDlg::ToggleAlwaysOnTop() {
@@ -372,6 +380,12 @@ bool CZELPanelDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
             }
             return Dialog::HandleMessage(message, wParam, lParam, result);
         }
+        case WM_WINDOWPOSCHANGING:
+            if (!mayShow_) {
+                auto* position = reinterpret_cast<WINDOWPOS*>(lParam);
+                position->flags &= ~static_cast<UINT>(SWP_SHOWWINDOW);
+            }
+            return Dialog::HandleMessage(message, wParam, lParam, result);
         case WM_MOUSEMOVE:
             SetFocus(Handle());
             return Dialog::HandleMessage(message, wParam, lParam, result);
