@@ -40,6 +40,8 @@ inline constexpr unsigned kFactoryLevelDelayMs = 10;
 
 class SettingsApplier {
   public:
+    // The settings are saved through the view, which writes both values of the profile; the
+    // profile is taken so the dialog builds its operations over one set of members.
     SettingsApplier(PanelConfig& current, MixerSettings& copy, USBDevice*& device,
                     ZELController& port, framework::ProfileStore& profile, PanelView& view);
     SettingsApplier(const SettingsApplier&) = delete;
@@ -67,7 +69,6 @@ class SettingsApplier {
     MixerSettings& copy_;
     USBDevice*& device_;
     ZELController& port_;
-    framework::ProfileStore& profile_;
     PanelView& view_;
 };
 
