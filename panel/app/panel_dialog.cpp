@@ -10,6 +10,7 @@
 #include "panel/widgets/control_classes.h"
 #include "panel/widgets/flexpath_view.h"
 #include "panel/widgets/output_routing_view.h"
+#include "panel/widgets/panel_control.h"
 #include "panel/widgets/panel_message.h"
 #include "platform/user/device_access.h"
 #include "shared/device_interface.h"
@@ -153,6 +154,13 @@ bool CZELPanelDlg::OnInitDialog() {
 
     background_ = CreateSolidBrush(kBackgroundColour);
     labelBrush_ = CreateSolidBrush(kLabelBackColour);
+    // The mixer page; without memory or its template the dialog goes on with no page.
+    if (auto* mixer = new (std::nothrow) CPanelControl(this); mixer != nullptr) {
+        if (mixer->Create(instance_, window))
+            AddPage(mixer);
+        else
+            mixer->Release();
+    }
     for (int i = 0; i < pageCount_; ++i) pages_[i]->Show(i == 0 ? 1 : 0);
     PagesShowAll(0);
 
