@@ -142,6 +142,13 @@ TEST_F(PanelProgramTest, LivesInTheNotificationAreaFollowsTheDeviceAndRunsOnce) 
     EXPECT_EQ(Ask("wait-visible 1", "panel").rfind("panel visible 1", 0), 0u);
     EXPECT_TRUE(panel_->Running());
 
+    // Unplugged: "No Device"; plugged back: attached again.
+    ASSERT_TRUE(Device({"unplug", "0"}));
+    EXPECT_EQ(Ask("wait-title - No Device", "title"),
+              std::string("title ") + kAttachedTitle + " - No Device");
+    ASSERT_TRUE(Device({"plug", "0"}));
+    EXPECT_EQ(Ask("wait-title Ver 1.4", "title"), std::string("title ") + kAttachedTitle);
+
     // The watcher's window is found by its class and takes a configuration change.
     EXPECT_EQ(Ask("listener 0x18", "listener"), "listener 1");
 
