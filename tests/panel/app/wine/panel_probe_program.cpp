@@ -139,6 +139,17 @@ void Run(const std::string& line) {
         GetDlgItemTextW(about, 1008, firmware, 64);
         Answer("about " + std::to_string(origin.x) + " " + std::to_string(origin.y) + " driver " +
                Utf8(driver) + " firmware " + Utf8(firmware));
+    } else if (command == "about-click") {
+        // A left button press and release at a client point of the About box.
+        int x = 0;
+        int y = 0;
+        std::sscanf(rest, "%d %d", &x, &y);
+        HWND about = FindByTitle("ZELPanel");
+        const LPARAM point = MAKELPARAM(x, y);
+        const bool sent = about != nullptr &&
+                          SendMessageW(about, WM_LBUTTONDOWN, MK_LBUTTON, point) == 0 &&
+                          PostMessageW(about, WM_LBUTTONUP, 0, point) != 0;
+        Answer(std::string("clicked ") + (sent ? "1" : "0"));
     } else if (command == "about-gone") {
         const bool gone = Within([] { return FindByTitle("ZELPanel") == nullptr; });
         Answer(std::string("about-gone ") + (gone ? "1" : "0"));
