@@ -9,7 +9,8 @@
 #   - a smoke run under Wine: each kernel image is registered as a kernel service in a
 #     throw-away prefix, started (DriverEntry must trace and succeed) and stopped (DriverUnload);
 #     test-tool kernel images (the stand-in portcls.sys) are installed beside them, not started;
-#     Q407AsioSmoke.exe loads Q407Asio.dll as hosts do and sees init fail with no device.
+#     Q407AsioSmoke.exe loads Q407Asio.dll as hosts do and sees init fail with no device;
+#     Q407Pan.exe starts without a device and Q407PanTitle.exe reads "No Device" in its title.
 #       bash scripts/windows_checks.sh [BUILD_DIR]     (default build/windows)
 #   Q407_WINE_SMOKE=0 skips the Wine run (it is reported as skipped, not passed).
 set -euo pipefail
@@ -297,6 +298,26 @@ $(grep -a -E 'debugstr|err:|Unimplemented' "$log" | tail -n 8)"
     fi
   else
     fail "Q407Asio: no Q407Asio.dll and Q407AsioSmoke.exe to smoke-run"
+  fi
+  # The control panel: started without a device, its dialog says so in its title.
+  local pan title
+  pan=$(field file "$build/images/Q407Pan.image" 2>/dev/null || true)
+  title=$(field file "$build/images/Q407PanTitle.image" 2>/dev/null || true)
+  if [ -n "$pan" ] && [ -n "$title" ] && [ -f "$pan" ] && [ -f "$title" ]; then
+    cp "$pan" "$title" "$prefix/drive_c/"
+    local xvfb=()
+    if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
+      xvfb=(xvfb-run -a -s '-screen 0 1024x768x24')
+    fi
+    out=$("${xvfb[@]}" sh -c "WINEDEBUG=-all timeout 60 '$wine' 'C:\\Q407Pan.exe' & \
+          WINEDEBUG=-all timeout 90 '$wine' 'C:\\Q407PanTitle.exe'; wait" 2>>"$log" | tr -d '\r' || true)
+    if grep -q '^title .* - No Device$' <<<"$out"; then
+      ok "Q407Pan: Wine ran it without a device and its dialog shows \"${out#title }\""
+    else
+      fail "Q407Pan: no \"No Device\" title under Wine: ${out:-no output} (see $log)"
+    fi
+  else
+    fail "Q407Pan: no Q407Pan.exe and Q407PanTitle.exe to smoke-run"
   fi
   WINEDEBUG=-all timeout 60 "$wineserver" -k 2>/dev/null || true
   if [ $failures = 0 ]; then rm -rf "$prefix" "$log"; fi

@@ -15,8 +15,7 @@ LRESULT CALLBACK MessageWindowProcedure(HWND window, UINT message, WPARAM wParam
     const HWND dialog = mainDialog != nullptr ? mainDialog->Handle() : nullptr;
     if (dialog != nullptr && IsWindow(dialog)) {
         if (message == WM_SHOWWINDOW) {
-            SetForegroundWindow(dialog);
-            ShowWindow(dialog, SW_SHOWNORMAL);
+            mainDialog->ShowPanel();
         } else if (message == WM_DESTROY) {
             SendMessageW(dialog, WM_DESTROY, 0, 0);
         }

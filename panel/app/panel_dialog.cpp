@@ -10,6 +10,7 @@
 #include "panel/widgets/control_classes.h"
 #include "panel/widgets/flexpath_view.h"
 #include "panel/widgets/output_routing_view.h"
+#include "panel/widgets/panel_control.h"
 #include "panel/widgets/panel_message.h"
 #include "platform/user/device_access.h"
 #include "shared/device_interface.h"
@@ -153,6 +154,13 @@ bool CZELPanelDlg::OnInitDialog() {
 
     background_ = CreateSolidBrush(kBackgroundColour);
     labelBrush_ = CreateSolidBrush(kLabelBackColour);
+    // The mixer page; without memory or its template the dialog goes on with no page.
+    if (auto* mixer = new (std::nothrow) CPanelControl(this); mixer != nullptr) {
+        if (mixer->Create(instance_, window))
+            AddPage(mixer);
+        else
+            mixer->Release();
+    }
     for (int i = 0; i < pageCount_; ++i) pages_[i]->Show(i == 0 ? 1 : 0);
     PagesShowAll(0);
 
@@ -258,7 +266,15 @@ void CZELPanelDlg::OnPaint() {
 
 void CZELPanelDlg::ShowFromTray() {
     for (int i = 0; i < pageCount_; ++i) pages_[i]->Show(i == 0 ? 1 : 0);
+    mayShow_ = true;
     ShowWindow(Handle(), SW_SHOW);
+}
+
+void CZELPanelDlg::ShowPanel() {
+    if (Handle() == nullptr) return;
+    mayShow_ = true;
+    SetForegroundWindow(Handle());
+    ShowWindow(Handle(), SW_SHOWNORMAL);
 }
 
 void CZELPanelDlg::ToggleAlwaysOnTop() {
@@ -372,6 +388,12 @@ bool CZELPanelDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
             }
             return Dialog::HandleMessage(message, wParam, lParam, result);
         }
+        case WM_WINDOWPOSCHANGING:
+            if (!mayShow_) {
+                auto* position = reinterpret_cast<WINDOWPOS*>(lParam);
+                position->flags &= ~static_cast<UINT>(SWP_SHOWWINDOW);
+            }
+            return Dialog::HandleMessage(message, wParam, lParam, result);
         case WM_MOUSEMOVE:
             SetFocus(Handle());
             return Dialog::HandleMessage(message, wParam, lParam, result);

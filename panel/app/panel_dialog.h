@@ -66,6 +66,9 @@ class CZELPanelDlg : public framework::Dialog, public PanelView, public PanelOwn
     const PanelConfig& Current() const { return current_; }
     bool AlwaysOnTop() const { return alwaysOnTop_; }
     CSystemTray& Tray() { return tray_; }
+    // Shows the dialog normally and in front (the "&Open" command, a second start, the ASIO
+    // driver's request through the message window).
+    void ShowPanel();
     // Adds a page (the dialog calls every page's operations); false when the list is full.
     bool AddPage(IPanelInterface* page);
 
@@ -124,6 +127,9 @@ class CZELPanelDlg : public framework::Dialog, public PanelView, public PanelOwn
     ZELController port_;
     PanelConfig current_{};
     bool alwaysOnTop_ = false;
+    // False until the dialog is asked to show: the modal loop's own first show is refused, so
+    // the panel starts in the notification area only.
+    bool mayShow_ = false;
     USBDevice* device_ = nullptr;
     EngineStatus* status_ = nullptr;
     uint64_t statusKey_ = 0;

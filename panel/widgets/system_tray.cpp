@@ -96,8 +96,6 @@ void CSystemTray::Remove() {
         enabled_ = false;
         hidden_ = true;
     }
-    delete[] icons_;
-    icons_ = nullptr;
     if (Handle() != nullptr) Destroy();
 }
 

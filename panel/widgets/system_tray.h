@@ -43,13 +43,7 @@ class CSystemTray : public framework::Window {
     bool enabled_ = false;
     bool hidden_ = false;
     NOTIFYICONDATAW record_{};
-    // Animation state: kept for a later icon animation; the panel never starts one.
-    HICON* icons_ = nullptr;
-    UINT_PTR timerId_ = 0;
-    int currentIcon_ = 0;
-    DWORD startTime_ = 0;
-    DWORD period_ = 0;
-    HICON savedIcon_ = nullptr;
+    // The panel never animates its icon: no icon list, timer or period is kept.
     UINT defaultItem_ = 0;
     bool defaultByPosition_ = true;
 

@@ -1,0 +1,178 @@
+// Looks at and drives a running control panel from outside, as the shell and a person would: finds
+// its dialog, reads titles, menus and window state, sends the notification-area messages and
+// commands. Commands on standard input, one answer line each on standard output.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace {
+
+std::string Utf8(const WCHAR* text) {
+    char out[512];
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, out, sizeof out, nullptr, nullptr);
+    return n > 0 ? std::string(out) : std::string();
+}
+
+std::string TitleOf(HWND window) {
+    WCHAR text[256] = {};
+    GetWindowTextW(window, text, 256);
+    return Utf8(text);
+}
+
+struct Search {
+    const char* prefix;
+    HWND found;
+};
+
+BOOL CALLBACK FindDialog(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<Search*>(context);
+    WCHAR className[64] = {};
+    GetClassNameW(window, className, 64);
+    if (lstrcmpW(className, L"#32770") != 0) return TRUE;
+    if (TitleOf(window).rfind(search->prefix, 0) != 0) return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+HWND FindByTitle(const char* prefix) {
+    Search search{prefix, nullptr};
+    EnumWindows(FindDialog, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND Panel() {
+    return FindByTitle("ZEL");
+}
+
+void Answer(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+std::string Describe(HWND window) {
+    if (window == nullptr) return "none";
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    const LONG exStyle = GetWindowLongW(window, GWL_EXSTYLE);
+    char text[128];
+    std::snprintf(text, sizeof text, "visible %d topmost %d rect %ld %ld %ld %ld",
+                  IsWindowVisible(window) ? 1 : 0, (exStyle & WS_EX_TOPMOST) != 0 ? 1 : 0,
+                  static_cast<long>(rect.left), static_cast<long>(rect.top),
+                  static_cast<long>(rect.right - rect.left),
+                  static_cast<long>(rect.bottom - rect.top));
+    return text;
+}
+
+// Polls for up to 20 s until check holds.
+template <typename Check>
+bool Within(Check check) {
+    for (int i = 0; i < 200; ++i) {
+        if (check()) return true;
+        Sleep(100);
+    }
+    return false;
+}
+
+void Run(const std::string& line) {
+    char word[32] = {};
+    char rest[256] = {};
+    std::sscanf(line.c_str(), "%31s %255[^\n]", word, rest);
+    const std::string command = word;
+    if (command == "find") {
+        HWND panel = Panel();
+        Answer("panel " + Describe(panel) + (panel ? " title " + TitleOf(panel) : ""));
+    } else if (command == "wait-title") {
+        // The title ending with rest.
+        const std::string suffix = rest;
+        std::string title;
+        Within([&] {
+            HWND panel = Panel();
+            title = panel ? TitleOf(panel) : "";
+            return title.size() >= suffix.size() &&
+                   title.compare(title.size() - suffix.size(), suffix.size(), suffix) == 0;
+        });
+        Answer("title " + title);
+    } else if (command == "wait-visible") {
+        const bool wanted = std::atoi(rest) != 0;
+        Within([&] {
+            HWND panel = Panel();
+            return panel != nullptr && (IsWindowVisible(panel) != 0) == wanted;
+        });
+        Answer("panel " + Describe(Panel()));
+    } else if (command == "tray") {
+        // "tray ID MOUSE": the shell's notification for icon ID.
+        unsigned id = 0;
+        unsigned mouse = 0;
+        std::sscanf(rest, "%u %u", &id, &mouse);
+        const LRESULT result = SendMessageW(Panel(), 0x464, id, mouse);
+        Answer("tray " + std::to_string(result));
+    } else if (command == "command") {
+        const BOOL posted = PostMessageW(Panel(), WM_COMMAND, std::strtoul(rest, nullptr, 10), 0);
+        Answer(std::string("posted ") + (posted ? "1" : "0"));
+    } else if (command == "close") {
+        Answer(std::string("posted ") + (PostMessageW(Panel(), WM_CLOSE, 0, 0) ? "1" : "0"));
+    } else if (command == "wait-topmost") {
+        const bool wanted = std::atoi(rest) != 0;
+        bool topmost = false;
+        Within([&] {
+            topmost = (GetWindowLongW(Panel(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+            return topmost == wanted;
+        });
+        Answer(std::string("topmost ") + (topmost ? "1" : "0"));
+    } else if (command == "about") {
+        HWND about = nullptr;
+        Within([&] { return (about = FindByTitle("ZELPanel")) != nullptr; });
+        if (about == nullptr) {
+            Answer("about none");
+            return;
+        }
+        POINT origin{0, 0};
+        ClientToScreen(about, &origin);
+        WCHAR driver[64] = {};
+        WCHAR firmware[64] = {};
+        GetDlgItemTextW(about, 1009, driver, 64);
+        GetDlgItemTextW(about, 1008, firmware, 64);
+        Answer("about " + std::to_string(origin.x) + " " + std::to_string(origin.y) + " driver " +
+               Utf8(driver) + " firmware " + Utf8(firmware));
+    } else if (command == "about-click") {
+        // A left button press and release at a client point of the About box.
+        int x = 0;
+        int y = 0;
+        std::sscanf(rest, "%d %d", &x, &y);
+        HWND about = FindByTitle("ZELPanel");
+        const LPARAM point = MAKELPARAM(x, y);
+        const bool sent = about != nullptr &&
+                          SendMessageW(about, WM_LBUTTONDOWN, MK_LBUTTON, point) == 0 &&
+                          PostMessageW(about, WM_LBUTTONUP, 0, point) != 0;
+        Answer(std::string("clicked ") + (sent ? "1" : "0"));
+    } else if (command == "about-gone") {
+        const bool gone = Within([] { return FindByTitle("ZELPanel") == nullptr; });
+        Answer(std::string("about-gone ") + (gone ? "1" : "0"));
+    } else if (command == "listener") {
+        HWND listener = FindWindowW(L"DeviceListener", nullptr);
+        if (listener != nullptr)
+            SendMessageW(listener, WM_DEVICECHANGE, std::strtoul(rest, nullptr, 0), 0);
+        Answer(std::string("listener ") + (listener ? "1" : "0"));
+    } else {
+        Answer("unknown " + command);
+    }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
+    Answer("probe ready");
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, stdin) != nullptr) {
+        std::string line(buffer);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (line == "quit") break;
+        Run(line);
+    }
+    return 0;
+}
