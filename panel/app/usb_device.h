@@ -78,7 +78,7 @@ class USBDevice {
     HANDLE handles_[kUnitSlots] = {};
     int32_t count_ = 0;
     int32_t selected_ = 0;
-    int32_t zero_ = 0;
+    [[maybe_unused]] int32_t zero_ = 0;
     int32_t refCount_ = 0;
 
     friend struct USBDeviceLayout;

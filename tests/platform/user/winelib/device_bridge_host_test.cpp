@@ -10,6 +10,7 @@
 #include <future>
 #include <string>
 
+#include "platform/user/remote/client_link.h"
 #include "platform/user/winelib/device_bridge.h"
 #include "tests/platform/user/remote/fake_machine.h"
 
@@ -25,6 +26,15 @@ constexpr uint32_t kInvalidHandle = 6;
 constexpr uint32_t kInsufficientBuffer = 122;
 constexpr uint32_t kNoSuchDevice = 433;
 constexpr uint32_t kFileNotFound = 2;
+
+// The bridge keeps its link for the life of the process, as the panel does; the test process lets
+// it go before it ends, so that the link's threads are joined.
+class LinkRelease : public ::testing::Environment {
+  public:
+    void TearDown() override { ClientLink::Disconnect(); }
+};
+[[maybe_unused]] ::testing::Environment* const kLinkRelease =
+    ::testing::AddGlobalTestEnvironment(new LinkRelease);
 
 // Where the bridge looks for its machine.
 void UseMachine(const std::string& socket) {
