@@ -7,6 +7,7 @@
 #include <new>
 
 #include "panel/widgets/bitmap_cache.h"
+#include "panel/widgets/control_window.h"
 #include "panel/widgets/paint_buffer.h"
 #include "panel/widgets/panel_message.h"
 #include "panel/widgets/patch_model.h"
@@ -164,77 +165,63 @@ LRESULT HandleCommand(HWND window, FlexPathRecord& record, int id) {
     return 0;
 }
 
-LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool compact) {
-    FlexPathRecord* record = RecordOf(window);
-    switch (message) {
-        case WM_CREATE: {
-            auto* fresh = new (std::nothrow) FlexPathRecord;
-            if (fresh == nullptr) {
-                return -1;
-            }
-            fresh->compact = compact;
-            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(fresh));
-            return 0;
-        }
-        case WM_DESTROY:
-            SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-            delete record;
-            return 0;
-        case WM_ERASEBKGND:
-            return 0;
-        case WM_GETDLGCODE:
-            return DLGC_WANTALLKEYS;
-        case WM_SYSCOMMAND:
-            if ((wParam & 0xFFF0) == SC_CLOSE) {
-                ShowWindow(window, SW_HIDE);
-                return 0;
-            }
-            break;
-        default:
-            break;
-    }
-    if (record == nullptr) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    const PatchPoint point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-    switch (message) {
-        case WM_PAINT:
-            Paint(window, *record);
-            return 0;
-        case WM_LBUTTONDOWN:
-            if (record->model != nullptr) {
-                Apply(window, record->model->Press(point));
-            }
-            return 0;
-        case WM_MOUSEMOVE:
-            if (record->model != nullptr) {
-                Apply(window, record->model->Move(point, wParam != 0));
-            }
-            return 0;
-        case WM_LBUTTONUP:
-            if (record->model != nullptr) {
-                const PatchUpdate update = record->model->Release(point);
-                Apply(window, update);
-                if (update.notify) {
-                    Notify(window, *record);
-                }
-            }
-            return 0;
-        case WM_COMMAND:
-            return HandleCommand(window, *record, LOWORD(wParam));
-        default:
-            return DefWindowProcW(window, message, wParam, lParam);
-    }
-}
+// The view's messages, through the frame the panel's control classes share (record on
+// WM_CREATE, freed on WM_DESTROY, nothing unwinds through the system). Both FlexPATH classes use
+// it; the creator marks the compact twin in the record.
+class FlexPathControl {
+  public:
+    using Record = FlexPathRecord;
+    FlexPathControl(HWND window, Record& record) : window_(window), record_(record) {}
 
-LRESULT GuardedDispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam, bool compact) {
-    // Nothing may unwind through the system's window code.
-    try {
-        return Dispatch(window, message, wParam, lParam, compact);
-    } catch (...) {
-        return message == WM_CREATE ? -1 : 0;
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+        const PatchPoint point{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+        PatchModel* model = record_.model.get();
+        switch (message) {
+            case WM_ERASEBKGND:
+                return 0;
+            case WM_GETDLGCODE:
+                return DLGC_WANTALLKEYS;
+            case WM_SYSCOMMAND:
+                if ((wParam & 0xFFF0) == SC_CLOSE) {
+                    ShowWindow(window_, SW_HIDE);
+                    return 0;
+                }
+                return DefWindowProcW(window_, message, wParam, lParam);
+            case WM_PAINT:
+                Paint(window_, record_);
+                return 0;
+            case WM_LBUTTONDOWN:
+                if (model != nullptr) {
+                    Apply(window_, model->Press(point));
+                }
+                return 0;
+            case WM_MOUSEMOVE:
+                if (model != nullptr) {
+                    Apply(window_, model->Move(point, wParam != 0));
+                }
+                return 0;
+            case WM_LBUTTONUP:
+                if (model != nullptr) {
+                    const PatchUpdate update = model->Release(point);
+                    Apply(window_, update);
+                    if (update.notify) {
+                        Notify(window_, record_);
+                    }
+                }
+                return 0;
+            case WM_COMMAND:
+                return HandleCommand(window_, record_, LOWORD(wParam));
+            default:
+                return DefWindowProcW(window_, message, wParam, lParam);
+        }
     }
-}
+    // The record's own members release the model; the pictures belong to the cache.
+    void Destroy() {}
+
+  private:
+    HWND window_;
+    Record& record_;
+};
 
 HWND Create(const FlexPathCreateParams& params, bool compact) {
     if (params.table == nullptr) {
@@ -272,6 +259,7 @@ HWND Create(const FlexPathCreateParams& params, bool compact) {
         DestroyWindow(window);
         return nullptr;
     }
+    record->compact = compact;
     record->notifyId = params.notifyId;
     record->playbackCount = params.playbackCount;
     record->inputCount = params.inputCount;
@@ -323,10 +311,10 @@ HWND CreateFlexPathCompactView(const FlexPathCreateParams& params) {
 
 LRESULT CALLBACK FlexPathWindowProc(HWND window, UINT message, WPARAM wParam,
                                     LPARAM lParam) noexcept {
-    return q407::panel::GuardedDispatch(window, message, wParam, lParam, false);
+    return ControlWindowProc<q407::panel::FlexPathControl>(window, message, wParam, lParam);
 }
 
 LRESULT CALLBACK FpathCompactWindowProc(HWND window, UINT message, WPARAM wParam,
                                         LPARAM lParam) noexcept {
-    return q407::panel::GuardedDispatch(window, message, wParam, lParam, true);
+    return ControlWindowProc<q407::panel::FlexPathControl>(window, message, wParam, lParam);
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "panel/widgets/bitmap_cache.h"
+#include "panel/widgets/control_window.h"
 #include "panel/widgets/output_routing_model.h"
 #include "panel/widgets/paint_buffer.h"
 #include "panel/widgets/panel_message.h"
@@ -143,54 +144,48 @@ LRESULT HandleCommand(HWND window, OutputRoutingRecord& record, int id) {
     return 0;
 }
 
-LRESULT Dispatch(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    OutputRoutingRecord* record = RecordOf(window);
-    switch (message) {
-        case WM_CREATE: {
-            auto* fresh = new (std::nothrow) OutputRoutingRecord;
-            if (fresh == nullptr) {
-                return -1;
-            }
-            SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(fresh));
-            return 0;
-        }
-        case WM_DESTROY:
-            SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-            delete record;
-            return 0;
-        case WM_ERASEBKGND:
-        case WM_LBUTTONDOWN:
-            return 0;
-        case WM_GETDLGCODE:
-            return DLGC_WANTALLKEYS;
-        case WM_SYSCOMMAND:
-            if ((wParam & 0xFFF0) == SC_CLOSE) {
-                ShowWindow(window, SW_HIDE);
+// The view's messages, through the frame the panel's control classes share (record on
+// WM_CREATE, freed on WM_DESTROY, nothing unwinds through the system).
+class OutputRoutingControl {
+  public:
+    using Record = OutputRoutingRecord;
+    OutputRoutingControl(HWND window, Record& record) : window_(window), record_(record) {}
+
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+        switch (message) {
+            case WM_ERASEBKGND:
+            case WM_LBUTTONDOWN:
                 return 0;
-            }
-            break;
-        default:
-            break;
+            case WM_GETDLGCODE:
+                return DLGC_WANTALLKEYS;
+            case WM_SYSCOMMAND:
+                if ((wParam & 0xFFF0) == SC_CLOSE) {
+                    ShowWindow(window_, SW_HIDE);
+                    return 0;
+                }
+                return DefWindowProcW(window_, message, wParam, lParam);
+            case WM_PAINT:
+                Paint(window_, record_);
+                return 0;
+            case WM_SHOWWINDOW:
+                RefreshLabels(record_);
+                return DefWindowProcW(window_, message, wParam, lParam);
+            case WM_LBUTTONUP:
+                Notify(window_, record_);
+                return 0;
+            case WM_COMMAND:
+                return HandleCommand(window_, record_, LOWORD(wParam));
+            default:
+                return DefWindowProcW(window_, message, wParam, lParam);
+        }
     }
-    if (record == nullptr) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    switch (message) {
-        case WM_PAINT:
-            Paint(window, *record);
-            return 0;
-        case WM_SHOWWINDOW:
-            RefreshLabels(*record);
-            return DefWindowProcW(window, message, wParam, lParam);
-        case WM_LBUTTONUP:
-            Notify(window, *record);
-            return 0;
-        case WM_COMMAND:
-            return HandleCommand(window, *record, LOWORD(wParam));
-        default:
-            return DefWindowProcW(window, message, wParam, lParam);
-    }
-}
+    // The record's own members release the model; the pictures belong to the cache.
+    void Destroy() {}
+
+  private:
+    HWND window_;
+    Record& record_;
+};
 
 }  // namespace
 
@@ -271,10 +266,5 @@ HWND CreateOutputRoutingView(const OutputRoutingCreateParams& params) {
 
 LRESULT CALLBACK OutputRoutingWindowProc(HWND window, UINT message, WPARAM wParam,
                                          LPARAM lParam) noexcept {
-    // Nothing may unwind through the system's window code.
-    try {
-        return q407::panel::Dispatch(window, message, wParam, lParam);
-    } catch (...) {
-        return message == WM_CREATE ? -1 : 0;
-    }
+    return ControlWindowProc<q407::panel::OutputRoutingControl>(window, message, wParam, lParam);
 }
