@@ -251,8 +251,11 @@ int MidiCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
                           static_cast<unsigned long long>(total));
             err << line << std::flush;
         };
+        // In real time a busy host can hold the machine's thread back for a while: a quiet
+        // second there does not yet mean the bytes are lost.
+        const double quietSeconds = realTime || choice.Linked() ? 5.0 : 1.0;
         status =
-            RunMidiTransfer(machine, expected, true, 1.0, &transfer, &error,
+            RunMidiTransfer(machine, expected, true, quietSeconds, &transfer, &error,
                             loop->parsed() ? progress : std::function<void(uint64_t, uint64_t)>{});
         if (status != kWdmExitOk && status != kWdmExitNotExact) {
             err << "q407 midi: " << error << "\n";
