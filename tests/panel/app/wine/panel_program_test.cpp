@@ -4,6 +4,7 @@
 // and pictures of the main window and the About box.
 #include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "tests/panel/app/wine/panel_program_fixture.h"
@@ -112,6 +113,48 @@ TEST_F(PanelProgramTest, WithoutADeviceShowsNoDeviceAndTheAboutBox) {
     Ask("command 32773", "posted");
     EXPECT_EQ(panel_->WaitForExit(kPatience), 0);
     panel_.reset();
+}
+
+// The lines of text that hold needle.
+size_t CountLines(const std::string& text, const std::string& needle) {
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(needle) != std::string::npos) ++count;
+    return count;
+}
+
+TEST_F(PanelProgramTest, StartsWithTheDeviceAttachedOnceAndTracesOnlyConfigurationChanges) {
+    ASSERT_NO_FATAL_FAILURE(StartMachine());
+    // Wine shows the program's debug output and every window title it sets.
+    panel_ = StartTracedPanel(wine_, socket_, "warn+debugstr,trace+win");
+    ASSERT_TRUE(panel_);
+    ASSERT_NO_FATAL_FAILURE(StartProbe());
+    EXPECT_EQ(Ask("wait-title Ver 1.4", "title"), std::string("title ") + kAttachedTitle);
+
+    // An arrival while attached attaches nothing more and leaves no trace; a configuration
+    // change leaves its trace.
+    EXPECT_EQ(Ask("listener 0x8000", "listener"), "listener 1");
+    EXPECT_EQ(Ask("listener 0x18", "listener"), "listener 1");
+    const std::string state = Ask("find", "panel");
+    const std::string attached = std::string(" title ") + kAttachedTitle;
+    ASSERT_GE(state.size(), attached.size()) << state;
+    EXPECT_EQ(state.substr(state.size() - attached.size()), attached);
+    Ask("command 32773", "posted");
+    EXPECT_EQ(panel_->WaitForExit(kPatience), 0);
+    const std::string trace = panel_->ErrorText();
+    panel_.reset();
+
+    // The initial check and its arrival report attach once: the title passes through the
+    // attaching text (two spaces) once and is set to the attached text once.
+    EXPECT_EQ(CountLines(trace,
+                         "set_window_text L\"ZEL Q407 LX Control Panel - Ver 1.4 -  No "
+                         "Device\""),
+              1u)
+        << trace.substr(0, 4000);
+    EXPECT_EQ(CountLines(trace, "set_window_text L\"ZEL Q407 LX Control Panel - Ver 1.4\""), 1u);
+    EXPECT_EQ(CountLines(trace, ":debugstr:"), 1u);
+    EXPECT_EQ(CountLines(trace, ":debugstr:OutputDebugStringA \"DBT_CONFIGCHANGED\\n\""), 1u);
 }
 
 }  // namespace
