@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #ifndef NOMINMAX
@@ -85,7 +86,6 @@ constexpr WCHAR kConfigValue[] = L"Q407LXConfig";
 
 // The device-related commands; false when command is none of them.
 bool RunDeviceCommand(const std::string& command, const char* rest) {
-    (void)rest;
     if (command == "profile-clear") {
         HKEY key = nullptr;
         LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, kProfileKey, 0, KEY_SET_VALUE, &key);
@@ -107,6 +107,26 @@ bool RunDeviceCommand(const std::string& command, const char* rest) {
         int32_t rate = 0;
         if (size >= 32) std::memcpy(&rate, data + 28, sizeof rate);
         Answer("profile " + std::to_string(size) + " rate " + std::to_string(rate));
+    } else if (command == "timer") {
+        // "timer ID": the panel's timer ID comes due now.
+        const BOOL posted = PostMessageW(Panel(), WM_TIMER, std::strtoul(rest, nullptr, 10), 0);
+        Answer(std::string("timer ") + (posted ? "1" : "0"));
+    } else if (command == "menu-keys") {
+        // "menu-keys C VK...": the menu bar's item with mnemonic C opened from the keyboard, then
+        // the virtual keys pressed one after another, as a person walks through the menus.
+        HWND panel = Panel();
+        std::istringstream keys(rest);
+        std::string mnemonic;
+        keys >> mnemonic;
+        bool sent = panel != nullptr && !mnemonic.empty() &&
+                    PostMessageW(panel, WM_SYSCOMMAND, SC_KEYMENU, mnemonic[0]) != 0;
+        Sleep(300);
+        for (unsigned key = 0; sent && keys >> key;) {
+            sent = PostMessageW(panel, WM_KEYDOWN, key, 1) != 0 &&
+                   PostMessageW(panel, WM_KEYUP, key, 0xC0000001) != 0;
+            Sleep(200);
+        }
+        Answer(std::string("menu-keys ") + (sent ? "1" : "0"));
     } else {
         return false;
     }

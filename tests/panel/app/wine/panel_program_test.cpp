@@ -4,6 +4,9 @@
 // and pictures of the main window and the About box.
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -155,6 +158,77 @@ TEST_F(PanelProgramTest, StartsWithTheDeviceAttachedOnceAndTracesOnlyConfigurati
     EXPECT_EQ(CountLines(trace, "set_window_text L\"ZEL Q407 LX Control Panel - Ver 1.4\""), 1u);
     EXPECT_EQ(CountLines(trace, ":debugstr:"), 1u);
     EXPECT_EQ(CountLines(trace, ":debugstr:OutputDebugStringA \"DBT_CONFIGCHANGED\\n\""), 1u);
+}
+
+// The command items of the popup menus Wine laid out for the screen (its "menu" trace), each
+// with whether it showed a check mark; the last showing counts.
+std::map<unsigned, bool> ShownMenuItems(const std::string& trace) {
+    std::map<unsigned, bool> items;
+    std::istringstream lines(trace);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t item = line.find("item { ID=0x");
+        if (line.find("calc_menu_item_size") == std::string::npos || item == std::string::npos ||
+            line.find("fType=pop") != std::string::npos)
+            continue;
+        const unsigned id = static_cast<unsigned>(std::stoul(line.substr(item + 12), nullptr, 16));
+        if (id != 0) items[id] = line.find("State=check") != std::string::npos;
+    }
+    return items;
+}
+
+// The one checked command among first..last of shown, or 0 (also when several are checked).
+unsigned CheckedAmong(const std::map<unsigned, bool>& shown, unsigned first, unsigned last) {
+    unsigned checked = 0;
+    for (unsigned id = first; id <= last; ++id) {
+        const auto it = shown.find(id);
+        if (it == shown.end() || !it->second) continue;
+        if (checked != 0) return 0;
+        checked = id;
+    }
+    return checked;
+}
+
+TEST_F(PanelProgramTest, MenuCommandsChangeTheDeviceAndItsCheckMarksFollow) {
+    ASSERT_NO_FATAL_FAILURE(StartMachine());
+    panel_ = StartTracedPanel(wine_, socket_, "trace+menu");
+    ASSERT_TRUE(panel_);
+    ASSERT_NO_FATAL_FAILURE(StartProbe());
+    EXPECT_EQ(Ask("wait-title Ver 1.4", "title"), std::string("title ") + kAttachedTitle);
+    Ask("command 32771", "posted");  // "&Open"
+    EXPECT_EQ(Ask("wait-visible 1", "panel").rfind("panel visible 1", 0), 0u);
+
+    // 96000 Hz, USB buffer 2, 128 samples: the rate reaches the device at once.
+    Ask("command 32779", "posted");
+    Ask("command 32790", "posted");
+    Ask("command 32782", "posted");
+    bool rateSet = false;
+    for (int i = 0; i < 50 && !rateSet; ++i) {
+        ASSERT_TRUE(Device({"list"}));
+        std::ifstream out(dir_ + "/device.out");
+        const std::string listed((std::istreambuf_iterator<char>(out)),
+                                 std::istreambuf_iterator<char>());
+        rateSet = listed.find("96000 Hz") != std::string::npos;
+        if (!rateSet) usleep(100000);
+    }
+    EXPECT_TRUE(rateSet);
+
+    // After the 5 s refresh (its timer made due at once), Config's three submenus opened from
+    // the keyboard as a person would: Samplerate (down, right, left), USB Buffer (down, right,
+    // left), Latency (down, right).
+    EXPECT_EQ(Ask("timer 2", "timer"), "timer 1");
+    EXPECT_EQ(Ask("menu-keys c 40 39 37 40 39 37 40 39 27 27 27", "menu-keys"), "menu-keys 1");
+    Ask("command 32773", "posted");
+    EXPECT_EQ(panel_->WaitForExit(kPatience), 0);
+    const std::map<unsigned, bool> shown = ShownMenuItems(panel_->ErrorText());
+    panel_.reset();
+
+    EXPECT_EQ(CheckedAmong(shown, 32776, 32779), 32779u);
+    EXPECT_EQ(CheckedAmong(shown, 32780, 32785), 32782u);
+    EXPECT_EQ(CheckedAmong(shown, 32790, 32795), 32790u);
+    // USB Buffer shows 2 to 5 only.
+    for (unsigned id = 32790; id <= 32793; ++id) EXPECT_EQ(shown.count(id), 1u) << id;
+    EXPECT_EQ(shown.count(32794), 0u);
+    EXPECT_EQ(shown.count(32795), 0u);
 }
 
 }  // namespace
