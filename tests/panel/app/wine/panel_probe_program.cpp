@@ -84,6 +84,30 @@ bool Within(Check check) {
 constexpr WCHAR kProfileKey[] = L"Software\\ZEL\\Q407Pan\\Q407LXPan";
 constexpr WCHAR kConfigValue[] = L"Q407LXConfig";
 
+struct MenuCount {
+    DWORD process;
+    int count;
+};
+
+BOOL CALLBACK CountMenu(HWND window, LPARAM context) {
+    auto* menus = reinterpret_cast<MenuCount*>(context);
+    WCHAR className[16] = {};
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == menus->process && IsWindowVisible(window) &&
+        GetClassNameW(window, className, 16) > 0 && lstrcmpW(className, L"#32768") == 0)
+        ++menus->count;
+    return TRUE;
+}
+
+// The popup menus of owner's process on screen.
+int OpenMenus(HWND owner) {
+    MenuCount menus{0, 0};
+    if (owner == nullptr || GetWindowThreadProcessId(owner, &menus.process) == 0) return -1;
+    EnumWindows(CountMenu, reinterpret_cast<LPARAM>(&menus));
+    return menus.count;
+}
+
 // The device-related commands; false when command is none of them.
 bool RunDeviceCommand(const std::string& command, const char* rest) {
     if (command == "profile-clear") {
@@ -113,18 +137,23 @@ bool RunDeviceCommand(const std::string& command, const char* rest) {
         Answer(std::string("timer ") + (posted ? "1" : "0"));
     } else if (command == "menu-keys") {
         // "menu-keys C VK...": the menu bar's item with mnemonic C opened from the keyboard, then
-        // the virtual keys pressed one after another, as a person walks through the menus.
+        // the virtual keys pressed one after another, as a person walks through the menus. Each
+        // key waits for the menus the one before opened or closed: the menu loop posts its own
+        // key to open the first menu, and ours must come after it.
         HWND panel = Panel();
         std::istringstream keys(rest);
         std::string mnemonic;
         keys >> mnemonic;
         bool sent = panel != nullptr && !mnemonic.empty() &&
                     PostMessageW(panel, WM_SYSCOMMAND, SC_KEYMENU, mnemonic[0]) != 0;
-        Sleep(300);
+        int open = 1;
+        sent = sent && Within([&] { return OpenMenus(panel) == open; });
         for (unsigned key = 0; sent && keys >> key;) {
             sent = PostMessageW(panel, WM_KEYDOWN, key, 1) != 0 &&
                    PostMessageW(panel, WM_KEYUP, key, 0xC0000001) != 0;
-            Sleep(200);
+            if (key == VK_RIGHT) ++open;
+            if (key == VK_LEFT || key == VK_ESCAPE) --open;
+            sent = sent && Within([&] { return OpenMenus(panel) == (open < 0 ? 0 : open); });
         }
         Answer(std::string("menu-keys ") + (sent ? "1" : "0"));
     } else {
