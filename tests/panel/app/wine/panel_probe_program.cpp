@@ -230,8 +230,9 @@ void Run(const std::string& line) {
         std::sscanf(rest, "%d %d", &x, &y);
         HWND about = FindByTitle("ZELPanel");
         const LPARAM point = MAKELPARAM(x, y);
+        // Both posted: a sent press would overtake the release of an earlier click still queued.
         const bool sent = about != nullptr &&
-                          SendMessageW(about, WM_LBUTTONDOWN, MK_LBUTTON, point) == 0 &&
+                          PostMessageW(about, WM_LBUTTONDOWN, MK_LBUTTON, point) != 0 &&
                           PostMessageW(about, WM_LBUTTONUP, 0, point) != 0;
         Answer(std::string("clicked ") + (sent ? "1" : "0"));
     } else if (command == "about-gone") {
