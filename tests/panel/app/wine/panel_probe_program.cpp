@@ -1,8 +1,10 @@
 // Looks at and drives a running control panel from outside, as the shell and a person would: finds
 // its dialog, reads titles, menus and window state, sends the notification-area messages and
 // commands. Commands on standard input, one answer line each on standard output.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #ifndef NOMINMAX
@@ -78,6 +80,88 @@ bool Within(Check check) {
     return false;
 }
 
+// The panel's saved settings record (the registry value its profile keeps).
+constexpr WCHAR kProfileKey[] = L"Software\\ZEL\\Q407Pan\\Q407LXPan";
+constexpr WCHAR kConfigValue[] = L"Q407LXConfig";
+
+struct MenuCount {
+    DWORD process;
+    int count;
+};
+
+BOOL CALLBACK CountMenu(HWND window, LPARAM context) {
+    auto* menus = reinterpret_cast<MenuCount*>(context);
+    WCHAR className[16] = {};
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == menus->process && IsWindowVisible(window) &&
+        GetClassNameW(window, className, 16) > 0 && lstrcmpW(className, L"#32768") == 0)
+        ++menus->count;
+    return TRUE;
+}
+
+// The popup menus of owner's process on screen.
+int OpenMenus(HWND owner) {
+    MenuCount menus{0, 0};
+    if (owner == nullptr || GetWindowThreadProcessId(owner, &menus.process) == 0) return -1;
+    EnumWindows(CountMenu, reinterpret_cast<LPARAM>(&menus));
+    return menus.count;
+}
+
+// The device-related commands; false when command is none of them.
+bool RunDeviceCommand(const std::string& command, const char* rest) {
+    if (command == "profile-clear") {
+        HKEY key = nullptr;
+        LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, kProfileKey, 0, KEY_SET_VALUE, &key);
+        if (status == ERROR_SUCCESS) {
+            status = RegDeleteValueW(key, kConfigValue);
+            RegCloseKey(key);
+        }
+        Answer(std::string("profile-clear ") + (status == ERROR_SUCCESS ? "1" : "0"));
+    } else if (command == "profile") {
+        // "profile SIZE rate RATE", or "profile none" without the value.
+        BYTE data[512] = {};
+        DWORD size = sizeof data;
+        DWORD type = 0;
+        if (RegGetValueW(HKEY_CURRENT_USER, kProfileKey, kConfigValue, RRF_RT_REG_BINARY, &type,
+                         data, &size) != ERROR_SUCCESS) {
+            Answer("profile none");
+            return true;
+        }
+        int32_t rate = 0;
+        if (size >= 32) std::memcpy(&rate, data + 28, sizeof rate);
+        Answer("profile " + std::to_string(size) + " rate " + std::to_string(rate));
+    } else if (command == "timer") {
+        // "timer ID": the panel's timer ID comes due now.
+        const BOOL posted = PostMessageW(Panel(), WM_TIMER, std::strtoul(rest, nullptr, 10), 0);
+        Answer(std::string("timer ") + (posted ? "1" : "0"));
+    } else if (command == "menu-keys") {
+        // "menu-keys C VK...": the menu bar's item with mnemonic C opened from the keyboard, then
+        // the virtual keys pressed one after another, as a person walks through the menus. Each
+        // key waits for the menus the one before opened or closed: the menu loop posts its own
+        // key to open the first menu, and ours must come after it.
+        HWND panel = Panel();
+        std::istringstream keys(rest);
+        std::string mnemonic;
+        keys >> mnemonic;
+        bool sent = panel != nullptr && !mnemonic.empty() &&
+                    PostMessageW(panel, WM_SYSCOMMAND, SC_KEYMENU, mnemonic[0]) != 0;
+        int open = 1;
+        sent = sent && Within([&] { return OpenMenus(panel) == open; });
+        for (unsigned key = 0; sent && keys >> key;) {
+            sent = PostMessageW(panel, WM_KEYDOWN, key, 1) != 0 &&
+                   PostMessageW(panel, WM_KEYUP, key, 0xC0000001) != 0;
+            if (key == VK_RIGHT) ++open;
+            if (key == VK_LEFT || key == VK_ESCAPE) --open;
+            sent = sent && Within([&] { return OpenMenus(panel) == (open < 0 ? 0 : open); });
+        }
+        Answer(std::string("menu-keys ") + (sent ? "1" : "0"));
+    } else {
+        return false;
+    }
+    return true;
+}
+
 void Run(const std::string& line) {
     char word[32] = {};
     char rest[256] = {};
@@ -146,8 +230,9 @@ void Run(const std::string& line) {
         std::sscanf(rest, "%d %d", &x, &y);
         HWND about = FindByTitle("ZELPanel");
         const LPARAM point = MAKELPARAM(x, y);
+        // Both posted: a sent press would overtake the release of an earlier click still queued.
         const bool sent = about != nullptr &&
-                          SendMessageW(about, WM_LBUTTONDOWN, MK_LBUTTON, point) == 0 &&
+                          PostMessageW(about, WM_LBUTTONDOWN, MK_LBUTTON, point) != 0 &&
                           PostMessageW(about, WM_LBUTTONUP, 0, point) != 0;
         Answer(std::string("clicked ") + (sent ? "1" : "0"));
     } else if (command == "about-gone") {
@@ -158,7 +243,7 @@ void Run(const std::string& line) {
         if (listener != nullptr)
             SendMessageW(listener, WM_DEVICECHANGE, std::strtoul(rest, nullptr, 0), 0);
         Answer(std::string("listener ") + (listener ? "1" : "0"));
-    } else {
+    } else if (!RunDeviceCommand(command, rest)) {
         Answer("unknown " + command);
     }
 }

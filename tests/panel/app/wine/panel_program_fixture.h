@@ -99,3 +99,14 @@ class PanelProgramFixture : public ::testing::Test {
 };
 
 }  // namespace q407::test
+
+namespace q407::test {
+
+// The panel program with Wine's trace channels (a WINEDEBUG value) on its standard error: with
+// "warn+debugstr" what the program writes with OutputDebugString.
+inline std::unique_ptr<WineProcess> StartTracedPanel(WineSession& wine, const std::string& socket,
+                                                     const std::string& channels) {
+    return wine.Start(kPanelProgram, {}, {"Q407_MACHINE=" + socket, "WINEDEBUG=" + channels});
+}
+
+}  // namespace q407::test
