@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -127,6 +128,17 @@ class PanelControlsTest : public PanelProgramFixture {
         ASSERT_TRUE(wine_.Drag(points));
     }
 
+    // The pixels of a page rectangle on the screen, once its repaint has had time to land.
+    std::vector<char> PictureOf(const PageRect& r) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const std::string ppm = dir_ + "/button.ppm";
+        if (!wine_.Screenshot(ppm,
+                              ScreenRect{originX_ + r.left, originY_ + r.top, r.width, r.height}))
+            return {};
+        std::ifstream file(ppm, std::ios::binary);
+        return std::vector<char>(std::istreambuf_iterator<char>(file), {});
+    }
+
     std::string ShotsDir() {
         const std::string shots = std::string(Q407_PANEL_TEST_DIR) + "/screenshots";
         std::filesystem::create_directories(shots);
@@ -193,6 +205,8 @@ TEST_F(PanelControlsTest, SpdifInputOnlyWithTheAutoClockAndLiveMetersAboveTheCon
     ASSERT_TRUE(unit.contains("clockMode")) << unit.dump();
     const int internalMode = unit["clockMode"].get<int>();
     EXPECT_FALSE(unit["spdifInputs"].get<bool>());
+    const std::vector<char> disabledPicture = PictureOf(digital);
+    ASSERT_FALSE(disabledPicture.empty());
 
     // S/PDIF while the clock is INTERNAL is refused: after AUTO the inputs are still analog.
     ASSERT_NO_FATAL_FAILURE(ClickOnPage(digital));
@@ -200,17 +214,24 @@ TEST_F(PanelControlsTest, SpdifInputOnlyWithTheAutoClockAndLiveMetersAboveTheCon
     unit = WaitForUnit([&](const nlohmann::json& u) { return u["clockMode"] != internalMode; });
     EXPECT_NE(unit["clockMode"].get<int>(), internalMode) << unit.dump();
     EXPECT_FALSE(unit["spdifInputs"].get<bool>());
+    const std::vector<char> offPicture = PictureOf(digital);
+    EXPECT_NE(offPicture, disabledPicture);
 
-    // With AUTO, S/PDIF is taken; INTERNAL again sends the inputs back to analog.
+    // With AUTO, S/PDIF is taken; INTERNAL again sends the inputs back to analog and shows the
+    // S/PDIF button disabled.
     ASSERT_NO_FATAL_FAILURE(ClickOnPage(digital));
     unit = WaitForUnit([](const nlohmann::json& u) { return u["spdifInputs"].get<bool>(); });
     EXPECT_TRUE(unit["spdifInputs"].get<bool>()) << unit.dump();
+    const std::vector<char> onPicture = PictureOf(digital);
+    EXPECT_NE(onPicture, offPicture);
+    EXPECT_NE(onPicture, disabledPicture);
     ASSERT_NO_FATAL_FAILURE(ClickOnPage(internal));
     unit = WaitForUnit([&](const nlohmann::json& u) {
         return u["clockMode"] == internalMode && !u["spdifInputs"].get<bool>();
     });
     EXPECT_EQ(unit["clockMode"].get<int>(), internalMode) << unit.dump();
     EXPECT_FALSE(unit["spdifInputs"].get<bool>());
+    EXPECT_EQ(PictureOf(digital), disabledPicture);
 
     // The dialog's rate label and format and level buttons lie above the page where they
     // share pixels with it.
