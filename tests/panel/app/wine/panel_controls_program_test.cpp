@@ -312,7 +312,7 @@ TEST_F(PanelControlsTest, LatencyChangeRefusedWhileAWdmRecordingRuns) {
     std::string refusals;
     for (int attempt = 0; attempt < 5; ++attempt) {
         recorder = wine_.StartNative({Q407_PROGRAM, "record", dir_ + "/take.wav", "--machine",
-                                      socket_, "--seconds", "8", "--rate",
+                                      socket_, "--seconds", "30", "--rate",
                                       std::to_string(idle["rate"].get<int>()), "--json"});
         ASSERT_TRUE(recorder);
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -325,8 +325,15 @@ TEST_F(PanelControlsTest, LatencyChangeRefusedWhileAWdmRecordingRuns) {
         WaitForUnit([&](const nlohmann::json& u) { return u.value("clients", 0) > clients; });
     ASSERT_GT(busy.value("clients", 0), clients) << busy.dump();
 
-    Ask("command 32780", "posted");  // 32 samples
-    const std::string message = Ask("message", "message ");
+    // 32 samples; once more with 1024 should a busy machine let the first slip past the
+    // recording's start.
+    std::string message = "message none";
+    for (const char* latency : {"32780", "32785"}) {
+        Ask(std::string("command ") + latency, "posted");
+        message = Ask("message", "message ");
+        if (message != "message none") break;
+    }
+    EXPECT_TRUE(recorder->Running());
     int x = 0;
     int y = 0;
     char text[256] = {};
@@ -340,8 +347,7 @@ TEST_F(PanelControlsTest, LatencyChangeRefusedWhileAWdmRecordingRuns) {
     const std::string after = Ask("find", "panel");
     EXPECT_EQ(after.rfind("panel visible 1", 0), 0u) << after;
 
-    // How much the recording got across the panel's stream restarts is not this test's matter.
-    EXPECT_TRUE(recorder->WaitForExit(kPatience).has_value()) << recorder->ErrorText();
+    recorder->Kill();
 }
 
 TEST_F(PanelControlsTest, AboutBoxClosesOnAClickOnItsButtonArea) {
