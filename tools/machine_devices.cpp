@@ -82,6 +82,18 @@ nlohmann::json MachineDevices::List() const {
                             {"serial", "Q407LX-" + std::to_string(unit + 1)},
                             {"state", StateOf(unit)}};
         if (rig_.Facade(unit) != nullptr) u["rate"] = rig_.Device(unit).ClockRate();
+        if (rig_.VirtualDevice(unit).Bus().Plugged()) {
+            // What the codec and the digital options hold, as a listener on the outputs finds it:
+            // each output's level (127 full, half a decibel a step), the clock mode (0 follows
+            // the S/PDIF input) and whether inputs 15/16 come from S/PDIF.
+            const sim::Q407Device& device = rig_.Device(unit);
+            nlohmann::json levels = nlohmann::json::array();
+            for (int channel = 0; channel < 8; ++channel)
+                levels.push_back(static_cast<int>(127.0 + 2.0 * device.OutputGainDb(channel)));
+            u["outputLevels"] = std::move(levels);
+            u["clockMode"] = device.Mode();
+            u["spdifInputs"] = device.InputsFromSpdif();
+        }
         units.push_back(std::move(u));
     }
     size_t allocations = 0;

@@ -88,19 +88,6 @@ bool CopyMeters(const EngineStatus* status, uint8_t* meters32) {
     return true;
 }
 
-void OnOffButton::SetOn(bool on) {
-    if (on_ == on) return;
-    on_ = on;
-    Invalidate(false);
-}
-
-HBITMAP OnOffButton::ChoosePicture(UINT itemState) const {
-    if (on_ && PictureOf(kSelected) != nullptr) return PictureOf(kSelected);
-    if ((itemState & ODS_DISABLED) != 0 && PictureOf(kDisabled) != nullptr)
-        return PictureOf(kDisabled);
-    return PictureOf(kNormal);
-}
-
 CZELPanelDlg::CZELPanelDlg(HINSTANCE instance, framework::ProfileStore& profile,
                            bool defaultRequested)
     : Dialog(IDD_Q407PANEL_DIALOG),
@@ -117,13 +104,6 @@ CZELPanelDlg::CZELPanelDlg(HINSTANCE instance, framework::ProfileStore& profile,
 CZELPanelDlg::~CZELPanelDlg() {
     if (boldFont_ != nullptr) DeleteObject(boldFont_);
     if (background_ != nullptr) DeleteObject(background_);
-    if (labelBrush_ != nullptr) DeleteObject(labelBrush_);
-}
-
-bool CZELPanelDlg::AddPage(IPanelInterface* page) {
-    if (page == nullptr || pageCount_ >= kMaxPages) return false;
-    pages_[pageCount_++] = page;
-    return true;
 }
 
 void CZELPanelDlg::OnDeviceEvent(void* context, USBDevice* device, int event) {
@@ -158,21 +138,25 @@ bool CZELPanelDlg::OnInitDialog() {
     CreateRoutingViews();
 
     background_ = CreateSolidBrush(kBackgroundColour);
-    labelBrush_ = CreateSolidBrush(kLabelBackColour);
     // The mixer page; without memory or its template the dialog goes on with no page.
     if (auto* mixer = new (std::nothrow) CPanelControl(this); mixer != nullptr) {
-        if (mixer->Create(instance_, window))
-            AddPage(mixer);
-        else
+        if (mixer->Create(instance_, window)) {
+            // The page reaches under the rate label and the format buttons' left edge: it must
+            // not paint over them.
+            const LONG style = GetWindowLongW(mixer->Handle(), GWL_STYLE);
+            SetWindowLongW(mixer->Handle(), GWL_STYLE, style | static_cast<LONG>(WS_CLIPSIBLINGS));
+            pages_.add(mixer);
+        } else {
             mixer->Release();
+        }
     }
-    for (int i = 0; i < pageCount_; ++i) pages_[i]->Show(i == 0 ? 1 : 0);
+    pages_.select(0);
     PagesShowAll(0);
 
-    rateLabel_ = CreateWindowExW(
-        0, L"STATIC", L"KHz", WS_CHILD | WS_VISIBLE | SS_CENTER, 76, 235, 70, 12, window,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(kRateLabelId)), instance_, nullptr);
+    rateLabel_.Create(window, RECT{76, 235, 146, 247}, kRateLabelId, kLabelTextColour,
+                      kLabelBackColour, L"KHz");
     CreateButtons();
+    RaiseOwnControls();
     ShowLevelAndFormatButtons(false);
 
     if (!tray_.Create(instance_, window, kTrayCallbackMessage, kTrayTip, icon_, kTrayIconId,
@@ -218,8 +202,8 @@ void CZELPanelDlg::CreateRoutingViews() {
 void CZELPanelDlg::CreateButtons() {
     for (int pair = 0; pair < 4; ++pair) {
         const int top = 72 + 15 * pair;
-        OnOffButton& balanced = levelButtons_[2 * pair];
-        OnOffButton& unbalanced = levelButtons_[2 * pair + 1];
+        CZELBitmapButton& balanced = levelButtons_[2 * pair];
+        CZELBitmapButton& unbalanced = levelButtons_[2 * pair + 1];
         if (balanced.Create(Handle(), static_cast<int>(kLevelFirst) + 2 * pair, L"",
                             WS_CHILD | WS_VISIBLE, 673, top, 26, 15, instance_))
             balanced.LoadBitmaps(instance_, L"BTN_BAL_OFF", L"BTN_BAL_ON");
@@ -227,8 +211,8 @@ void CZELPanelDlg::CreateButtons() {
                               WS_CHILD | WS_VISIBLE, 699, top, 26, 15, instance_))
             unbalanced.LoadBitmaps(instance_, L"BTN_UNBAL_OFF", L"BTN_UNBAL_ON");
     }
-    OnOffButton& professional = formatButtons_[1];
-    OnOffButton& consumer = formatButtons_[0];
+    CZELBitmapButton& professional = formatButtons_[1];
+    CZELBitmapButton& consumer = formatButtons_[0];
     if (professional.Create(Handle(), kProfessionalId, L"", WS_CHILD | WS_VISIBLE, 653, 166, 72, 14,
                             instance_))
         professional.LoadBitmaps(instance_, L"BTN_DIGI_FORMAT_PRO_OFF", L"BTN_DIGI_FORMAT_PRO_ON");
@@ -237,11 +221,23 @@ void CZELPanelDlg::CreateButtons() {
         consumer.LoadBitmaps(instance_, L"BTN_DIGI_FORMAT_CON_OFF", L"BTN_DIGI_FORMAT_CON_ON");
 }
 
+// Children come into the dialog beneath the ones made before them, so the page made first
+// would lie over the dialog's own controls where they share pixels.
+void CZELPanelDlg::RaiseOwnControls() {
+    const UINT flags = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+    if (rateLabel_.Handle() != nullptr)
+        SetWindowPos(rateLabel_.Handle(), HWND_TOP, 0, 0, 0, 0, flags);
+    for (CZELBitmapButton& button : levelButtons_)
+        if (button.Handle() != nullptr) SetWindowPos(button.Handle(), HWND_TOP, 0, 0, 0, 0, flags);
+    for (CZELBitmapButton& button : formatButtons_)
+        if (button.Handle() != nullptr) SetWindowPos(button.Handle(), HWND_TOP, 0, 0, 0, 0, flags);
+}
+
 void CZELPanelDlg::OnMeterTimer() {
     uint8_t meters[kMeterBytes];
     // A record that went with the device is not read again: its address may be reused.
     if (!CopyMeters(device_ != nullptr ? status_ : nullptr, meters)) status_ = nullptr;
-    for (int i = 0; i < pageCount_; ++i) pages_[i]->UpdateMeters(meters);
+    pages_.UpdateMeters(meters);
 }
 
 void CZELPanelDlg::OnPaint() {
@@ -271,7 +267,7 @@ void CZELPanelDlg::OnPaint() {
 }
 
 void CZELPanelDlg::ShowFromTray() {
-    for (int i = 0; i < pageCount_; ++i) pages_[i]->Show(i == 0 ? 1 : 0);
+    pages_.select(0);
     mayShow_ = true;
     ShowWindow(Handle(), SW_SHOW);
 }
@@ -379,12 +375,6 @@ bool CZELPanelDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam, LRE
             const HWND control = reinterpret_cast<HWND>(lParam);
             const HDC dc = reinterpret_cast<HDC>(wParam);
             const int id = GetDlgCtrlID(control);
-            if (control == rateLabel_) {
-                SetTextColor(dc, kLabelTextColour);
-                SetBkColor(dc, kLabelBackColour);
-                *result = reinterpret_cast<LRESULT>(labelBrush_);
-                return true;
-            }
             if ((id & 0xF000) == 0x4000) {
                 SelectObject(dc, boldFont_);
                 SetTextColor(dc, kBoldTextColour);
@@ -444,8 +434,7 @@ void CZELPanelDlg::OnDestroy() {
         device->release();
     }
     stopWatcher();
-    for (int i = 0; i < pageCount_; ++i) pages_[i]->Release();
-    pageCount_ = 0;
+    pages_.release();
     tray_.Remove();
 }
 
@@ -468,7 +457,7 @@ void CZELPanelDlg::ShowAbout() {
 }
 
 void CZELPanelDlg::ApplyConfigToPages(const PanelConfig& config) {
-    for (int i = 0; i < pageCount_; ++i) pages_[i]->ApplyConfig(config);
+    pages_.ApplyConfig(config);
 }
 
 void CZELPanelDlg::ShowDigitalFormat(bool professional) {
@@ -484,14 +473,14 @@ void CZELPanelDlg::ShowLevelMode(int pair, bool unbalanced) {
 
 void CZELPanelDlg::ShowLevelAndFormatButtons(bool visible) {
     const int command = visible ? SW_SHOW : SW_HIDE;
-    for (OnOffButton& button : levelButtons_)
+    for (CZELBitmapButton& button : levelButtons_)
         if (button.Handle() != nullptr) ShowWindow(button.Handle(), command);
-    for (OnOffButton& button : formatButtons_)
+    for (CZELBitmapButton& button : formatButtons_)
         if (button.Handle() != nullptr) ShowWindow(button.Handle(), command);
 }
 
 void CZELPanelDlg::SetRateLabel(const wchar_t* text) {
-    if (rateLabel_ != nullptr) SetWindowTextW(rateLabel_, text);
+    if (rateLabel_.Handle() != nullptr) rateLabel_.SetText(text);
 }
 
 void CZELPanelDlg::SetMenuCheck(unsigned command, bool checked) {
@@ -521,11 +510,11 @@ void CZELPanelDlg::SetTitle(const wchar_t* text) {
 }
 
 void CZELPanelDlg::PagesShowAll(int flag) {
-    for (int i = 0; i < pageCount_; ++i) pages_[i]->ShowAll(flag);
+    pages_.ShowAll(flag);
 }
 
 void CZELPanelDlg::PagesSetDevice(USBDevice* device) {
-    for (int i = 0; i < pageCount_; ++i) pages_[i]->SetDevice(device);
+    pages_.SetDevice(device);
 }
 
 void CZELPanelDlg::StartTimers() {

@@ -16,7 +16,9 @@
 #include "panel/widgets/panel_interface.h"
 #include "panel/widgets/panel_owner.h"
 #include "panel/widgets/system_tray.h"
-#include "platform/framework/bitmap_button.h"
+#include "panel/widgets/win_selector.h"
+#include "panel/widgets/zel_bitmap_button.h"
+#include "panel/widgets/zel_static.h"
 #include "platform/framework/dialog.h"
 #include "platform/framework/profile_store.h"
 #include "shared/engine_status.h"
@@ -35,21 +37,7 @@ inline constexpr int kMeterBytes = 32;
 // Where the meters come from in the status record: input peaks, then output peaks.
 inline constexpr size_t kInputPeaksOffset = 80;
 inline constexpr size_t kOutputPeaksOffset = 64;
-inline constexpr int kMaxPages = 4;
 inline constexpr wchar_t kSupportAddress[] = L"https://support.zel-audio.example/q407lx";
-
-// A two-picture button that stays pressed while on (level and digital format buttons).
-class OnOffButton : public framework::BitmapButton {
-  public:
-    void SetOn(bool on);
-    bool On() const { return on_; }
-
-  protected:
-    HBITMAP ChoosePicture(UINT itemState) const override;
-
-  private:
-    bool on_ = false;
-};
 
 // The 32 meter bytes from a status record (zero without one). The driver takes the record's
 // pages away when the device is removed, before the removal reaches the window: a record that
@@ -71,8 +59,6 @@ class CZELPanelDlg : public framework::Dialog, public PanelView, public PanelOwn
     // Shows the dialog normally and in front (the "&Open" command, a second start, the ASIO
     // driver's request through the message window).
     void ShowPanel();
-    // Adds a page (the dialog calls every page's operations); false when the list is full.
-    bool AddPage(IPanelInterface* page);
 
     // PanelView
     void ApplyConfigToPages(const PanelConfig& config) override;
@@ -105,6 +91,7 @@ class CZELPanelDlg : public framework::Dialog, public PanelView, public PanelOwn
     void SizeAndCentre();
     void CreateRoutingViews();
     void CreateButtons();
+    void RaiseOwnControls();
     void OnMeterTimer();
     void OnPaint();
     void ShowFromTray();
@@ -118,14 +105,12 @@ class CZELPanelDlg : public framework::Dialog, public PanelView, public PanelOwn
     bool defaultRequested_;
 
     CSystemTray tray_;
-    IPanelInterface* pages_[kMaxPages] = {};
-    int pageCount_ = 0;
+    CWinSelector pages_;
     HFONT boldFont_ = nullptr;
     HBRUSH background_ = nullptr;
-    HBRUSH labelBrush_ = nullptr;
-    HWND rateLabel_ = nullptr;
-    OnOffButton levelButtons_[8];
-    OnOffButton formatButtons_[2];  // consumer, professional
+    CZELStatic rateLabel_;
+    CZELBitmapButton levelButtons_[8];
+    CZELBitmapButton formatButtons_[2];  // consumer, professional
     ZELController port_;
     PanelConfig current_{};
     bool alwaysOnTop_ = false;

@@ -71,12 +71,17 @@ TEST(MachineDevices, UnitsFollowUnplugReplugAndSleep) {
         EXPECT_EQ(list["units"][unit]["rate"], 48000);
     }
     EXPECT_EQ(list["units"][1]["serial"], "Q407LX-2");
+    // The codec after reset plays every output at full level; analog inputs.
+    EXPECT_EQ(list["units"][0]["outputLevels"], nlohmann::json(std::vector<int>(8, 127)));
+    EXPECT_FALSE(list["units"][0]["spdifInputs"].get<bool>());
+    EXPECT_TRUE(list["units"][0]["clockMode"].is_number_integer());
 
     EXPECT_TRUE(Ask(devices, "unplug", 1)["ok"].get<bool>());
     list = Ask(devices, "list");
     EXPECT_EQ(list["units"][0]["state"], "plugged");
     EXPECT_EQ(list["units"][1]["state"], "removed");
     EXPECT_FALSE(list["units"][1].contains("rate"));
+    EXPECT_FALSE(list["units"][1].contains("outputLevels"));
     EXPECT_FALSE(Ask(devices, "unplug", 1)["ok"].get<bool>());
 
     const nlohmann::json replug = Ask(devices, "plug", 1);

@@ -162,6 +162,101 @@ bool RunDeviceCommand(const std::string& command, const char* rest) {
     return true;
 }
 
+// A message box of the panel: a dialog titled with the panel's caption alone; a hidden one too
+// when `shown` is false (a box being destroyed is hidden first).
+HWND MessageBoxWindow(bool shown = true) {
+    const char* const caption = "ZEL Q407 LX Control Panel";
+    HWND found = nullptr;
+    for (HWND window = FindWindowExW(nullptr, nullptr, L"#32770", nullptr); window != nullptr;
+         window = FindWindowExW(nullptr, window, L"#32770", nullptr)) {
+        if ((!shown || IsWindowVisible(window)) && TitleOf(window) == caption) found = window;
+    }
+    return found;
+}
+
+struct StaticTexts {
+    std::string text;
+};
+
+BOOL CALLBACK CollectStatic(HWND child, LPARAM context) {
+    WCHAR className[64] = {};
+    GetClassNameW(child, className, 64);
+    if (lstrcmpiW(className, L"Static") != 0) return TRUE;
+    std::string text = TitleOf(child);
+    if (text.empty()) return TRUE;
+    for (char& c : text)
+        if (c == '\n') c = '|';
+    auto* texts = reinterpret_cast<StaticTexts*>(context);
+    texts->text += text;
+    return TRUE;
+}
+
+// The controls and boxes a person sees and clicks, with their screen places; true when the
+// command was one of them.
+bool RunOnScreen(const std::string& command, const char* rest) {
+    if (command == "client") {
+        // Where the panel's client area starts on the screen.
+        HWND panel = Panel();
+        POINT origin{0, 0};
+        if (panel == nullptr || !ClientToScreen(panel, &origin)) {
+            Answer("client none");
+        } else {
+            Answer("client " + std::to_string(origin.x) + " " + std::to_string(origin.y));
+        }
+        return true;
+    }
+    if (command == "message") {
+        // "message X Y TEXT": the centre of its first button on the screen and its text with
+        // line ends as '|'.
+        HWND box = nullptr;
+        Within([&] { return (box = MessageBoxWindow()) != nullptr; });
+        if (box == nullptr) {
+            Answer("message none");
+            return true;
+        }
+        StaticTexts texts;
+        EnumChildWindows(box, CollectStatic, reinterpret_cast<LPARAM>(&texts));
+        RECT button{};
+        HWND ok = GetDlgItem(box, IDOK);
+        if (ok != nullptr) GetWindowRect(ok, &button);
+        Answer("message " + std::to_string((button.left + button.right) / 2) + " " +
+               std::to_string((button.top + button.bottom) / 2) + " " + texts.text);
+        return true;
+    }
+    if (command == "message-gone") {
+        const bool gone = Within([] { return MessageBoxWindow(false) == nullptr; });
+        Answer(std::string("message-gone ") + (gone ? "1" : "0"));
+        return true;
+    }
+    if (command == "child-at") {
+        // The identifier of the shown child that a click at a client point of the panel reaches.
+        int x = 0;
+        int y = 0;
+        std::sscanf(rest, "%d %d", &x, &y);
+        const POINT point{x, y};
+        HWND panel = Panel();
+        HWND child =
+            panel != nullptr ? ChildWindowFromPointEx(panel, point, CWP_SKIPINVISIBLE) : nullptr;
+        Answer("child-at " + (child == nullptr || child == panel
+                                  ? std::string("none")
+                                  : std::to_string(GetDlgCtrlID(child))));
+        return true;
+    }
+    if (command == "page") {
+        // Whether the mixer page (the panel's child dialog) is shown, and its client size.
+        HWND panel = Panel();
+        HWND page = panel != nullptr ? FindWindowExW(panel, nullptr, L"#32770", nullptr) : nullptr;
+        RECT rect{};
+        if (page != nullptr) GetClientRect(page, &rect);
+        Answer(page == nullptr
+                   ? std::string("page none")
+                   : "page visible " + std::to_string(IsWindowVisible(page) ? 1 : 0) + " size " +
+                         std::to_string(rect.right) + " " + std::to_string(rect.bottom));
+        return true;
+    }
+    return false;
+}
+
 void Run(const std::string& line) {
     char word[32] = {};
     char rest[256] = {};
@@ -243,7 +338,8 @@ void Run(const std::string& line) {
         if (listener != nullptr)
             SendMessageW(listener, WM_DEVICECHANGE, std::strtoul(rest, nullptr, 0), 0);
         Answer(std::string("listener ") + (listener ? "1" : "0"));
-    } else if (!RunDeviceCommand(command, rest)) {
+    } else if (RunDeviceCommand(command, rest) || RunOnScreen(command, rest)) {
+    } else {
         Answer("unknown " + command);
     }
 }
