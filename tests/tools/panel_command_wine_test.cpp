@@ -148,26 +148,35 @@ std::pair<int, int> SizeOf(const nlohmann::json& rect) {
     return {rect["width"].get<int>(), rect["height"].get<int>()};
 }
 
-TEST_F(PanelCommandTest, HeadlessRunUnplugsReplugsAndPicturesTheMainWindowOnly) {
-    // No DISPLAY: headless without being asked.
-    nlohmann::json report;
-    const std::string shot = dir_ + "/shot.png";
-    ASSERT_EQ(RunPanel({"--unplug-after", "0.5", "--replug-after", "1.5", "--screenshot", shot,
-                        "--after", "2.5"},
-                       {}, &report),
-              0)
-        << text_;
-    EXPECT_TRUE(report["ok"].get<bool>()) << text_;
+TEST_F(PanelCommandTest, HeadlessRunUnplugsAndReplugsOnScheduleAndStopsCleanOnSigint) {
+    std::unique_ptr<WineProcess> panel =
+        wine_.StartNative({Q407_PROGRAM, "panel", "--headless", "--program", kStandIn, "--json",
+                           "--unplug-after", "0.5", "--replug-after", "1.5"},
+                          {"Q407_STAND_IN_LOG=" + log_});
+    ASSERT_TRUE(panel);
+    // The program saw the device through the bridge, its removal and its return.
+    ASSERT_TRUE(WaitForLog("device present", 2)) << panel->ErrorText();
+    // Its progress lines go to standard error beside the JSON report.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (panel->ErrorText().find("opened the panel's main window") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(100ms);
+    panel->Signal(SIGINT);
+    ASSERT_EQ(panel->WaitForExit(kPatience), 0) << panel->ErrorText();
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{"device present", "device absent", "device present"}));
+    const std::optional<std::string> line = panel->WaitForLine("{", Timeout(1000));
+    ASSERT_TRUE(line) << panel->ErrorText();
+    const nlohmann::json report = nlohmann::json::parse(*line);
+    EXPECT_EQ(report["stop_signal"], SIGINT);
+    EXPECT_TRUE(report["ok"].get<bool>()) << panel->ErrorText();
     EXPECT_TRUE(report["headless"].get<bool>());
     EXPECT_TRUE(report["private_machine"].get<bool>());
-    EXPECT_TRUE(report["machine_clean"].get<bool>()) << text_;
-    EXPECT_EQ(report["screenshot"], shot);
-
-    // The picture holds the program's window as Wine placed it (320x200), not the screen.
+    EXPECT_TRUE(report["machine_clean"].get<bool>()) << panel->ErrorText();
+    EXPECT_TRUE(report["screenshot"].is_null());
+    // The window program found and opened the program's window as Wine placed it.
     ASSERT_TRUE(report["window"].is_object()) << report.dump();
     EXPECT_EQ(SizeOf(report["window"]), std::make_pair(320, 200));
-    EXPECT_EQ(report["screenshot_rect"], report["window"]);
-    EXPECT_EQ(PngSize(shot), std::make_optional(SizeOf(report["window"])));
 
     // The schedule counts from when the program connected to the machine.
     ASSERT_EQ(report["events"].size(), 2u) << report.dump();
@@ -178,33 +187,12 @@ TEST_F(PanelCommandTest, HeadlessRunUnplugsReplugsAndPicturesTheMainWindowOnly) 
     EXPECT_GE(report["events"][1]["at"].get<double>(), 1.5);
     EXPECT_LT(report["events"][0]["at"].get<double>(), report["events"][1]["at"].get<double>());
     for (const auto& event : report["events"]) EXPECT_TRUE(event["ok"].get<bool>());
-    // The program saw the device through the bridge, its removal and its return.
-    EXPECT_EQ(LogLines(),
-              (std::vector<std::string>{"device present", "device absent", "device present"}));
 
     // Its machine's socket, prefix and screen went with it.
     const std::string socket = report["machine"].get<std::string>();
     EXPECT_FALSE(socket.empty());
     EXPECT_FALSE(fs::exists(socket));
     EXPECT_FALSE(fs::exists(fs::path(socket).parent_path()));
-}
-
-TEST_F(PanelCommandTest, SigintStopsThePanelItsMachineAndScreen) {
-    std::unique_ptr<WineProcess> panel =
-        wine_.StartNative({Q407_PROGRAM, "panel", "--headless", "--program", kStandIn, "--json"},
-                          {"Q407_STAND_IN_LOG=" + log_});
-    ASSERT_TRUE(panel);
-    ASSERT_TRUE(WaitForLog("device present")) << panel->ErrorText();
-    panel->Signal(SIGINT);
-    ASSERT_EQ(panel->WaitForExit(kPatience), 0) << panel->ErrorText();
-    const std::optional<std::string> line = panel->WaitForLine("{", Timeout(1000));
-    ASSERT_TRUE(line) << panel->ErrorText();
-    const nlohmann::json report = nlohmann::json::parse(*line);
-    EXPECT_EQ(report["stop_signal"], SIGINT);
-    EXPECT_TRUE(report["ok"].get<bool>()) << panel->ErrorText();
-    EXPECT_TRUE(report["machine_clean"].get<bool>()) << panel->ErrorText();
-    EXPECT_TRUE(report["screenshot"].is_null());
-    EXPECT_FALSE(fs::exists(fs::path(report["machine"].get<std::string>()).parent_path()));
 }
 
 TEST_F(PanelCommandTest, OnARunningMachineTheAsioDriverStartsOnePanelThatLaterRequestsShow) {
@@ -252,6 +240,11 @@ TEST_F(PanelCommandTest, TheControlPanelProgramRunsSharesItsWindowAndIsShownOnAS
               0)
         << text_;
     EXPECT_TRUE(report["panel_connected_after"].is_number()) << report.dump();
+    // No DISPLAY: headless without being asked; the run ends clean once the picture is written.
+    EXPECT_TRUE(report["headless"].get<bool>());
+    EXPECT_TRUE(report["machine_clean"].get<bool>()) << text_;
+    EXPECT_EQ(report["screenshot"], shot);
+    EXPECT_FALSE(fs::exists(fs::path(report["machine"].get<std::string>()).parent_path()));
     // The main dialog, opened from its hidden start: a picture of it alone, well inside the
     // screen.
     ASSERT_TRUE(report["screenshot_rect"].is_object()) << report.dump();
