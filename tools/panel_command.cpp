@@ -30,6 +30,7 @@
 #include "sim/service/machine_server.h"
 #include "tools/cli_parse.h"
 #include "tools/device_command.h"
+#include "tools/panel_meter_signal.h"
 #include "tools/wine_prefix.h"
 
 extern char** environ;
@@ -51,6 +52,10 @@ constexpr milliseconds kClientLookInterval{200};
 constexpr milliseconds kTemplateLimit{400000};
 // The longest schedule accepted: a bound on every wait of a scheduled run.
 constexpr double kMaxScheduleSeconds = 3600;
+// The inputs' swelling tones: one swell takes this long on every one of the 16 inputs.
+constexpr int kMeterSignalSeconds = 4;
+constexpr int kDeviceInputs = 16;
+constexpr uint32_t kMeterSignalRate = 44100;
 
 // The panel program when --program is not given: $Q407_PANEL_PROGRAM, else the build's own.
 std::string DefaultProgram() {
@@ -65,7 +70,7 @@ struct Options {
     double after = 5;
     double unplugAfter = -1;
     double replugAfter = -1;
-    std::string input = "signal";
+    std::string input = "levels";
     bool headless = false;
     bool json = false;
 };
@@ -382,8 +387,17 @@ bool PanelRun::StartMachine() {
     const std::string self = SelfPath();
     if (self.empty()) return Fail("cannot find the q407 program itself");
     Progress("starting a machine with one Q407 LX (inputs: " + o_.input + ") on " + socket_);
+    std::string input = o_.input;
+    if (input == "levels") {
+        input = runDir_ + "/levels.wav";
+        std::string why;
+        if (!WriteWavFile(input,
+                          MeterSignalClip(kMeterSignalRate, kDeviceInputs, kMeterSignalSeconds),
+                          &why, 16))
+            return Fail(why);
+    }
     const std::string log = runDir_ + "/machine.log";
-    if (!machine_.Start({self, "machine", "--socket", socket_, "--units", "1", "--input", o_.input,
+    if (!machine_.Start({self, "machine", "--socket", socket_, "--units", "1", "--input", input,
                          "--settings", runDir_ + "/settings.reg", "--log", log},
                         EnvironmentWith({}), runDir_ + "/machine.out", SIGTERM))
         return Fail("cannot start the machine");
@@ -700,8 +714,8 @@ int PanelCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_option("--program", o.program, "the panel program (a winelib .exe.so)")
         ->capture_default_str();
     app.add_option("--input", o.input,
-                   "what the private machine's inputs carry: signal, ramp, loopback, silence or "
-                   "a WAV file")
+                   "what the private machine's inputs carry: levels (a tone swelling and falling, "
+                   "a step later on each input), signal, ramp, loopback, silence or a WAV file")
         ->capture_default_str();
     app.add_flag("--headless", o.headless, "run on a private Xvfb screen");
     CLI::Option* shot = app.add_option("--screenshot", o.screenshot,
