@@ -71,16 +71,21 @@ const CommandValue* Find(const CommandValue (&table)[N], WORD command) {
 
 }  // namespace
 
-void CopyMeters(const EngineStatus* status, uint8_t* meters32) {
-    if (status == nullptr) {
-        std::memset(meters32, 0, kMeterBytes);
-        return;
-    }
+bool CopyMeters(const EngineStatus* status, uint8_t* meters32) {
+    std::memset(meters32, 0, kMeterBytes);
+    if (status == nullptr) return true;
     static_assert(kInputPeaksOffset + 16 <= sizeof(EngineStatus));
     static_assert(kOutputPeaksOffset + 16 <= sizeof(EngineStatus));
     const auto* bytes = reinterpret_cast<const uint8_t*>(status);
-    std::memcpy(meters32, bytes + kInputPeaksOffset, 16);
-    std::memcpy(meters32 + 16, bytes + kOutputPeaksOffset, 16);
+    // Read through the system rather than directly, so that pages already gone fail the call.
+    uint8_t peaks[kMeterBytes];
+    SIZE_T read = 0;
+    const HANDLE self = GetCurrentProcess();
+    if (!ReadProcessMemory(self, bytes + kInputPeaksOffset, peaks, 16, &read) || read != 16 ||
+        !ReadProcessMemory(self, bytes + kOutputPeaksOffset, peaks + 16, 16, &read) || read != 16)
+        return false;
+    std::memcpy(meters32, peaks, kMeterBytes);
+    return true;
 }
 
 void OnOffButton::SetOn(bool on) {
@@ -234,7 +239,8 @@ void CZELPanelDlg::CreateButtons() {
 
 void CZELPanelDlg::OnMeterTimer() {
     uint8_t meters[kMeterBytes];
-    CopyMeters(device_ != nullptr ? status_ : nullptr, meters);
+    // A record that went with the device is not read again: its address may be reused.
+    if (!CopyMeters(device_ != nullptr ? status_ : nullptr, meters)) status_ = nullptr;
     for (int i = 0; i < pageCount_; ++i) pages_[i]->UpdateMeters(meters);
 }
 

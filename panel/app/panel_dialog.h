@@ -51,8 +51,10 @@ class OnOffButton : public framework::BitmapButton {
     bool on_ = false;
 };
 
-// The 32 meter bytes from a status record (zero without one).
-void CopyMeters(const EngineStatus* status, uint8_t* meters32);
+// The 32 meter bytes from a status record (zero without one). The driver takes the record's
+// pages away when the device is removed, before the removal reaches the window: a record that
+// can no longer be read gives zeros and false instead of a fault.
+bool CopyMeters(const EngineStatus* status, uint8_t* meters32);
 
 class CZELPanelDlg : public framework::Dialog, public PanelView, public PanelOwner {
   public:

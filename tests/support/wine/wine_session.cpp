@@ -395,10 +395,16 @@ std::vector<std::string> WineSession::Environment(const std::vector<std::string>
         std::string entry = *e;
         if (!overridden(entry)) env.push_back(entry);
     }
-    env.push_back("DISPLAY=" + display_);
-    env.push_back("WINEPREFIX=" + prefix_);
-    env.push_back("WINEDEBUG=-all");
-    env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
+    // The session's own settings, unless the caller gives one of them (a first entry wins).
+    auto given = [&](const std::string& name) {
+        for (const std::string& e : extra)
+            if (e.substr(0, e.find('=')) == name) return true;
+        return false;
+    };
+    if (!given("DISPLAY")) env.push_back("DISPLAY=" + display_);
+    if (!given("WINEPREFIX")) env.push_back("WINEPREFIX=" + prefix_);
+    if (!given("WINEDEBUG")) env.push_back("WINEDEBUG=-all");
+    if (!given("WINEDLLOVERRIDES")) env.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
     for (const std::string& e : extra) env.push_back(e);
     return env;
 }

@@ -1,6 +1,7 @@
 // Looks at and drives a running control panel from outside, as the shell and a person would: finds
 // its dialog, reads titles, menus and window state, sends the notification-area messages and
 // commands. Commands on standard input, one answer line each on standard output.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -76,6 +77,40 @@ bool Within(Check check) {
         Sleep(100);
     }
     return false;
+}
+
+// The panel's saved settings record (the registry value its profile keeps).
+constexpr WCHAR kProfileKey[] = L"Software\\ZEL\\Q407Pan\\Q407LXPan";
+constexpr WCHAR kConfigValue[] = L"Q407LXConfig";
+
+// The device-related commands; false when command is none of them.
+bool RunDeviceCommand(const std::string& command, const char* rest) {
+    (void)rest;
+    if (command == "profile-clear") {
+        HKEY key = nullptr;
+        LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, kProfileKey, 0, KEY_SET_VALUE, &key);
+        if (status == ERROR_SUCCESS) {
+            status = RegDeleteValueW(key, kConfigValue);
+            RegCloseKey(key);
+        }
+        Answer(std::string("profile-clear ") + (status == ERROR_SUCCESS ? "1" : "0"));
+    } else if (command == "profile") {
+        // "profile SIZE rate RATE", or "profile none" without the value.
+        BYTE data[512] = {};
+        DWORD size = sizeof data;
+        DWORD type = 0;
+        if (RegGetValueW(HKEY_CURRENT_USER, kProfileKey, kConfigValue, RRF_RT_REG_BINARY, &type,
+                         data, &size) != ERROR_SUCCESS) {
+            Answer("profile none");
+            return true;
+        }
+        int32_t rate = 0;
+        if (size >= 32) std::memcpy(&rate, data + 28, sizeof rate);
+        Answer("profile " + std::to_string(size) + " rate " + std::to_string(rate));
+    } else {
+        return false;
+    }
+    return true;
 }
 
 void Run(const std::string& line) {
@@ -158,7 +193,7 @@ void Run(const std::string& line) {
         if (listener != nullptr)
             SendMessageW(listener, WM_DEVICECHANGE, std::strtoul(rest, nullptr, 0), 0);
         Answer(std::string("listener ") + (listener ? "1" : "0"));
-    } else {
+    } else if (!RunDeviceCommand(command, rest)) {
         Answer("unknown " + command);
     }
 }

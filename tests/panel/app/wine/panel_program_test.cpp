@@ -58,6 +58,23 @@ TEST_F(PanelProgramTest, LivesInTheNotificationAreaFollowsTheDeviceAndRunsOnce) 
     EXPECT_EQ(Ask("wait-visible 1", "panel").rfind("panel visible 1", 0), 0u);
     EXPECT_TRUE(panel_->Running());
 
+    // Unplugged: "No Device", the settings saved once with what the device held (a second save
+    // would write the forgotten record: no rate); the meters stop reading the status record,
+    // which went with the device. Plugged back: attached again.
+    EXPECT_EQ(Ask("profile-clear", "profile-clear"), "profile-clear 1");
+    ASSERT_TRUE(Device({"unplug", "0"}));
+    EXPECT_EQ(Ask("wait-title - No Device", "title"),
+              std::string("title ") + kAttachedTitle + " - No Device");
+    const std::string saved = Ask("profile", "profile");
+    int size = 0;
+    int rate = 0;
+    ASSERT_EQ(std::sscanf(saved.c_str(), "profile %d rate %d", &size, &rate), 2) << saved;
+    EXPECT_EQ(size, 360);
+    EXPECT_TRUE(rate == 44100 || rate == 48000 || rate == 88200 || rate == 96000) << saved;
+    ASSERT_TRUE(Device({"plug", "0"}));
+    EXPECT_EQ(Ask("wait-title Ver 1.4", "title"), std::string("title ") + kAttachedTitle);
+    EXPECT_TRUE(panel_->Running());
+
     // The watcher's window is found by its class and takes a configuration change.
     EXPECT_EQ(Ask("listener 0x18", "listener"), "listener 1");
 
