@@ -168,6 +168,12 @@ TEST_F(PanelCommandTest, HeadlessRunUnplugsAndReplugsOnScheduleAndStopsCleanOnSi
     const std::optional<std::string> line = panel->WaitForLine("{", Timeout(1000));
     ASSERT_TRUE(line) << panel->ErrorText();
     const nlohmann::json report = nlohmann::json::parse(*line);
+    // With --json the report is all that standard output holds; the progress went beside it.
+    EXPECT_EQ(panel->Lines().size(), 1u);
+    for (const char* progress :
+         {"q407 panel: the panel reached the machine after", "q407 panel: unplugged unit 0",
+          "q407 panel: plugged in unit 0", "q407 panel: stopping"})
+        EXPECT_NE(panel->ErrorText().find(progress), std::string::npos) << progress;
     EXPECT_EQ(report["stop_signal"], SIGINT);
     EXPECT_TRUE(report["ok"].get<bool>()) << panel->ErrorText();
     EXPECT_TRUE(report["headless"].get<bool>());
