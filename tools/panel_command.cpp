@@ -210,10 +210,11 @@ struct WindowRect {
     long y = 0;
     long width = 0;
     long height = 0;
+    std::string title;
 };
 
-// The rectangle of the window program's answer ("window X Y W H visible V"); nothing for "window
-// none", a window of no size, or anything else.
+// The rectangle and title of the window program's answer ("window X Y W H visible V title T");
+// nothing for "window none", a hidden window, a window of no size, or anything else.
 std::optional<WindowRect> ParseWindowAnswer(const std::string& path) {
     std::ifstream in(path);
     std::string line;
@@ -222,8 +223,11 @@ std::optional<WindowRect> ParseWindowAnswer(const std::string& path) {
         int visible = 0;
         if (std::sscanf(line.c_str(), "window %ld %ld %ld %ld visible %d", &rect.x, &rect.y,
                         &rect.width, &rect.height, &visible) == 5 &&
-            rect.width > 0 && rect.height > 0 && visible == 1)
+            rect.width > 0 && rect.height > 0 && visible == 1) {
+            const size_t title = line.find(" title ");
+            if (title != std::string::npos) rect.title = line.substr(title + 7);
             return rect;
+        }
     }
     return std::nullopt;
 }
@@ -508,7 +512,8 @@ bool PanelRun::OpeningEnded(bool* ended) {
         if (!o_.screenshot.empty())
             return Fail("the panel's main window could not be found or shown" +
                         Tail(runDir_ + "/open.out") + Tail(runDir_ + "/panel.log"));
-        Progress("the panel's main window could not be found or shown");
+        Progress("the panel's main window could not be found or shown" +
+                 Tail(runDir_ + "/open.out", 1));
         return true;
     }
     char line[128];
@@ -526,7 +531,7 @@ bool PanelRun::TakeScreenshot() {
                                               WineEnvironment(), answer, kToolLimit);
     const std::optional<WindowRect> rect =
         looked && *looked == 0 ? ParseWindowAnswer(answer) : std::nullopt;
-    if (!rect) return Fail("the panel's main window is gone" + Tail(answer));
+    if (!rect) return Fail("the panel's main window is no longer shown" + Tail(answer));
     const std::optional<std::string> crop = CropGeometry(*rect);
     if (!crop) return Fail("the panel's main window is off the screen");
     const std::optional<int> code =
@@ -688,8 +693,11 @@ nlohmann::json PanelRun::Report() const {
     report["screenshot"] = screenshotWritten_ ? nlohmann::json(o_.screenshot) : nlohmann::json();
     auto rectJson = [](const std::optional<WindowRect>& rect) {
         if (!rect) return nlohmann::json();
-        return nlohmann::json{
-            {"x", rect->x}, {"y", rect->y}, {"width", rect->width}, {"height", rect->height}};
+        return nlohmann::json{{"x", rect->x},
+                              {"y", rect->y},
+                              {"width", rect->width},
+                              {"height", rect->height},
+                              {"title", rect->title}};
     };
     report["window"] = rectJson(window_);
     report["screenshot_rect"] = rectJson(shotRect_);

@@ -1,8 +1,8 @@
 // q407 panel's look at the control panel under Wine, from inside the panel's prefix: finds the
-// panel's main window (the top-level window whose title holds "Q407 LX Control Panel"), with the
-// argument "open" shows it as the notification-area menu's "&Open" does, and prints its screen
-// rectangle on one line:
-//     window X Y WIDTH HEIGHT visible V
+// panel's main window (the top-level window of no owner whose title holds "Q407 LX Control
+// Panel"), with the argument "open" shows it as the notification-area menu's "&Open" does, and
+// prints its screen rectangle and title on one line:
+//     window X Y WIDTH HEIGHT visible V title TITLE
 // or "window none". Exit code 0 when the window was found (and, with "open", became visible), 1
 // when it was not found, 2 when it stayed hidden. Every wait is bounded.
 #include <cstdio>
@@ -18,8 +18,8 @@
 
 namespace {
 
-constexpr int kFindTries = 150;    // 15 s for the dialog to exist
-constexpr int kVisibleTries = 50;  // 5 s for it to show
+constexpr int kFindTries = 300;     // 30 s for the dialog to exist
+constexpr int kVisibleTries = 150;  // 15 s for it to show (a loaded machine is slow)
 
 // Whether text holds part (both Windows strings: 2-byte characters, so no wcs* functions).
 bool Holds(const WCHAR* text, const WCHAR* part) {
@@ -32,6 +32,8 @@ bool Holds(const WCHAR* text, const WCHAR* part) {
 }
 
 BOOL CALLBACK Match(HWND window, LPARAM context) {
+    // The panel's message boxes carry its name too, but belong to the main window.
+    if (GetWindow(window, GW_OWNER) != nullptr) return TRUE;
     WCHAR title[256] = {};
     GetWindowTextW(window, title, 256);
     if (!Holds(title, L"Q407 LX Control Panel")) return TRUE;
@@ -74,9 +76,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     RECT rect{};
     GetWindowRect(panel, &rect);
     const bool visible = IsWindowVisible(panel) != 0;
-    std::printf("window %ld %ld %ld %ld visible %d\n", static_cast<long>(rect.left),
+    WCHAR title[256] = {};
+    GetWindowTextW(panel, title, 256);
+    char utf8[768] = {};
+    if (WideCharToMultiByte(CP_UTF8, 0, title, -1, utf8, sizeof utf8, nullptr, nullptr) <= 0)
+        utf8[0] = 0;
+    std::printf("window %ld %ld %ld %ld visible %d title %s\n", static_cast<long>(rect.left),
                 static_cast<long>(rect.top), static_cast<long>(rect.right - rect.left),
-                static_cast<long>(rect.bottom - rect.top), visible ? 1 : 0);
+                static_cast<long>(rect.bottom - rect.top), visible ? 1 : 0, utf8);
     std::fflush(stdout);
     return open && !visible ? 2 : 0;
 }
