@@ -30,6 +30,7 @@
 #include "sim/service/machine_server.h"
 #include "tools/cli_parse.h"
 #include "tools/device_command.h"
+#include "tools/panel_meter_signal.h"
 #include "tools/wine_prefix.h"
 
 extern char** environ;
@@ -51,6 +52,10 @@ constexpr milliseconds kClientLookInterval{200};
 constexpr milliseconds kTemplateLimit{400000};
 // The longest schedule accepted: a bound on every wait of a scheduled run.
 constexpr double kMaxScheduleSeconds = 3600;
+// The inputs' swelling tones: one swell takes this long on every one of the 16 inputs.
+constexpr int kMeterSignalSeconds = 4;
+constexpr int kDeviceInputs = 16;
+constexpr uint32_t kMeterSignalRate = 44100;
 
 // The panel program when --program is not given: $Q407_PANEL_PROGRAM, else the build's own.
 std::string DefaultProgram() {
@@ -65,7 +70,7 @@ struct Options {
     double after = 5;
     double unplugAfter = -1;
     double replugAfter = -1;
-    std::string input = "signal";
+    std::string input = "levels";
     bool headless = false;
     bool json = false;
 };
@@ -199,6 +204,50 @@ std::string Tail(const std::string& path, size_t lines = 6) {
     return text;
 }
 
+// A window's place on the screen, as the window program reports it.
+struct WindowRect {
+    long x = 0;
+    long y = 0;
+    long width = 0;
+    long height = 0;
+    std::string title;
+};
+
+// The rectangle and title of the window program's answer ("window X Y W H visible V title T");
+// nothing for "window none", a hidden window, a window of no size, or anything else.
+std::optional<WindowRect> ParseWindowAnswer(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        WindowRect rect;
+        int visible = 0;
+        if (std::sscanf(line.c_str(), "window %ld %ld %ld %ld visible %d", &rect.x, &rect.y,
+                        &rect.width, &rect.height, &visible) == 5 &&
+            rect.width > 0 && rect.height > 0 && visible == 1) {
+            const size_t title = line.find(" title ");
+            if (title != std::string::npos) rect.title = line.substr(title + 7);
+            return rect;
+        }
+    }
+    return std::nullopt;
+}
+
+// import's crop geometry for rect, its part left or above the screen cut off; nothing when no
+// part of it is on the screen.
+std::optional<std::string> CropGeometry(WindowRect rect) {
+    if (rect.x < 0) {
+        rect.width += rect.x;
+        rect.x = 0;
+    }
+    if (rect.y < 0) {
+        rect.height += rect.y;
+        rect.y = 0;
+    }
+    if (rect.width <= 0 || rect.height <= 0) return std::nullopt;
+    return std::to_string(rect.width) + "x" + std::to_string(rect.height) + "+" +
+           std::to_string(rect.x) + "+" + std::to_string(rect.y);
+}
+
 bool IsPng(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     char header[8] = {};
@@ -277,6 +326,10 @@ class PanelRun {
     bool StartXvfb();
     bool PreparePrefix();
     bool StartPanel();
+    // Shows the panel's main window ("&Open"), without waiting for it.
+    bool StartOpening();
+    // Whether the opening has ended; false on a failure that ends the run.
+    bool OpeningEnded(bool* ended);
     bool ChangeDevice(const char* action, double at);
     bool TakeScreenshot();
     // The wait for the panel: false on a failure, true when it is time to stop.
@@ -303,10 +356,14 @@ class PanelRun {
     std::optional<bool> machineClean_;
     std::string machineTail_;  // what an unclean machine said last, kept past the run folder
     std::optional<int> panelExit_;
+    bool openingLooked_ = false;
+    std::optional<WindowRect> window_;    // the main window once opened
+    std::optional<WindowRect> shotRect_;  // what the screenshot shows
     nlohmann::json events_ = nlohmann::json::array();
     Child machine_;
     Child xvfb_;
     Child panel_;
+    Child opener_;
 };
 
 bool PanelRun::MakeRunDir() {
@@ -334,8 +391,17 @@ bool PanelRun::StartMachine() {
     const std::string self = SelfPath();
     if (self.empty()) return Fail("cannot find the q407 program itself");
     Progress("starting a machine with one Q407 LX (inputs: " + o_.input + ") on " + socket_);
+    std::string input = o_.input;
+    if (input == "levels") {
+        input = runDir_ + "/levels.wav";
+        std::string why;
+        if (!WriteWavFile(input,
+                          MeterSignalClip(kMeterSignalRate, kDeviceInputs, kMeterSignalSeconds),
+                          &why, 16))
+            return Fail(why);
+    }
     const std::string log = runDir_ + "/machine.log";
-    if (!machine_.Start({self, "machine", "--socket", socket_, "--units", "1", "--input", o_.input,
+    if (!machine_.Start({self, "machine", "--socket", socket_, "--units", "1", "--input", input,
                          "--settings", runDir_ + "/settings.reg", "--log", log},
                         EnvironmentWith({}), runDir_ + "/machine.out", SIGTERM))
         return Fail("cannot start the machine");
@@ -422,15 +488,62 @@ bool PanelRun::ChangeDevice(const char* action, double at) {
     return true;
 }
 
+bool PanelRun::StartOpening() {
+    if (access(Q407_PANEL_WINDOW_PROGRAM, R_OK) != 0) {
+        if (!o_.screenshot.empty())
+            return Fail(std::string("no window program at ") + Q407_PANEL_WINDOW_PROGRAM +
+                        " to find the panel's main window (build the q407_panel_window target)");
+        Progress("cannot open the panel's main window: no " +
+                 std::string(Q407_PANEL_WINDOW_PROGRAM));
+        return true;
+    }
+    if (!opener_.Start({Q407_WINE_LOADER, Q407_PANEL_WINDOW_PROGRAM, "open"}, WineEnvironment(),
+                       runDir_ + "/open.out", SIGKILL))
+        return Fail("cannot start the window program");
+    return true;
+}
+
+bool PanelRun::OpeningEnded(bool* ended) {
+    *ended = !opener_.Running();
+    if (!*ended || openingLooked_) return true;
+    openingLooked_ = true;
+    window_ = ParseWindowAnswer(runDir_ + "/open.out");
+    if (!window_) {
+        if (!o_.screenshot.empty())
+            return Fail("the panel's main window could not be found or shown" +
+                        Tail(runDir_ + "/open.out") + Tail(runDir_ + "/panel.log"));
+        Progress("the panel's main window could not be found or shown" +
+                 Tail(runDir_ + "/open.out", 1));
+        return true;
+    }
+    char line[128];
+    std::snprintf(line, sizeof(line), "opened the panel's main window (%ldx%ld at %ld,%ld)",
+                  window_->width, window_->height, window_->x, window_->y);
+    Progress(line);
+    return true;
+}
+
 bool PanelRun::TakeScreenshot() {
+    // Where the main window is now (it may have been moved since it was opened).
+    const std::string answer = runDir_ + "/window.out";
+    fs::remove(answer);
+    const std::optional<int> looked = RunTool({Q407_WINE_LOADER, Q407_PANEL_WINDOW_PROGRAM},
+                                              WineEnvironment(), answer, kToolLimit);
+    const std::optional<WindowRect> rect =
+        looked && *looked == 0 ? ParseWindowAnswer(answer) : std::nullopt;
+    if (!rect) return Fail("the panel's main window is no longer shown" + Tail(answer));
+    const std::optional<std::string> crop = CropGeometry(*rect);
+    if (!crop) return Fail("the panel's main window is off the screen");
     const std::optional<int> code =
-        RunTool({"import", "-display", display_, "-window", "root", o_.screenshot},
+        RunTool({"import", "-display", display_, "-window", "root", "-crop", *crop, "+repage",
+                 o_.screenshot},
                 EnvironmentWith({"DISPLAY=" + display_}), runDir_ + "/import.log", kToolLimit);
     if (!code || *code != 0 || !IsPng(o_.screenshot))
         return Fail("the screenshot could not be written to " + o_.screenshot +
                     " (is imagemagick's import installed?)" + Tail(runDir_ + "/import.log"));
     screenshotWritten_ = true;
-    Progress("wrote the screenshot " + o_.screenshot);
+    shotRect_ = rect;
+    Progress("wrote the screenshot " + o_.screenshot + " (the main window, " + *crop + ")");
     return true;
 }
 
@@ -442,6 +555,7 @@ bool PanelRun::Watch(int signals) {
     auto nextLook = launched;
     bool unplugged = false;
     bool replugged = false;
+    bool openingStarted = false;
     for (;;) {
         pollfd fd = {signals, POLLIN, 0};
         const int ready = poll(&fd, 1, 50);
@@ -486,6 +600,12 @@ bool PanelRun::Watch(int signals) {
             Progress("the panel has not connected to the machine; the schedule counts from now");
         }
         if (!start) continue;
+        if (!openingStarted) {
+            openingStarted = true;
+            if (!StartOpening()) return false;
+        }
+        bool opened = false;
+        if (!OpeningEnded(&opened)) return false;
         const double elapsed = std::chrono::duration<double>(now - *start).count();
         if (o_.unplugAfter >= 0 && !unplugged && elapsed >= o_.unplugAfter) {
             unplugged = true;
@@ -495,7 +615,7 @@ bool PanelRun::Watch(int signals) {
             replugged = true;
             if (!ChangeDevice("plug", elapsed)) return false;
         }
-        if (!o_.screenshot.empty() && elapsed >= o_.after) return TakeScreenshot();
+        if (!o_.screenshot.empty() && elapsed >= o_.after && opened) return TakeScreenshot();
     }
 }
 
@@ -543,6 +663,7 @@ void PanelRun::Stop() {
         (void)RunTool({Q407_WINESERVER, "-w"}, env, "", kToolLimit);
     }
     panel_.Kill();
+    opener_.Kill();
     if (privateMachine_) {
         machine_.Signal(SIGTERM);
         if (machine_.Wait(kMachineStopLimit)) {
@@ -570,6 +691,16 @@ nlohmann::json PanelRun::Report() const {
     report["panel_connected_after"] =
         reachedAfter_ >= 0 ? nlohmann::json(reachedAfter_) : nlohmann::json();
     report["screenshot"] = screenshotWritten_ ? nlohmann::json(o_.screenshot) : nlohmann::json();
+    auto rectJson = [](const std::optional<WindowRect>& rect) {
+        if (!rect) return nlohmann::json();
+        return nlohmann::json{{"x", rect->x},
+                              {"y", rect->y},
+                              {"width", rect->width},
+                              {"height", rect->height},
+                              {"title", rect->title}};
+    };
+    report["window"] = rectJson(window_);
+    report["screenshot_rect"] = rectJson(shotRect_);
     report["panel_exit"] = panelExit_ ? nlohmann::json(*panelExit_) : nlohmann::json();
     report["machine_clean"] = machineClean_ ? nlohmann::json(*machineClean_) : nlohmann::json();
     report["stop_signal"] = stopSignal_;
@@ -591,12 +722,12 @@ int PanelCommand(int argc, char** argv, std::ostream& out, std::ostream& err) {
     app.add_option("--program", o.program, "the panel program (a winelib .exe.so)")
         ->capture_default_str();
     app.add_option("--input", o.input,
-                   "what the private machine's inputs carry: signal, ramp, loopback, silence or "
-                   "a WAV file")
+                   "what the private machine's inputs carry: levels (a tone swelling and falling, "
+                   "a step later on each input), signal, ramp, loopback, silence or a WAV file")
         ->capture_default_str();
     app.add_flag("--headless", o.headless, "run on a private Xvfb screen");
-    CLI::Option* shot =
-        app.add_option("--screenshot", o.screenshot, "write a PNG of the screen, then stop");
+    CLI::Option* shot = app.add_option("--screenshot", o.screenshot,
+                                       "write a PNG of the panel's main window, then stop");
     app.add_option("--after", o.after,
                    "seconds to take the screenshot after (the schedule counts from when the panel "
                    "has connected to the machine)")

@@ -1,8 +1,9 @@
 // q407 panel: the control panel as a user sees it. Starts a machine with one virtual Q407 LX
 // (real time, its inputs fed by a test signal so that the meters move) on a private socket, or
 // uses the one given, then the panel program under Wine in a prefix of its own, on the current
-// X display or on a private Xvfb screen. It can take a screenshot and end, and unplug and plug
-// the device again on a schedule. SIGINT or SIGTERM stops everything it started.
+// X display or on a private Xvfb screen, and opens the panel's main window. It can take a
+// screenshot of that window and end, and unplug and plug the device again on a schedule. SIGINT
+// or SIGTERM stops everything it started.
 #pragma once
 
 #include <iosfwd>

@@ -1,7 +1,8 @@
 // q407 panel end to end, with a winelib program that stands in for the panel (a window that
-// looks for the device through the bridge and a "Q407 Class" message window): the screenshot on
-// a private machine and screen, unplug and replug reaching the program, a second start on the
-// same machine, and the ASIO driver's controlPanel showing or starting the panel.
+// looks for the device through the bridge and a "Q407 Class" message window) and with the panel
+// itself: the picture of the main window on a private machine and screen, unplug and replug
+// reaching the program, the stop on SIGINT, a second start on the same machine, and the ASIO
+// driver's controlPanel showing or starting the panel.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -142,21 +143,58 @@ class PanelCommandTest : public ::testing::Test {
     std::unique_ptr<WineProcess> machine_;
 };
 
-TEST_F(PanelCommandTest, HeadlessScreenshotOnAPrivateMachineStopsClean) {
-    // No DISPLAY: headless without being asked.
-    nlohmann::json report;
-    const std::string shot = dir_ + "/shot.png";
-    ASSERT_EQ(RunPanel({"--screenshot", shot, "--after", "1"}, {}, &report), 0) << text_;
-    EXPECT_TRUE(report["ok"].get<bool>()) << text_;
+// The size of the rectangle in a report ({"x", "y", "width", "height"}).
+std::pair<int, int> SizeOf(const nlohmann::json& rect) {
+    return {rect["width"].get<int>(), rect["height"].get<int>()};
+}
+
+TEST_F(PanelCommandTest, HeadlessRunUnplugsAndReplugsOnScheduleAndStopsCleanOnSigint) {
+    std::unique_ptr<WineProcess> panel =
+        wine_.StartNative({Q407_PROGRAM, "panel", "--headless", "--program", kStandIn, "--json",
+                           "--unplug-after", "0.5", "--replug-after", "2.5"},
+                          {"Q407_STAND_IN_LOG=" + log_});
+    ASSERT_TRUE(panel);
+    // The program saw the device through the bridge, its removal and its return.
+    ASSERT_TRUE(WaitForLog("device present", 2)) << panel->ErrorText();
+    // Its progress lines go to standard error beside the JSON report.
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (panel->ErrorText().find("opened the panel's main window") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(100ms);
+    panel->Signal(SIGINT);
+    ASSERT_EQ(panel->WaitForExit(kPatience), 0) << panel->ErrorText();
+    EXPECT_EQ(LogLines(),
+              (std::vector<std::string>{"device present", "device absent", "device present"}));
+    const std::optional<std::string> line = panel->WaitForLine("{", Timeout(1000));
+    ASSERT_TRUE(line) << panel->ErrorText();
+    const nlohmann::json report = nlohmann::json::parse(*line);
+    // With --json the report is all that standard output holds; the progress went beside it.
+    EXPECT_EQ(panel->Lines().size(), 1u);
+    for (const char* progress :
+         {"q407 panel: the panel reached the machine after", "q407 panel: unplugged unit 0",
+          "q407 panel: plugged in unit 0", "q407 panel: stopping"})
+        EXPECT_NE(panel->ErrorText().find(progress), std::string::npos) << progress;
+    EXPECT_EQ(report["stop_signal"], SIGINT);
+    EXPECT_TRUE(report["ok"].get<bool>()) << panel->ErrorText();
     EXPECT_TRUE(report["headless"].get<bool>());
     EXPECT_TRUE(report["private_machine"].get<bool>());
-    EXPECT_TRUE(report["machine_clean"].get<bool>()) << text_;
-    EXPECT_EQ(report["screenshot"], shot);
-    const std::optional<std::pair<int, int>> size = PngSize(shot);
-    ASSERT_TRUE(size);
-    EXPECT_EQ(*size, std::make_pair(1024, 768));
-    // The program reached the private machine's device through the bridge.
-    EXPECT_EQ(LogLines(), std::vector<std::string>{"device present"});
+    EXPECT_TRUE(report["machine_clean"].get<bool>()) << panel->ErrorText();
+    EXPECT_TRUE(report["screenshot"].is_null());
+    // The window program found and opened the program's window as Wine placed it.
+    ASSERT_TRUE(report["window"].is_object()) << report.dump();
+    EXPECT_EQ(SizeOf(report["window"]), std::make_pair(320, 200));
+    EXPECT_EQ(report["window"]["title"], "Q407 LX Control Panel");
+
+    // The schedule counts from when the program connected to the machine.
+    ASSERT_EQ(report["events"].size(), 2u) << report.dump();
+    EXPECT_EQ(report["events"][0]["action"], "unplug");
+    EXPECT_EQ(report["events"][1]["action"], "plug");
+    EXPECT_GT(report["panel_connected_after"].get<double>(), 0.0);
+    EXPECT_GE(report["events"][0]["at"].get<double>(), 0.5);
+    EXPECT_GE(report["events"][1]["at"].get<double>(), 2.5);
+    EXPECT_LT(report["events"][0]["at"].get<double>(), report["events"][1]["at"].get<double>());
+    for (const auto& event : report["events"]) EXPECT_TRUE(event["ok"].get<bool>());
+
     // Its machine's socket, prefix and screen went with it.
     const std::string socket = report["machine"].get<std::string>();
     EXPECT_FALSE(socket.empty());
@@ -164,58 +202,17 @@ TEST_F(PanelCommandTest, HeadlessScreenshotOnAPrivateMachineStopsClean) {
     EXPECT_FALSE(fs::exists(fs::path(socket).parent_path()));
 }
 
-TEST_F(PanelCommandTest, SigintStopsThePanelItsMachineAndScreen) {
-    std::unique_ptr<WineProcess> panel =
-        wine_.StartNative({Q407_PROGRAM, "panel", "--headless", "--program", kStandIn, "--json"},
-                          {"Q407_STAND_IN_LOG=" + log_});
-    ASSERT_TRUE(panel);
-    ASSERT_TRUE(WaitForLog("device present")) << panel->ErrorText();
-    panel->Signal(SIGINT);
-    ASSERT_EQ(panel->WaitForExit(kPatience), 0) << panel->ErrorText();
-    const std::optional<std::string> line = panel->WaitForLine("{", Timeout(1000));
-    ASSERT_TRUE(line) << panel->ErrorText();
-    const nlohmann::json report = nlohmann::json::parse(*line);
-    EXPECT_EQ(report["stop_signal"], SIGINT);
-    EXPECT_TRUE(report["machine_clean"].get<bool>()) << panel->ErrorText();
-    EXPECT_TRUE(report["screenshot"].is_null());
-    EXPECT_FALSE(fs::exists(fs::path(report["machine"].get<std::string>()).parent_path()));
-}
-
-TEST_F(PanelCommandTest, UnplugAndReplugReachTheProgramOnSchedule) {
-    nlohmann::json report;
-    const std::string shot = dir_ + "/shot.png";
-    ASSERT_EQ(RunPanel({"--headless", "--unplug-after", "0.5", "--replug-after", "1.5",
-                        "--screenshot", shot, "--after", "2.5"},
-                       {}, &report),
-              0)
-        << text_;
-    ASSERT_EQ(report["events"].size(), 2u) << report.dump();
-    EXPECT_EQ(report["events"][0]["action"], "unplug");
-    EXPECT_EQ(report["events"][1]["action"], "plug");
-    // Counted from when the program connected to the machine.
-    EXPECT_GT(report["panel_connected_after"].get<double>(), 0.0);
-    EXPECT_GE(report["events"][0]["at"].get<double>(), 0.5);
-    EXPECT_GE(report["events"][1]["at"].get<double>(), 1.5);
-    EXPECT_LT(report["events"][0]["at"].get<double>(), report["events"][1]["at"].get<double>());
-    for (const auto& event : report["events"]) EXPECT_TRUE(event["ok"].get<bool>());
-    EXPECT_EQ(LogLines(),
-              (std::vector<std::string>{"device present", "device absent", "device present"}));
-    EXPECT_TRUE(report["machine_clean"].get<bool>()) << text_;
-}
-
-TEST_F(PanelCommandTest, OnARunningMachineASecondStartAndTheAsioDriverShowTheFirstPanel) {
+TEST_F(PanelCommandTest, OnARunningMachineTheAsioDriverStartsOnePanelThatLaterRequestsShow) {
     ASSERT_NO_FATAL_FAILURE(StartMachine());
-    // A panel on the session's screen (the desktop path: no private Xvfb), until stopped.
-    const std::string marker = dir_ + "/started";
-    std::unique_ptr<WineProcess> panel =
-        wine_.StartNative({Q407_PROGRAM, "panel", "--machine", socket_, "--program", kStandIn},
-                          {"Q407_STAND_IN_LOG=" + log_});
-    ASSERT_TRUE(panel);
-    ASSERT_TRUE(WaitForLog("device present")) << panel->ErrorText();
-    // Until its window is known to the machine, the driver would start a panel: here that only
-    // leaves a mark.
-    const std::vector<std::string> env = {"Q407_PANEL_COMMAND=echo started >> '" + marker + "'",
+    // ShellExecuteW runs "q407 panel --machine SOCKET" from beside the session's q407, on the
+    // session's screen (the desktop path: no private Xvfb).
+    const std::vector<std::string> env = {"Q407_PANEL_PROGRAM=" + std::string(kStandIn),
+                                          "Q407_STAND_IN_LOG=" + log_,
                                           "DISPLAY=" + wine_.Display()};
+    ASSERT_EQ(AskControlPanel(env), 0);
+    ASSERT_TRUE(WaitForLog("device present")) << "no panel came up";
+    ASSERT_TRUE(PanelRunsOn(socket_));
+    // Asked again once its window is known to the machine: shown, not started twice.
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     bool shown = false;
     while (!shown && std::chrono::steady_clock::now() < deadline) {
@@ -229,34 +226,9 @@ TEST_F(PanelCommandTest, OnARunningMachineASecondStartAndTheAsioDriverShowTheFir
     ASSERT_EQ(RunPanel({"--machine", socket_}, {"DISPLAY=" + wine_.Display()}, &report), 0)
         << text_;
     EXPECT_TRUE(report["already_running"].get<bool>());
+    EXPECT_FALSE(report["private_machine"].get<bool>());
     EXPECT_TRUE(WaitForLog("show", 2));
     EXPECT_EQ(Count(LogLines(), "device present"), 1);
-
-    // The machine stops: the panel goes with it, cleanly.
-    machine_->Signal(SIGINT);
-    EXPECT_EQ(machine_->WaitForExit(kPatience), 0) << machine_->ErrorText();
-    machine_.reset();
-    EXPECT_EQ(panel->WaitForExit(kPatience), 0) << panel->ErrorText();
-}
-
-TEST_F(PanelCommandTest, TheAsioDriverStartsAPanelOnItsMachineWhenNoneRuns) {
-    ASSERT_NO_FATAL_FAILURE(StartMachine());
-    // ShellExecuteW runs "q407 panel --machine SOCKET" from beside the session's q407.
-    const std::vector<std::string> env = {"Q407_PANEL_PROGRAM=" + std::string(kStandIn),
-                                          "Q407_STAND_IN_LOG=" + log_,
-                                          "DISPLAY=" + wine_.Display()};
-    ASSERT_EQ(AskControlPanel(env), 0);
-    ASSERT_TRUE(WaitForLog("device present")) << "no panel came up";
-    // Asked again once it runs: shown, not started twice.
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    bool shown = false;
-    while (!shown && std::chrono::steady_clock::now() < deadline) {
-        ASSERT_EQ(AskControlPanel(env), 0);
-        shown = WaitForLog("show", 1, Timeout(1000));
-    }
-    EXPECT_TRUE(shown);
-    EXPECT_EQ(Count(LogLines(), "device present"), 1);
-    ASSERT_TRUE(PanelRunsOn(socket_));
 
     // Stopping the machine ends the panel that it started.
     machine_->Signal(SIGINT);
@@ -271,16 +243,37 @@ TEST_F(PanelCommandTest, TheAsioDriverStartsAPanelOnItsMachineWhenNoneRuns) {
 TEST_F(PanelCommandTest, TheControlPanelProgramRunsSharesItsWindowAndIsShownOnASecondStart) {
     nlohmann::json report;
     const std::string shot = dir_ + "/panel.png";
-    ASSERT_EQ(RunPanel({"--headless", "--screenshot", shot, "--after", "1"}, {}, &report, kPanel),
-              0)
+    ASSERT_EQ(
+        RunPanel({"--headless", "--unplug-after", "0.5", "--screenshot", shot, "--after", "2.5"},
+                 {}, &report, kPanel),
+        0)
         << text_;
     EXPECT_TRUE(report["panel_connected_after"].is_number()) << report.dump();
-    EXPECT_EQ(PngSize(shot), std::make_pair(1024, 768));
+    // No DISPLAY: headless without being asked; the run ends clean once the picture is written.
+    EXPECT_TRUE(report["headless"].get<bool>());
+    EXPECT_TRUE(report["machine_clean"].get<bool>()) << text_;
+    EXPECT_EQ(report["screenshot"], shot);
+    EXPECT_FALSE(fs::exists(fs::path(report["machine"].get<std::string>()).parent_path()));
+    // The main dialog, opened from its hidden start: a picture of it alone, well inside the
+    // screen, showing that the device has gone.
+    ASSERT_TRUE(report["screenshot_rect"].is_object()) << report.dump();
+    const std::string title = report["screenshot_rect"]["title"].get<std::string>();
+    EXPECT_EQ(title.rfind("ZEL", 0), 0u) << title;
+    EXPECT_TRUE(title.ends_with("No Device")) << title;
+    const std::pair<int, int> size = SizeOf(report["screenshot_rect"]);
+    EXPECT_EQ(PngSize(shot), std::make_optional(size));
+    EXPECT_GT(size.first, 400);
+    EXPECT_LT(size.first, 1024);
+    EXPECT_GT(size.second, 200);
+    EXPECT_LT(size.second, 768);
 
     ASSERT_NO_FATAL_FAILURE(StartMachine());
     std::unique_ptr<WineProcess> panel =
         wine_.StartNative({Q407_PROGRAM, "panel", "--machine", socket_, "--program", kPanel});
     ASSERT_TRUE(panel);
+    // Its progress: the panel has connected to the machine.
+    ASSERT_TRUE(panel->WaitForLine("q407 panel: the panel reached the machine", kPatience))
+        << panel->ErrorText();
     // Once its message window is known to the machine, the driver's request starts nothing.
     const std::string marker = dir_ + "/started";
     const std::vector<std::string> env = {"Q407_PANEL_COMMAND=echo started >> '" + marker + "'"};
