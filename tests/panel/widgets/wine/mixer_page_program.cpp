@@ -151,6 +151,15 @@ void Command(HWND host, const std::string& line) {
         int k = 0, delta = 0;
         words >> k >> delta;
         HWND fader = GetDlgItem(g_page->Handle(), q407::panel::kFaderFirstId + k);
+        // A drag just made may still have mouse input on its way: let it land first, or its
+        // last moves would undo the wheel's step.
+        for (int i = 0; i < 200; ++i) {
+            MSG pending;
+            while (PeekMessageW(&pending, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE) != 0)
+                DispatchMessageW(&pending);
+            if (GetCapture() == nullptr) break;
+            Sleep(10);
+        }
         SendMessageW(fader, WM_MOUSEWHEEL, MAKEWPARAM(0, static_cast<WORD>(delta)), 0);
         Say("wheeled");
     } else if (verb == "quit") {
