@@ -11,6 +11,12 @@ namespace {
 constexpr int kDeviceArrived = 1;
 constexpr int kDeviceRemoved = 2;
 constexpr int kDeviceInitialCheck = 4;
+// An announced device that does not answer yet is looked for again this often, this many times:
+// its driver may still be starting when the arrival reaches us.
+constexpr UINT_PTR kArrivalRetryTimer = 1;
+constexpr UINT kArrivalRetryMs = 250;
+constexpr int kArrivalRetries = 40;
+
 // dbt.h's DBT_USERDEFINED, which not every Win32 header set declares.
 constexpr WPARAM kUserDefinedChange = 0xFFFF;
 
@@ -23,6 +29,7 @@ struct Watcher {
     HDEVNOTIFY notification = nullptr;
     USBDevice* devices = nullptr;  // the shared object, created on the first event
     USBDevice* current = nullptr;  // the one reported to the callback
+    int arrivalRetriesLeft = 0;
 };
 
 Watcher watcher;
@@ -32,7 +39,13 @@ void Report(USBDevice* device, int event) {
 }
 
 LRESULT CALLBACK WatcherProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_TIMER && wParam == kArrivalRetryTimer) {
+        KillTimer(window, kArrivalRetryTimer);
+        handleDeviceChange(kDeviceArrived);
+        return 0;
+    }
     if (message == WM_DEVICECHANGE) {
+        if (wParam == DBT_DEVICEARRIVAL) watcher.arrivalRetriesLeft = kArrivalRetries;
         switch (wParam) {
             case DBT_DEVICEARRIVAL:
                 handleDeviceChange(kDeviceArrived);
@@ -132,6 +145,13 @@ void handleDeviceChange(int event) {
     USBDevice* devices = watcher.devices;
     if (devices->count() == 0) devices->open();
     if (devices->count() == 0) {
+        // An arrival whose device does not open yet is not a removal: ending the watcher here
+        // would leave the device unseen until the program starts again. Look again shortly.
+        if (event == kDeviceArrived && watcher.window != nullptr &&
+            watcher.arrivalRetriesLeft > 0) {
+            --watcher.arrivalRetriesLeft;
+            if (SetTimer(watcher.window, kArrivalRetryTimer, kArrivalRetryMs, nullptr) != 0) return;
+        }
         if (watcher.current != nullptr) {
             USBDevice* current = watcher.current;
             Report(current, event == kDeviceInitialCheck ? kDeviceRemoved : event);
@@ -146,6 +166,9 @@ void handleDeviceChange(int event) {
         watcher.devices = nullptr;
         return;
     }
+    if (watcher.arrivalRetriesLeft > 0 && watcher.window != nullptr)
+        KillTimer(watcher.window, kArrivalRetryTimer);
+    watcher.arrivalRetriesLeft = 0;
     if (watcher.current == nullptr) {
         watcher.current = devices;
         devices->addRef();

@@ -90,6 +90,8 @@ TEST_F(PanelProgramTest, LivesInTheNotificationAreaFollowsTheDeviceAndRunsOnce) 
     ASSERT_EQ(std::sscanf(saved.c_str(), "profile %d rate %d", &size, &rate), 2) << saved;
     EXPECT_EQ(size, 360);
     EXPECT_TRUE(rate == 44100 || rate == 48000 || rate == 88200 || rate == 96000) << saved;
+    // An arrival announced while the device does not answer yet leaves the watcher looking.
+    EXPECT_EQ(Ask("listener 0x8000", "listener"), "listener 1");
     ASSERT_TRUE(Device({"plug", "0"}));
     EXPECT_EQ(Ask("wait-title Ver 1.4", "title"), std::string("title ") + kAttachedTitle);
     EXPECT_TRUE(panel_->Running());
