@@ -1,6 +1,7 @@
 #include "panel/app/about_dialog.h"
 
 #include "panel/app/resource.h"
+#include "panel/widgets/paint_buffer.h"
 // After windows.h (through the dialog header).
 #include <shellapi.h>
 
@@ -58,18 +59,7 @@ bool CAboutDlg::OnInitDialog() {
 void CAboutDlg::Paint() {
     PAINTSTRUCT paint{};
     HDC dc = BeginPaint(Handle(), &paint);
-    HBITMAP picture =
-        static_cast<HBITMAP>(LoadImageW(instance_, L"ABOUT_BACKGROUND", IMAGE_BITMAP, 0, 0, 0));
-    if (picture != nullptr) {
-        BITMAP info{};
-        GetObjectW(picture, sizeof(info), &info);
-        HDC memory = CreateCompatibleDC(dc);
-        HGDIOBJ old = SelectObject(memory, picture);
-        BitBlt(dc, 0, 0, info.bmWidth, info.bmHeight, memory, 0, 0, SRCCOPY);
-        SelectObject(memory, old);
-        DeleteDC(memory);
-        DeleteObject(picture);
-    }
+    DrawResourceBitmap(dc, instance_, L"ABOUT_BACKGROUND");
     EndPaint(Handle(), &paint);
 }
 

@@ -10,6 +10,7 @@
 #include "panel/widgets/control_classes.h"
 #include "panel/widgets/flexpath_view.h"
 #include "panel/widgets/output_routing_view.h"
+#include "panel/widgets/paint_buffer.h"
 #include "panel/widgets/panel_control.h"
 #include "panel/widgets/panel_message.h"
 #include "platform/user/device_access.h"
@@ -29,15 +30,6 @@ constexpr wchar_t kCaption[] = L"ZEL Q407 LX Control Panel";
 constexpr unsigned kLevelFirst = 16416;
 constexpr unsigned kProfessionalId = 16432;
 constexpr unsigned kConsumerId = 16433;
-
-GUID InterfaceClass() {
-    GUID guid{};
-    guid.Data1 = GUID_DEVINTERFACE_Q407.Data1;
-    guid.Data2 = GUID_DEVINTERFACE_Q407.Data2;
-    guid.Data3 = GUID_DEVINTERFACE_Q407.Data3;
-    for (int i = 0; i < 8; ++i) guid.Data4[i] = GUID_DEVINTERFACE_Q407.Data4[i];
-    return guid;
-}
 
 SIZE BitmapSize(HINSTANCE instance, const wchar_t* name) {
     SIZE size{0, 0};
@@ -250,18 +242,7 @@ void CZELPanelDlg::OnPaint() {
         const int y = (client.bottom - GetSystemMetrics(SM_CYICON) + 1) / 2;
         DrawIcon(dc, x, y, icon_);
     } else {
-        HBITMAP picture =
-            static_cast<HBITMAP>(LoadImageW(instance_, L"baK", IMAGE_BITMAP, 0, 0, 0));
-        if (picture != nullptr) {
-            BITMAP info{};
-            GetObjectW(picture, sizeof(info), &info);
-            HDC memory = CreateCompatibleDC(dc);
-            HGDIOBJ old = SelectObject(memory, picture);
-            BitBlt(dc, 0, 0, info.bmWidth, info.bmHeight, memory, 0, 0, SRCCOPY);
-            SelectObject(memory, old);
-            DeleteDC(memory);
-            DeleteObject(picture);
-        }
+        DrawResourceBitmap(dc, instance_, L"baK");
     }
     EndPaint(Handle(), &paint);
 }

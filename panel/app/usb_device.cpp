@@ -5,7 +5,6 @@
 #include "shared/device_interface.h"
 
 namespace q407::panel {
-namespace {
 
 GUID InterfaceClass() {
     GUID guid{};
@@ -15,6 +14,8 @@ GUID InterfaceClass() {
     for (int i = 0; i < 8; ++i) guid.Data4[i] = GUID_DEVINTERFACE_Q407.Data4[i];
     return guid;
 }
+
+namespace {
 
 bool SendOn(HANDLE device, ControlMessage* message) {
     DWORD returned = 0;

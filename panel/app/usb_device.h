@@ -93,6 +93,9 @@ struct USBDeviceLayout {
     static_assert(sizeof(USBDevice) == kUnitSlots * sizeof(HANDLE) + 16);
 };
 
+// The driver's device-interface class in the system's GUID type.
+GUID InterfaceClass();
+
 // The codec port's send routine as the main dialog installs it: context is the USBDevice.
 bool SendCodecBytesToDevice(void* context, const uint8_t* bytes, uint32_t count);
 

@@ -67,6 +67,14 @@ void DrawBitmap(HDC dc, HBITMAP bitmap, int x, int y, int width, int height, int
     DeleteDC(source);
 }
 
+void DrawResourceBitmap(HDC dc, HINSTANCE instance, const wchar_t* name) {
+    auto* picture = static_cast<HBITMAP>(LoadImageW(instance, name, IMAGE_BITMAP, 0, 0, 0));
+    if (picture == nullptr) return;
+    const SIZE size = BitmapSize(picture);
+    DrawBitmap(dc, picture, 0, 0, size.cx, size.cy);
+    DeleteObject(picture);
+}
+
 void DrawBitmapTransparent(HDC dc, HBITMAP bitmap, int x, int y) {
     SIZE size = BitmapSize(bitmap);
     if (size.cx <= 0 || size.cy <= 0) {

@@ -34,6 +34,9 @@ class PaintBuffer {
 // Copies a whole bitmap, or its part from (sx, sy), to (x, y) of a DC; a null bitmap draws nothing.
 void DrawBitmap(HDC dc, HBITMAP bitmap, int x, int y, int width, int height, int sx = 0,
                 int sy = 0);
+// Loads the named bitmap resource, copies it whole to (0, 0) of a DC and frees it again; a
+// missing resource draws nothing.
+void DrawResourceBitmap(HDC dc, HINSTANCE instance, const wchar_t* name);
 // The size of a bitmap ({0, 0} for none).
 SIZE BitmapSize(HBITMAP bitmap);
 // Copies a bitmap with the colour of its top-left pixel left transparent.

@@ -141,19 +141,29 @@ bool RunDeviceCommand(const std::string& command, const char* rest) {
         // key waits for the menus the one before opened or closed: the menu loop posts its own
         // key to open the first menu, and ours must come after it.
         HWND panel = Panel();
-        std::istringstream keys(rest);
-        std::string mnemonic;
-        keys >> mnemonic;
-        bool sent = panel != nullptr && !mnemonic.empty() &&
-                    PostMessageW(panel, WM_SYSCOMMAND, SC_KEYMENU, mnemonic[0]) != 0;
-        int open = 1;
-        sent = sent && Within([&] { return OpenMenus(panel) == open; });
-        for (unsigned key = 0; sent && keys >> key;) {
-            sent = PostMessageW(panel, WM_KEYDOWN, key, 1) != 0 &&
-                   PostMessageW(panel, WM_KEYUP, key, 0xC0000001) != 0;
-            if (key == VK_RIGHT) ++open;
-            if (key == VK_LEFT || key == VK_ESCAPE) --open;
-            sent = sent && Within([&] { return OpenMenus(panel) == (open < 0 ? 0 : open); });
+        // A busy machine can drop a step of the walk; the menus are then closed and the walk
+        // made again from the start.
+        bool sent = false;
+        for (int attempt = 0; attempt < 2 && !sent && panel != nullptr; ++attempt) {
+            std::istringstream keys(rest);
+            std::string mnemonic;
+            keys >> mnemonic;
+            sent = !mnemonic.empty() &&
+                   PostMessageW(panel, WM_SYSCOMMAND, SC_KEYMENU, mnemonic[0]) != 0;
+            int open = 1;
+            sent = sent && Within([&] { return OpenMenus(panel) == open; });
+            for (unsigned key = 0; sent && keys >> key;) {
+                sent = PostMessageW(panel, WM_KEYDOWN, key, 1) != 0 &&
+                       PostMessageW(panel, WM_KEYUP, key, 0xC0000001) != 0;
+                if (key == VK_RIGHT) ++open;
+                if (key == VK_LEFT || key == VK_ESCAPE) --open;
+                sent = sent && Within([&] { return OpenMenus(panel) == (open < 0 ? 0 : open); });
+            }
+            for (int i = 0; i < 4 && !sent && OpenMenus(panel) > 0; ++i) {
+                PostMessageW(panel, WM_KEYDOWN, VK_ESCAPE, 1);
+                PostMessageW(panel, WM_KEYUP, VK_ESCAPE, 0xC0000001);
+                Sleep(300);
+            }
         }
         Answer(std::string("menu-keys ") + (sent ? "1" : "0"));
     } else {
