@@ -260,21 +260,26 @@ wine_smoke() {
     entry_trace=$(field entry_trace "$description")
     unload_trace=$(field unload_trace "$description")
     cp "$file" "$prefix/drive_c/windows/system32/drivers/$name.sys"
-    # The driver's DbgPrintEx lines reach Wine's debug channel "debugstr", in the output of the
-    # device host that services.exe starts, so the channel is on from the first command.
-    {
-      WINEDEBUG=-all,+debugstr timeout 60 "$wine" sc create "$name" type= kernel \
-        binPath= "C:\\windows\\system32\\drivers\\$name.sys"
-      WINEDEBUG=-all,+debugstr timeout 60 "$wine" sc start "$name"
-      sleep 1
-      WINEDEBUG=-all,+debugstr timeout 60 "$wine" sc stop "$name"
-      sleep 1
-      WINEDEBUG=-all,+debugstr timeout 60 "$wineserver" -k
-    } >>"$log" 2>&1 || true
     if [ -z "$entry_trace" ] || [ -z "$unload_trace" ]; then
       fail "$name: its image description names no entry or unload trace to look for"
       continue
     fi
+    # The driver's DbgPrintEx lines reach Wine's debug channel "debugstr", in the output of the
+    # device host that services.exe starts, so the channel is on from the first command. A
+    # service manager still starting can miss the first round on a busy machine: one more.
+    local attempt
+    for attempt in 1 2; do
+      {
+        WINEDEBUG=-all,+debugstr timeout 60 "$wine" sc create "$name" type= kernel \
+          binPath= "C:\\windows\\system32\\drivers\\$name.sys"
+        WINEDEBUG=-all,+debugstr timeout 60 "$wine" sc start "$name"
+        sleep 1
+        WINEDEBUG=-all,+debugstr timeout 60 "$wine" sc stop "$name"
+        sleep 1
+        WINEDEBUG=-all,+debugstr timeout 60 "$wineserver" -k
+      } >>"$log" 2>&1 || true
+      grep -aqF "$entry_trace" "$log" && grep -aqF "$unload_trace" "$log" && break
+    done
     traced="\"$entry_trace\", \"$unload_trace\""
     if grep -aqF "$entry_trace" "$log" && grep -aqF "$unload_trace" "$log" &&
         ! grep -aq 'Unimplemented function' "$log"; then
@@ -305,6 +310,10 @@ $(grep -a -E 'debugstr|err:|Unimplemented' "$log" | tail -n 8)"
   title=$(field file "$build/images/Q407PanTitle.image" 2>/dev/null || true)
   if [ -n "$pan" ] && [ -n "$title" ] && [ -f "$pan" ] && [ -f "$title" ]; then
     cp "$pan" "$title" "$prefix/drive_c/"
+    # A wine server still running from the display-less steps above would give the panel a
+    # desktop without a display driver: end it, so the panel's own starts under the screen.
+    WINEDEBUG=-all timeout 60 "$wineserver" -k 2>/dev/null || true
+    WINEDEBUG=-all timeout 60 "$wineserver" -w 2>/dev/null || true
     local xvfb=()
     if [ -z "${DISPLAY:-}" ] && command -v xvfb-run >/dev/null; then
       xvfb=(xvfb-run -a -s '-screen 0 1024x768x24')
