@@ -20,30 +20,12 @@
 
 #include "panel/widgets/mixer_page_layout.h"
 #include "tests/panel/app/wine/panel_program_fixture.h"
+#include "tests/support/wine/ppm_pixel.h"
 
 namespace q407::test {
 namespace {
 
 using panel::PageRect;
-
-struct Rgb {
-    int r, g, b;
-};
-
-// The pixel at (x, y) of a binary PPM file.
-std::optional<Rgb> PixelOf(const std::string& path, int x, int y) {
-    std::ifstream file(path, std::ios::binary);
-    std::string magic;
-    int width = 0, height = 0, maxValue = 0;
-    if (!(file >> magic >> width >> height >> maxValue) || magic != "P6" || maxValue != 255 ||
-        x < 0 || y < 0 || x >= width || y >= height)
-        return std::nullopt;
-    file.get();
-    file.seekg(static_cast<std::streamoff>((static_cast<long>(y) * width + x) * 3), std::ios::cur);
-    unsigned char rgb[3];
-    if (!file.read(reinterpret_cast<char*>(rgb), 3)) return std::nullopt;
-    return Rgb{rgb[0], rgb[1], rgb[2]};
-}
 
 // Fader position for a knob centre at y (fader client pixels): the track's 145 usable rows
 // carry 0..127, the top row 8.

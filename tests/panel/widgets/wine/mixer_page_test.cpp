@@ -12,6 +12,7 @@
 
 #include "panel/widgets/fader_law.h"
 #include "panel/widgets/mixer_page_layout.h"
+#include "tests/support/wine/ppm_pixel.h"
 #include "tests/support/wine/wine_session.h"
 
 namespace q407::test {
@@ -21,29 +22,6 @@ using panel::PageRect;
 
 const char* const kProgram = Q407_WINE_PROGRAM_mixer_page_program;
 const std::string kShots = Q407_MIXER_SHOTS_DIR;
-
-struct Rgb {
-    int r, g, b;
-    bool operator==(const Rgb&) const = default;
-};
-std::ostream& operator<<(std::ostream& os, const Rgb& c) {
-    return os << "(" << c.r << "," << c.g << "," << c.b << ")";
-}
-
-// The pixel at (x, y) of a binary PPM file, as import writes it for a .ppm name.
-std::optional<Rgb> PixelOf(const std::string& path, int x, int y) {
-    std::ifstream file(path, std::ios::binary);
-    std::string magic;
-    int width = 0, height = 0, maxValue = 0;
-    if (!(file >> magic >> width >> height >> maxValue) || magic != "P6" || maxValue != 255 ||
-        x < 0 || y < 0 || x >= width || y >= height)
-        return std::nullopt;
-    file.get();
-    file.seekg(static_cast<std::streamoff>((static_cast<long>(y) * width + x) * 3), std::ios::cur);
-    unsigned char rgb[3];
-    if (!file.read(reinterpret_cast<char*>(rgb), 3)) return std::nullopt;
-    return Rgb{rgb[0], rgb[1], rgb[2]};
-}
 
 struct Dump {
     std::vector<int> faders, buttons, visible, hold, bar;
